@@ -1,0 +1,127 @@
+#include "app/app_controller.h"
+
+#include <sqlite3.h>
+
+#include "app/log.h"
+#include "results/result_view_controller.h"
+
+namespace kestrel {
+namespace {
+std::atomic<WrenfieldAppDelegate*> g_controller{nullptr};
+}  // namespace
+
+WrenfieldAppDelegate::WrenfieldAppDelegate() : nc(NotificationCenter::defaultCenter()) {
+    backupRoot_ = backupRootForUser(currentLoginName());
+    g_controller.store(this);
+}
+
+WrenfieldAppDelegate::~WrenfieldAppDelegate() {
+    waitForScanThread();
+    resultViewController.reset();
+    WrenfieldAppDelegate* expected = this;
+    g_controller.compare_exchange_strong(expected, nullptr);
+}
+
+WrenfieldAppDelegate* WrenfieldAppDelegate::GetAppControllor() { return g_controller.load(); }
+
+bool WrenfieldAppDelegate::showIphoneDiskView() {
+    deviceController.removeAll();
+    showIphoneDisk();
+    return !deviceController.arrangedObjects().empty();
+}
+
+void WrenfieldAppDelegate::showIphoneDisk() { enumerateBackupRoot(backupRoot_, deviceController); }
+
+bool WrenfieldAppDelegate::IOSVersionIOS6(const std::optional<std::string>& version) {
+    if (!version || version->empty()) return false;
+    size_t dot = version->find('.');
+    return version->substr(0, dot) == "6";
+}
+
+TovResultViewController& WrenfieldAppDelegate::showResultView() {
+    if (!resultViewController) resultViewController = std::make_unique<TovResultViewController>(nc);
+    return *resultViewController;
+}
+
+void WrenfieldAppDelegate::actScanIOSBackupFile(int selectedRow) {
+    const auto& nodes = deviceController.arrangedObjects();
+    if (selectedRow < 0 || static_cast<size_t>(selectedRow) >= nodes.size()) return;
+    DeviceNodePtr node = nodes[static_cast<size_t>(selectedRow)];
+    scanDeviceNode(node, node->backUpFilePath);
+}
+
+void WrenfieldAppDelegate::scanDeviceNode(const DeviceNodePtr& node, const std::string& scanFolder) {
+    if (!node || isScanning()) return;
+    currentNode = node;
+    currentNodeIsiOS6Version = IOSVersionIOS6(node->strIOSVersion);
+    // The results view is reset before the worker starts, so that no record
+    // the worker posts can be counted before the reset and then lost.
+    showResultView().showView();
+    ScanIOSBackFile(scanFolder);
+}
+
+void WrenfieldAppDelegate::ScanIOSBackFile(const std::string& path) {
+    waitForScanThread();
+    messageArray.clear();
+    chatMessageArray.clear();
+    contactArray.clear();
+    delContactValueArray.clear();
+    delContactArray.clear();
+    nameLookup_.reset();
+    scanning_.store(true);
+    scanBackFileThreader = std::thread([this, path] { ScanIOSBackUpFilehand(path); });
+}
+
+void WrenfieldAppDelegate::ScanIOSBackUpFilehand(const std::string& path) {
+    scanContactThread(path);
+    scanMessageThread(path);
+    scanDelContactThread(path);
+    scanDelMessageThread(path);
+    if (resultViewController) resultViewController->ScanThreadFinish();
+    removeSomeArray();
+    scanning_.store(false);
+}
+
+void WrenfieldAppDelegate::removeSomeArray() {
+    messageArray.clear();
+    messageArray.shrink_to_fit();
+    chatMessageArray.clear();
+    chatMessageArray.shrink_to_fit();
+    contactArray.clear();
+    contactArray.shrink_to_fit();
+    delContactValueArray.clear();
+    delContactValueArray.shrink_to_fit();
+    delContactArray.clear();
+    delContactArray.shrink_to_fit();
+    nameLookup_.reset();
+}
+
+void WrenfieldAppDelegate::waitForScanThread() {
+    if (scanBackFileThreader.joinable() && scanBackFileThreader.get_id() != std::this_thread::get_id()) {
+        scanBackFileThreader.join();
+    }
+}
+
+void WrenfieldAppDelegate::commitDB(const std::string& path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return;
+    }
+    if (sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return;
+    }
+    if (sqlite3_wal_checkpoint(db, nullptr) != SQLITE_OK) {
+        // Logged rather than printed on standard output, which carries the
+        // command line's results.
+        NSLog("Failed to commit");
+    }
+    sqlite3_close(db);
+}
+
+std::optional<std::string> WrenfieldAppDelegate::getNameByPhoneNumber(const std::string& phone) {
+    return nameLookup_.lookup(contactArray, phone);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,99 @@
+// The application controller: the backup list, the scan run with its worker
+// thread and notifications, the work lists the extractors share, and the
+// database commit step. Every other part reaches the one instance through
+// GetAppControllor().
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/backup_discovery.h"
+#include "app/notification_center.h"
+#include "app/records.h"
+#include "extract/conversions.h"
+
+namespace kestrel {
+
+class TovResultViewController;
+
+class WrenfieldAppDelegate {
+public:
+    // Registers this instance for GetAppControllor(); there is one at a time.
+    WrenfieldAppDelegate();
+    ~WrenfieldAppDelegate();
+    WrenfieldAppDelegate(const WrenfieldAppDelegate&) = delete;
+    WrenfieldAppDelegate& operator=(const WrenfieldAppDelegate&) = delete;
+
+    static WrenfieldAppDelegate* GetAppControllor();
+
+    // ---- Backup list ----
+    // Empties the list and fills it from the backup root (default: the
+    // login user's root). Returns true when at least one backup was found.
+    bool showIphoneDiskView();
+    void showIphoneDisk();
+    void setBackupRoot(std::string root) { backupRoot_ = std::move(root); }
+    const std::string& backupRoot() const { return backupRoot_; }
+
+    // ---- Scan run ----
+    static bool IOSVersionIOS6(const std::optional<std::string>& version);
+
+    // Starts a scan of the backup at the given row of the list; does nothing
+    // for a row < 0 or past the end.
+    void actScanIOSBackupFile(int selectedRow);
+    // Starts a scan of a device record that is not in the list (the command
+    // line scans a folder given by the user).
+    void scanDeviceNode(const DeviceNodePtr& node, const std::string& scanFolder);
+
+    // Makes sure the results controller exists, so it observes the scan
+    // notifications before any is posted.
+    TovResultViewController& showResultView();
+
+    // Creates the work lists and starts the worker thread.
+    void ScanIOSBackFile(const std::string& path);
+    // The worker thread's body: the four steps in order, then the finishing step.
+    void ScanIOSBackUpFilehand(const std::string& path);
+    void removeSomeArray();
+    // Waits for the worker thread of the last scan to end.
+    void waitForScanThread();
+    bool isScanning() const { return scanning_.load(); }
+
+    // Switches a database to write-ahead logging and checkpoints it, so
+    // the main file carries every committed change before it is read.
+    static void commitDB(const std::string& path);
+
+    // ---- The four extractors ----
+    void scanContactThread(const std::string& path);
+    void scanMessageThread(const std::string& path);
+    void scanDelContactThread(const std::string& path);
+    void scanDelMessageThread(const std::string& path);
+
+    // Name of the existing contact whose phones contain the number.
+    std::optional<std::string> getNameByPhoneNumber(const std::string& phone);
+
+    // ---- State ----
+    NotificationCenter& nc;
+    TovIOSDeviceController deviceController;
+    DeviceNodePtr currentNode;
+    bool currentNodeIsiOS6Version = false;
+    bool bFeedBack = false;
+
+    std::vector<ContactPtr> contactArray;
+    std::vector<MessagePtr> messageArray;
+    std::vector<ChatMessagePtr> chatMessageArray;
+    std::vector<ContactPtr> delContactArray;
+    std::vector<DelContactValuePtr> delContactValueArray;
+
+    std::unique_ptr<TovResultViewController> resultViewController;
+
+private:
+    std::string backupRoot_;
+    std::thread scanBackFileThreader;
+    std::atomic<bool> scanning_{false};
+    NameLookup nameLookup_;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,241 @@
+#include "app/backup_discovery.h"
+
+#include <plist/plist.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "app/log.h"
+
+namespace fs = std::filesystem;
+
+namespace kestrel {
+namespace {
+
+// Property-list files of a backup are small; anything larger is not one.
+constexpr uintmax_t kMaxPlistBytes = 64u * 1024u * 1024u;
+
+struct PlistDeleter {
+    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
+};
+using PlistHolder = std::unique_ptr<void, PlistDeleter>;
+
+// Reads a property list (XML or binary) whose root is a dictionary. An
+// absent, unreadable or unparsable file, or one of another root type, gives
+// nothing.
+PlistHolder readPlistDictionary(const fs::path& path) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return nullptr;
+    uintmax_t size = fs::file_size(path, ec);
+    if (ec || size == 0 || size > kMaxPlistBytes) return nullptr;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return nullptr;
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (data.size() != size) return nullptr;
+    plist_t root = nullptr;
+    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
+    PlistHolder holder(root);
+    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) return nullptr;
+    return holder;
+}
+
+std::optional<std::string> stringForKey(plist_t dict, const char* key) {
+    plist_t item = plist_dict_get_item(dict, key);
+    if (item == nullptr || plist_get_node_type(item) != PLIST_STRING) return std::nullopt;
+    char* value = nullptr;
+    plist_get_string_val(item, &value);
+    if (value == nullptr) return std::nullopt;
+    std::string result = value;
+    std::free(value);
+    return result;
+}
+
+std::optional<long long> modificationTime(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return static_cast<long long>(info.st_mtime);
+}
+
+std::vector<std::string> splitAt(const std::string& text, char separator) {
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (true) {
+        size_t at = text.find(separator, start);
+        pieces.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos) break;
+        start = at + 1;
+    }
+    return pieces;
+}
+
+// The time rule for the backup time: the file's date text, through the
+// time-zone conversion, without its zone.
+std::string backupTimeText(long long unixSeconds) {
+    NSLog("modificationDate===%s", platformDateText(unixSeconds).c_str());
+    std::string converted = TovIOSDeviceController::convertCurrentTimeZone2(platformDateText(unixSeconds));
+    std::vector<std::string> pieces = splitAt(converted, ' ');
+    if (!converted.empty() && pieces.size() >= 3) return pieces[0] + " " + pieces[1];
+    return converted;
+}
+
+bool containsIgnoringCase(const std::string& haystack, const std::string& needle) {
+    auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    });
+    return it != haystack.end();
+}
+
+bool allDigits(const std::string& s, size_t from, size_t count) {
+    if (from + count > s.size()) return false;
+    for (size_t i = from; i < from + count; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(s[i]))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string platformDateText(long long unixSeconds) {
+    time_t t = static_cast<time_t>(unixSeconds);
+    std::tm parts{};
+    if (localtime_r(&t, &parts) == nullptr) return std::string();
+    char text[64];
+    if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &parts) == 0) return std::string();
+    return text;
+}
+
+void TovIOSDeviceController::getSystemVersionMajor(int* major, int* minor, int* bugFix) {
+    if (major) *major = 10;
+    if (minor) *minor = 7;
+    if (bugFix) *bugFix = 0;
+}
+
+std::string TovIOSDeviceController::convertCurrentTimeZone2(const std::string& date) {
+    int minor = 0;
+    getSystemVersionMajor(nullptr, &minor, nullptr);
+    if (minor < 7) return date;
+    // Parse "YYYY-MM-DD HH:MM..." and give back date, hours and minutes.
+    if (!(allDigits(date, 0, 4) && date.size() >= 16 && date[4] == '-' && allDigits(date, 5, 2) &&
+          date[7] == '-' && allDigits(date, 8, 2) && date[10] == ' ' && allDigits(date, 11, 2) &&
+          date[13] == ':' && allDigits(date, 14, 2))) {
+        return std::string();
+    }
+    return date.substr(0, 10) + " " + date.substr(11, 2) + ":" + date.substr(14, 2);
+}
+
+std::optional<std::string> TovIOSDeviceController::GetDevcieType(const std::optional<std::string>& productType) {
+    if (!productType || productType->empty()) return std::string("Iphone");
+    static const std::pair<const char*, const char*> kTable[] = {
+        {"iPhone1,1", "Iphone"},      {"iPhone1,2", "Iphone3G"},    {"iPhone2,1", "Iphone3GS"},
+        {"iPhone3,1", "Iphone 4"},    {"iPhone3,3", "Iphone 4"},    {"iPhone4,1", "Iphone 4S"},
+        {"iPhone5", "Iphone 5"},      {"iPod1,1", "IpodTouch"},     {"iPod2,1", "IpodTouch2G"},
+        {"iPod3,1", "IpodTouch3G"},   {"iPod4,1", "IpodTouch4G"},   {"iPad1,1", "Ipad 1"},
+        {"iPad2,1", "Ipad 2"},        {"iPad3", "NewIpad"},
+    };
+    for (const auto& [key, name] : kTable) {
+        if (containsIgnoringCase(*productType, key)) return std::string(name);
+    }
+    return std::nullopt;
+}
+
+void TovIOSDeviceController::addDeviceNodeByPath(const std::string& path) {
+    std::error_code ec;
+    fs::path folder(path);
+    if (!fs::exists(folder, ec)) {
+        NSLog("Filepath is not exist");
+        return;
+    }
+    if (!fs::is_directory(folder, ec)) return;
+    size_t entries = 0;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end && entries < 2; it.increment(ec)) ++entries;
+    if (ec || entries < 2) return;
+
+    PlistHolder info = readPlistDictionary(folder / "Info.plist");
+    PlistHolder manifest = readPlistDictionary(folder / "Manifest.plist");
+
+    auto node = std::make_shared<TovIOSDeviceNode>();
+    std::optional<std::string> productType;
+    auto assign = [](std::string& field, const std::optional<std::string>& value) {
+        if (value) field = *value;
+    };
+    if (info) {
+        plist_t dict = info.get();
+        assign(node->strDeviceName, stringForKey(dict, "Device Name"));
+        assign(node->strDeviceSerial, stringForKey(dict, "Serial Number"));
+        productType = stringForKey(dict, "Product Type");
+        assign(node->strIOSVersion, stringForKey(dict, "Product Version"));
+        assign(node->itunesVersion, stringForKey(dict, "iTunes Version"));
+        fs::path infoPath = folder / "Info.plist";
+        if (auto mtime = modificationTime(infoPath)) node->strDeviceBackUpTime = backupTimeText(*mtime);
+        uintmax_t size = fs::file_size(infoPath, ec);
+        if (!ec) node->strDeviceSize = std::to_string(size);
+    } else if (manifest) {
+        plist_t lockdown = plist_dict_get_item(manifest.get(), "Lockdown");
+        if (lockdown == nullptr || plist_get_node_type(lockdown) != PLIST_DICT) return;
+        assign(node->strDeviceName, stringForKey(lockdown, "DeviceName"));
+        assign(node->strDeviceSerial, stringForKey(lockdown, "SerialNumber"));
+        productType = stringForKey(lockdown, "ProductType");
+        assign(node->strIOSVersion, stringForKey(lockdown, "ProductVersion"));
+        assign(node->itunesVersion, stringForKey(lockdown, "BuildVersion"));
+        if (auto mtime = modificationTime(folder / "Manifest.plist")) {
+            node->strDeviceBackUpTime = backupTimeText(*mtime);
+        }
+    } else {
+        return;
+    }
+
+    std::optional<std::string> type = GetDevcieType(productType);
+    node->strDeviceType = type.value_or(std::string());
+    const bool isPad = node->strDeviceType == "Ipad 1" || node->strDeviceType == "Ipad 2" ||
+                       node->strDeviceType == "NewIpad";
+    node->deviceImage = isPad ? "ipad" : "iphone";
+    node->backUpFilePath = path;
+    nodes_.push_back(std::move(node));
+}
+
+std::string backupRootForUser(const std::string& loginName) {
+    return "/Users/" + loginName + "/Library/Application Support/MobileSync/Backup";
+}
+
+std::string currentLoginName() {
+    if (const char* name = getlogin(); name != nullptr && *name != 0) return name;
+    if (const passwd* entry = getpwuid(geteuid()); entry != nullptr && entry->pw_name != nullptr) {
+        return entry->pw_name;
+    }
+    if (const char* user = std::getenv("USER"); user != nullptr) return user;
+    return std::string();
+}
+
+void enumerateBackupRoot(const std::string& root, TovIOSDeviceController& controller) {
+    std::error_code ec;
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        names.push_back(it->path().filename().string());
+    }
+    for (const std::string& name : names) {
+        if (name.empty() || name[0] == '.') continue;
+        controller.addDeviceNodeByPath(root + "/" + name);
+    }
+}
+
+std::string databasePathInBackup(const std::string& folder, const std::string& hashedName) {
+    if (folder.empty() || hashedName.size() < 2) return std::string();
+    std::error_code ec;
+    std::string flat = folder + "/" + hashedName;
+    if (fs::exists(flat, ec)) return flat;
+    std::string nested = folder + "/" + hashedName.substr(0, 2) + "/" + hashedName;
+    if (fs::exists(nested, ec)) return nested;
+    return std::string();
+}
+
+}  // namespace kestrel

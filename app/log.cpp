@@ -1,0 +1,43 @@
+#include "app/log.h"
+
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+namespace kestrel {
+namespace {
+std::mutex g_logMutex;
+LogSink g_sink;
+}  // namespace
+
+LogSink setLogSink(LogSink sink) {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    LogSink previous = std::move(g_sink);
+    g_sink = std::move(sink);
+    return previous;
+}
+
+void NSLog(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string line;
+    if (needed > 0) {
+        std::vector<char> buffer(static_cast<size_t>(needed) + 1);
+        std::vsnprintf(buffer.data(), buffer.size(), format, args);
+        line.assign(buffer.data(), static_cast<size_t>(needed));
+    }
+    va_end(args);
+
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    if (g_sink) {
+        g_sink(line);
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
+
+}  // namespace kestrel

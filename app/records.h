@@ -1,0 +1,167 @@
+// Recovered-record model: one class per category of recovered data, plus the
+// carving-side helper records. Records are shared between the extractor that
+// builds one, the controller's work lists and the results lists, so they are
+// always handled through std::shared_ptr.
+//
+// Text fields start as the empty text, flags as false and integer identifiers
+// as -1. Each accessor is atomic on its own: a reader on another thread sees
+// either the old or the new text, never a torn one.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+// A one-byte lock for the records: accesses hold it only for a string copy
+// or move, and records are hardly ever shared between threads at the same
+// moment, so spinning (with a yield) is cheaper than a full mutex.
+class RecordLock {
+public:
+    void lock() const {
+        while (flag_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+    }
+    void unlock() const { flag_.clear(std::memory_order_release); }
+
+private:
+    mutable std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+};
+
+// Base of every record: one lock that makes each text access atomic.
+class RecordBase {
+protected:
+    RecordBase() = default;
+    RecordBase(const RecordBase&) = delete;
+    RecordBase& operator=(const RecordBase&) = delete;
+
+    std::string readText(const std::string& field) const {
+        std::lock_guard<const RecordLock> lock(lock_);
+        return field;
+    }
+    void writeText(std::string& field, std::string value) {
+        std::string previous;
+        {
+            std::lock_guard<const RecordLock> lock(lock_);
+            previous.swap(field);
+            field = std::move(value);
+        }
+        // The old text is freed outside the lock.
+    }
+
+private:
+    RecordLock lock_;
+};
+
+// Getter `name()` and setter `setName(value)`, as the record tables name them.
+#define KESTREL_TEXT_FIELD(name, Setter)                                          \
+public:                                                                          \
+    std::string name() const { return readText(name##_); }                       \
+    void Setter(std::string value) { writeText(name##_, std::move(value)); }     \
+                                                                                 \
+private:                                                                         \
+    std::string name##_;
+
+#define KESTREL_VALUE_FIELD(type, name, Setter, initial)                          \
+public:                                                                          \
+    type name() const { return name##_.load(std::memory_order_relaxed); }        \
+    void Setter(type value) { name##_.store(value, std::memory_order_relaxed); } \
+                                                                                 \
+private:                                                                         \
+    std::atomic<type> name##_{initial};
+
+class TovContactNode : public RecordBase {
+    KESTREL_VALUE_FIELD(int32_t, rowid, setRowid, -1)
+    KESTREL_TEXT_FIELD(contactName, setContactName)
+    KESTREL_TEXT_FIELD(contactPhone, setContactPhone)
+    KESTREL_TEXT_FIELD(contactEmail, setContactEmail)
+    KESTREL_TEXT_FIELD(contactHomepage, setContactHomepage)
+    KESTREL_TEXT_FIELD(contactCompany, setContactCompany)
+    KESTREL_TEXT_FIELD(contactBirthday, setContactBirthday)
+    KESTREL_TEXT_FIELD(contactJobtitle, setContactJobtitle)
+    KESTREL_TEXT_FIELD(contactNote, setContactNote)
+    KESTREL_TEXT_FIELD(contactAdress, setContactAdress)
+    KESTREL_VALUE_FIELD(bool, bSelected, setBSelected, false)
+    KESTREL_VALUE_FIELD(bool, bDeleted, setBDeleted, false)
+};
+
+class TovMessageNode : public RecordBase {
+    KESTREL_TEXT_FIELD(messageName, setMessageName)
+    KESTREL_TEXT_FIELD(messagePhone, setMessagePhone)
+    KESTREL_TEXT_FIELD(messageDate, setMessageDate)
+    KESTREL_TEXT_FIELD(messageType, setMessageType)
+    KESTREL_TEXT_FIELD(messageContent, setMessageContent)
+    KESTREL_VALUE_FIELD(bool, bImessage, setBImessage, false)
+    KESTREL_VALUE_FIELD(bool, bSelected, setBSelected, false)
+    KESTREL_VALUE_FIELD(bool, bDeleted, setBDeleted, false)
+    KESTREL_VALUE_FIELD(int32_t, handle_id, setHandle_id, -1)
+};
+
+class TovCallHistoryNode : public RecordBase {
+    KESTREL_TEXT_FIELD(callName, setCallName)
+    KESTREL_TEXT_FIELD(callPhone, setCallPhone)
+    KESTREL_TEXT_FIELD(callDate, setCallDate)
+    KESTREL_TEXT_FIELD(callType, setCallType)
+    KESTREL_VALUE_FIELD(int32_t, callTime, setCallTime, -1)
+    KESTREL_TEXT_FIELD(callDuration, setCallDuration)
+    KESTREL_VALUE_FIELD(bool, bSelected, setBSelected, false)
+    KESTREL_VALUE_FIELD(bool, bDeleted, setBDeleted, false)
+};
+
+class TovNoteNode : public RecordBase {
+    KESTREL_TEXT_FIELD(noteTitle, setNoteTitle)
+    KESTREL_TEXT_FIELD(noteContent, setNoteContent)
+    KESTREL_TEXT_FIELD(noteDate, setNoteDate)
+    KESTREL_VALUE_FIELD(int32_t, uid, setUid, -1)
+    KESTREL_VALUE_FIELD(bool, bSelected, setBSelected, false)
+    KESTREL_VALUE_FIELD(bool, bDeleted, setBDeleted, false)
+};
+
+// A photo or video file; this category has no deleted flag.
+class TovPhotoAndVideoNode : public RecordBase {
+    KESTREL_TEXT_FIELD(fileNodeName, setFileNodeName)
+    KESTREL_TEXT_FIELD(fileNodeSize, setFileNodeSize)
+    KESTREL_TEXT_FIELD(filePath, setFilePath)
+    KESTREL_VALUE_FIELD(bool, bmov, setBmov, false)
+    KESTREL_VALUE_FIELD(bool, bSelected, setBSelected, false)
+};
+
+// One carved chat record of the iOS 6 message database: its row number and
+// the chat identifier without its service prefix.
+class TovChatMessageNode : public RecordBase {
+    KESTREL_VALUE_FIELD(int32_t, rowid, setRowid, -1)
+    KESTREL_TEXT_FIELD(phoneValue, setPhoneValue)
+};
+
+// One carved address-book value (phone, e-mail, web page ...), tied to its
+// person by rowID. Never shown.
+class DelContactValue : public RecordBase {
+    KESTREL_VALUE_FIELD(int32_t, rowID, setRowID, -1)
+    KESTREL_VALUE_FIELD(int32_t, valueType, setValueType, -1)
+    KESTREL_TEXT_FIELD(contactValue, setContactValue)
+};
+
+#undef KESTREL_TEXT_FIELD
+#undef KESTREL_VALUE_FIELD
+
+using ContactPtr = std::shared_ptr<TovContactNode>;
+using MessagePtr = std::shared_ptr<TovMessageNode>;
+using CallHistoryPtr = std::shared_ptr<TovCallHistoryNode>;
+using NotePtr = std::shared_ptr<TovNoteNode>;
+using PhotoAndVideoPtr = std::shared_ptr<TovPhotoAndVideoNode>;
+using ChatMessagePtr = std::shared_ptr<TovChatMessageNode>;
+using DelContactValuePtr = std::shared_ptr<DelContactValue>;
+
+// The per-category list classes: ordered lists of shared records with no
+// behaviour of their own.
+using TovContactController = std::vector<ContactPtr>;
+using TovMessageController = std::vector<MessagePtr>;
+using TovCallHistoryController = std::vector<CallHistoryPtr>;
+using TovNoteController = std::vector<NotePtr>;
+using TovPhotoAndVideoController = std::vector<PhotoAndVideoPtr>;
+
+}  // namespace kestrel

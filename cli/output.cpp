@@ -1,0 +1,119 @@
+#include "cli/output.h"
+
+#include <cstdio>
+
+namespace kestrel::cli {
+
+using nlohmann::json;
+
+json deviceToJson(const TovIOSDeviceNode& node) {
+    return json{{"strDeviceName", node.strDeviceName},
+                {"strDeviceSize", node.strDeviceSize},
+                {"strDeviceBackUpTime", node.strDeviceBackUpTime},
+                {"strDeviceSerial", node.strDeviceSerial},
+                {"strDeviceType", node.strDeviceType},
+                {"strIOSVersion", node.strIOSVersion},
+                {"deviceImage", node.deviceImage},
+                {"itunesVersion", node.itunesVersion},
+                {"backUpFilePath", node.backUpFilePath}};
+}
+
+json contactToJson(const TovContactNode& c) {
+    return json{{"rowid", c.rowid()},
+                {"contactName", c.contactName()},
+                {"contactPhone", c.contactPhone()},
+                {"contactEmail", c.contactEmail()},
+                {"contactHomepage", c.contactHomepage()},
+                {"contactCompany", c.contactCompany()},
+                {"contactBirthday", c.contactBirthday()},
+                {"contactJobtitle", c.contactJobtitle()},
+                {"contactNote", c.contactNote()},
+                {"contactAdress", c.contactAdress()},
+                {"bDeleted", c.bDeleted()}};
+}
+
+json messageToJson(const TovMessageNode& m) {
+    return json{{"messageName", m.messageName()},       {"messagePhone", m.messagePhone()},
+                {"messageDate", m.messageDate()},       {"messageType", m.messageType()},
+                {"messageContent", m.messageContent()}, {"bImessage", m.bImessage()},
+                {"bDeleted", m.bDeleted()},             {"handle_id", m.handle_id()}};
+}
+
+json countsToJson(const TovResultViewController& results) {
+    auto existing = results.shownExistingCounts();
+    auto deleted = results.shownDeletedCounts();
+    json counts = json::object();
+    for (int i = 0; i < kCategoryCount; ++i) {
+        auto at = static_cast<size_t>(i);
+        counts[categoryName(static_cast<Category>(i))] = {{"existing", std::max(existing[at], 0)},
+                                                          {"deleted", std::max(deleted[at], 0)}};
+    }
+    return counts;
+}
+
+std::string dumpJson(const json& value) { return value.dump(2, ' ', false, json::error_handler_t::replace); }
+
+namespace {
+
+// Fits a text into one table cell: line breaks become blanks and long texts
+// are cut (at a character boundary) with an ellipsis.
+std::string cell(std::string text, size_t width) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    }
+    size_t chars = 0;
+    size_t i = 0;
+    for (; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+            if (chars == width) break;
+            ++chars;
+        }
+    }
+    if (i < text.size()) {
+        // Back off one character to make room for the ellipsis.
+        size_t cut = i;
+        do {
+            --cut;
+        } while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80);
+        text = text.substr(0, cut) + "…";
+        chars = width;
+    }
+    return text + std::string(width - chars, ' ');
+}
+
+}  // namespace
+
+void printBackupTable(const std::vector<DeviceNodePtr>& nodes) {
+    std::printf("%s %s %s %s %s %s\n", cell("Name", 24).c_str(), cell("Serial", 14).c_str(), cell("Model", 12).c_str(),
+                cell("iOS", 8).c_str(), cell("Backup time", 16).c_str(), "Folder");
+    for (const DeviceNodePtr& n : nodes) {
+        std::printf("%s %s %s %s %s %s\n", cell(n->strDeviceName, 24).c_str(), cell(n->strDeviceSerial, 14).c_str(),
+                    cell(n->strDeviceType, 12).c_str(), cell(n->strIOSVersion, 8).c_str(),
+                    cell(n->strDeviceBackUpTime, 16).c_str(), n->backUpFilePath.c_str());
+    }
+}
+
+void printScanReport(const TovIOSDeviceNode& backup, const TovResultViewController& results,
+                     const std::vector<MessagePtr>& messages) {
+    std::printf("Backup: %s (%s), %s, iOS %s, backed up %s\n", backup.strDeviceName.c_str(),
+                backup.strDeviceSerial.c_str(), backup.strDeviceType.c_str(), backup.strIOSVersion.c_str(),
+                backup.strDeviceBackUpTime.c_str());
+    auto existing = results.existingCountLabels();
+    auto deleted = results.deletedCountLabels();
+    std::printf("\nExisting\n");
+    for (const std::string& label : existing) std::printf("  %s\n", label.c_str());
+    std::printf("Deleted\n");
+    for (const std::string& label : deleted) std::printf("  %s\n", label.c_str());
+
+    std::printf("\n%s %s %s %s %s %s %s\n", cell("", 1).c_str(), cell("Date", 16).c_str(), cell("Type", 8).c_str(),
+                cell("Phone", 18).c_str(), cell("Name", 18).c_str(), cell("Svc", 4).c_str(), "Content");
+    for (const MessagePtr& m : messages) {
+        std::printf("%s %s %s %s %s %s %s\n", m->bDeleted() ? "D" : " ", cell(m->messageDate(), 16).c_str(),
+                    cell(m->messageType(), 8).c_str(), cell(m->messagePhone(), 18).c_str(),
+                    cell(m->messageName(), 18).c_str(), m->bImessage() ? "iMsg" : "SMS ",
+                    cell(m->messageContent(), 60).c_str());
+    }
+    std::printf("\n%zu messages listed (D: deleted)\n", messages.size());
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,354 @@
+#include "extract/conversions.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <limits>
+
+namespace kestrel {
+namespace {
+
+// Decodes one UTF-8 sequence starting at p (strict: no overlong forms, no
+// surrogates, nothing above U+10FFFF). Returns the sequence length, or 0 when
+// the bytes are not valid UTF-8.
+int decodeUtf8(const unsigned char* p, char32_t* out) {
+    unsigned char c = p[0];
+    if (c < 0x80) {
+        *out = c;
+        return 1;
+    }
+    int length;
+    char32_t value;
+    char32_t minimum;
+    if ((c & 0xE0) == 0xC0) {
+        length = 2;
+        value = c & 0x1F;
+        minimum = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+        length = 3;
+        value = c & 0x0F;
+        minimum = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+        length = 4;
+        value = c & 0x07;
+        minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    for (int i = 1; i < length; ++i) {
+        unsigned char cc = p[i];  // a terminating zero fails this test, so we never read past it
+        if ((cc & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (cc & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    *out = value;
+    return length;
+}
+
+bool isValidUtf8(const char* bytes, size_t* lengthOut) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+    size_t i = 0;
+    while (p[i] != 0) {
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        char32_t ignored;
+        int n = decodeUtf8(p + i, &ignored);
+        if (n == 0) return false;
+        i += static_cast<size_t>(n);
+    }
+    *lengthOut = i;
+    return true;
+}
+
+void appendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+template <typename Int>
+Int parseLeadingInteger(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // Accumulate in unsigned 64-bit with saturation, then narrow as a
+    // C cast would: the result of overflowing input is unspecified in C, so
+    // any answer is acceptable, but it must not be undefined behaviour.
+    uint64_t value = 0;
+    const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+        if (value > limit) value = limit;
+        ++i;
+    }
+    int64_t signedValue = negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
+    return static_cast<Int>(signedValue);
+}
+
+}  // namespace
+
+int Char2Unicode(const char* bytes, char32_t* uncode, int count) {
+    if (uncode == nullptr || count <= 0) return 0;
+    std::memset(uncode, 0, sizeof(char32_t) * static_cast<size_t>(count));
+    if (bytes == nullptr) return 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+    int written = 0;
+    size_t i = 0;
+    while (p[i] != 0) {
+        char32_t c;
+        int n = decodeUtf8(p + i, &c);
+        if (n == 0 || written >= count - 1) {
+            // Not valid UTF-8, or no room: nothing is decoded.
+            std::memset(uncode, 0, sizeof(char32_t) * static_cast<size_t>(count));
+            return 0;
+        }
+        uncode[written++] = c;
+        i += static_cast<size_t>(n);
+    }
+    return written;
+}
+
+std::string GetStringFormChar(const char* bytes) {
+    if (bytes == nullptr) return std::string();
+    // Valid UTF-8 decodes to the same characters it encodes, so the text is
+    // the input bytes themselves once they have been checked.
+    size_t length = 0;
+    if (!isValidUtf8(bytes, &length)) return std::string();
+    return std::string(bytes, length);
+}
+
+namespace {
+
+// Calendar fields of a local time, as far as the date text needs them.
+struct LocalFields {
+    int64_t year;
+    int month, day, hour, minute;
+};
+
+// Days since 1970-01-01 to a proleptic Gregorian date.
+void civilFromDays(int64_t days, int64_t& year, int& month, int& day) {
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t dayOfEra = days - era * 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t mp = (5 * dayOfYear + 2) / 153;
+    day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+}
+
+int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
+
+// The local-time breakdown. The zone offset is looked up once per day (UTC)
+// and kept per thread, for as long as the zone settings stay the same; a day
+// in which the offset changes is broken down by the C library.
+bool localFields(int64_t seconds, LocalFields& out) {
+    struct Cache {
+        const char* name0 = nullptr;
+        const char* name1 = nullptr;
+        long zone = 0;
+        int dst = 0;
+        int64_t day = INT64_MIN;
+        long offset = 0;
+    };
+    thread_local Cache cache;
+
+    const int64_t day = floorDiv(seconds, 86400);
+    const bool sameZone = cache.name0 == tzname[0] && cache.name1 == tzname[1] && cache.zone == timezone &&
+                          cache.dst == daylight;
+    if (!sameZone || cache.day != day) {
+        std::tm first{};
+        std::tm last{};
+        const time_t start = static_cast<time_t>(day * 86400);
+        const time_t end = static_cast<time_t>(day * 86400 + 86399);
+        if (day > INT64_MAX / 86400 - 1 || day < INT64_MIN / 86400 + 1 || localtime_r(&start, &first) == nullptr ||
+            localtime_r(&end, &last) == nullptr || first.tm_gmtoff != last.tm_gmtoff) {
+            std::tm parts{};
+            const time_t t = static_cast<time_t>(seconds);
+            if (localtime_r(&t, &parts) == nullptr) return false;
+            out = {parts.tm_year + 1900LL, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min};
+            return true;
+        }
+        cache = {tzname[0], tzname[1], timezone, daylight, day, first.tm_gmtoff};
+    }
+    const int64_t local = seconds + cache.offset;
+    const int64_t days = floorDiv(local, 86400);
+    const int64_t secondOfDay = local - days * 86400;
+    civilFromDays(days, out.year, out.month, out.day);
+    out.hour = static_cast<int>(secondOfDay / 3600);
+    out.minute = static_cast<int>(secondOfDay % 3600 / 60);
+    return true;
+}
+
+void appendDigits(std::u32string& out, int64_t value, int width) {
+    char digits[24];
+    int n = 0;
+    bool negative = value < 0;
+    uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (negative) out.push_back(U'-');
+    for (int i = n + (negative ? 1 : 0); i < width; ++i) out.push_back(U'0');
+    while (n > 0) out.push_back(static_cast<char32_t>(digits[--n]));
+}
+
+}  // namespace
+
+std::optional<std::u32string> GetDateTime(int64_t seconds, bool /*fileType*/) {
+    // Newer devices store nanoseconds since the reference date.
+    constexpr int64_t kNanosecondThreshold = 100000000000LL;
+    if (seconds > kNanosecondThreshold || seconds < -kNanosecondThreshold) seconds /= 1000000000LL;
+
+    LocalFields parts{};
+    if (!localFields(seconds, parts)) return std::nullopt;
+    if (parts.year < 1990) {
+        constexpr int64_t kReferenceDateOffset = 978307200;  // 1970-01-01 to 2001-01-01
+        if (!localFields(seconds + kReferenceDateOffset, parts)) return std::nullopt;
+    }
+    // "%02d-%02d-%04d %02d:%02d": month-day-year hour:minute.
+    std::u32string text;
+    text.reserve(16);
+    appendDigits(text, parts.month, 2);
+    text.push_back(U'-');
+    appendDigits(text, parts.day, 2);
+    text.push_back(U'-');
+    appendDigits(text, parts.year, 4);
+    text.push_back(U' ');
+    appendDigits(text, parts.hour, 2);
+    text.push_back(U':');
+    appendDigits(text, parts.minute, 2);
+    return text;
+}
+
+std::string GetNSStringDate(const char32_t* text) {
+    std::string out;
+    if (text == nullptr) return out;
+    for (const char32_t* p = text; *p != 0; ++p) appendUtf8(out, *p);
+    return out;
+}
+
+std::string formatStoredDate(int64_t seconds) {
+    auto date = GetDateTime(seconds, false);
+    if (!date) return std::string();
+    return GetNSStringDate(date->c_str());
+}
+
+std::string getCallHistoryDuration(int32_t seconds) {
+    char text[64];
+    if (seconds >= 7200) {
+        std::snprintf(text, sizeof text, "%d hours", seconds / 3600);
+    } else if (seconds >= 3600) {
+        std::snprintf(text, sizeof text, "%d hour", 1);
+    } else if (seconds >= 120) {
+        std::snprintf(text, sizeof text, "%d minutes", seconds / 60);
+    } else if (seconds >= 60) {
+        std::snprintf(text, sizeof text, "%d minute", 1);
+    } else if (seconds == 0 || seconds == 1) {
+        std::snprintf(text, sizeof text, "%d second", seconds);
+    } else {
+        std::snprintf(text, sizeof text, "%d seconds", seconds);
+    }
+    return text;
+}
+
+std::string getFullName(uint64_t number) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(number));
+    std::string result = text;
+    if (result.size() < 8) result.insert(0, 8 - result.size(), '0');
+    return result;
+}
+
+char* size_to_unit(uint64_t size, char* out_buffer, size_t bufferSize) {
+    if (out_buffer == nullptr || bufferSize == 0) return out_buffer;
+    float n = static_cast<float>(size);
+    if (size < 1000ULL) {
+        std::snprintf(out_buffer, bufferSize, "%.2fB", static_cast<double>(n));
+    } else if (size <= 999999ULL) {
+        std::snprintf(out_buffer, bufferSize, "%.2fK", static_cast<double>(n / 1000));
+    } else if (size <= 999999999ULL) {
+        std::snprintf(out_buffer, bufferSize, "%.2fM", static_cast<double>(n / 1000 / 1000));
+    } else if (size <= 999999999999ULL) {
+        std::snprintf(out_buffer, bufferSize, "%.2fG", static_cast<double>(n / 1000 / 1000 / 1000));
+    } else {
+        std::snprintf(out_buffer, bufferSize, "%.2fT", static_cast<double>(n / 1000 / 1000 / 1000 / 1000));
+    }
+    return out_buffer;
+}
+
+int32_t textToInt32(std::string_view text) { return parseLeadingInteger<int32_t>(text); }
+int64_t textToInt64(std::string_view text) { return parseLeadingInteger<int64_t>(text); }
+
+std::string normalisePhoneForLookup(std::string_view phone) {
+    std::string out;
+    out.reserve(phone.size());
+    for (char c : phone) {
+        if (c == '-' || c == '(' || c == ')' || c == ' ') continue;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        out.push_back(c);
+    }
+    return out;
+}
+
+void NameLookup::reset() {
+    source_ = nullptr;
+    builtSize_ = static_cast<size_t>(-1);
+    phones_.clear();
+    cache_.clear();
+}
+
+void NameLookup::rebuild(const std::vector<ContactPtr>& contacts) {
+    phones_.clear();
+    cache_.clear();
+    phones_.reserve(contacts.size());
+    for (const ContactPtr& contact : contacts) {
+        if (!contact) continue;
+        std::string phone = contact->contactPhone();
+        if (phone.empty()) continue;
+        phones_.emplace_back(normalisePhoneForLookup(phone), contact);
+    }
+    source_ = &contacts;
+    builtSize_ = contacts.size();
+}
+
+std::optional<std::string> NameLookup::lookup(const std::vector<ContactPtr>& contacts, const std::string& phone) {
+    if (source_ != &contacts || builtSize_ != contacts.size()) rebuild(contacts);
+    // Answers are cached by the text asked for, before normalising it.
+    auto cached = cache_.find(phone);
+    if (cached != cache_.end()) return cached->second;
+    std::optional<std::string> answer;
+    std::string query = normalisePhoneForLookup(phone);
+    if (!query.empty()) {
+        for (const auto& [normalised, contact] : phones_) {
+            if (normalised.size() >= query.size() && normalised.find(query) != std::string::npos) {
+                answer = contact->contactName();
+                break;
+            }
+        }
+    }
+    cache_.emplace(phone, answer);
+    return answer;
+}
+
+}  // namespace kestrel

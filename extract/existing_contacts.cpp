@@ -1,0 +1,106 @@
+// Existing contacts: the persons of the address book read with SQL, each with
+// its phone numbers, e-mail addresses, addresses and web pages.
+#include <sqlite3.h>
+
+#include "app/app_controller.h"
+#include "app/log.h"
+#include "extract/sqlite_columns.h"
+
+namespace kestrel {
+namespace {
+
+constexpr const char* kPersonQuery =
+    "select DISTINCT Rowid, first, Department,DisplayName,firstPhonetic,jobTitle,organization,middle,"
+    "middlePhonetic,CreationDate,Last,Note,Nickname,prefix, suffix, Birthday from abperson ";
+constexpr const char* kValueQuery = "select property,label,value, UID from abmultivalue where record_id = ? ";
+
+// Appends a value as "%@ %@": the current text, one space, the value.
+void appendTo(std::string current, const std::string& value, void (TovContactNode::*setter)(std::string),
+              TovContactNode& contact) {
+    current += ' ';
+    current += value;
+    (contact.*setter)(std::move(current));
+}
+
+ContactPtr contactFromPersonRow(sqlite3_stmt* row) {
+    auto contact = std::make_shared<TovContactNode>();
+    int rowid = sqlite3_column_int(row, 0);
+    if (rowid != 0) contact->setRowid(rowid);
+    if (auto first = columnText(row, 1)) contact->setContactName(*first);
+    if (auto department = columnText(row, 2)) contact->setContactCompany(*department);
+    if (auto jobTitle = columnText(row, 5)) {
+        appendTo(contact->contactCompany(), *jobTitle, &TovContactNode::setContactCompany, *contact);
+    }
+    if (auto organization = columnText(row, 6)) {
+        appendTo(contact->contactCompany(), *organization, &TovContactNode::setContactCompany, *contact);
+    }
+    if (auto middle = columnText(row, 7)) {
+        appendTo(contact->contactName(), *middle, &TovContactNode::setContactName, *contact);
+    }
+    if (auto last = columnText(row, 10)) {
+        appendTo(contact->contactName(), *last, &TovContactNode::setContactName, *contact);
+    }
+    if (auto note = columnText(row, 11)) contact->setContactNote(*note);
+    if (auto birthday = columnText(row, 15)) contact->setContactBirthday(*birthday);
+    return contact;
+}
+
+void mergeValues(sqlite3* db, TovContactNode& contact) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, kValueQuery, -1, &statement, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return;
+    }
+    sqlite3_bind_int(statement, 1, contact.rowid());
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+        std::optional<int32_t> property = columnNumber(statement, 0);
+        std::optional<std::string> value = columnText(statement, 2);
+        if (!property || !value) continue;  // NULL or empty value column
+        switch (*property) {
+            case 3:
+                appendTo(contact.contactPhone(), *value, &TovContactNode::setContactPhone, contact);
+                break;
+            case 4:
+                appendTo(contact.contactEmail(), *value, &TovContactNode::setContactEmail, contact);
+                break;
+            case 5:
+                appendTo(contact.contactAdress(), *value, &TovContactNode::setContactAdress, contact);
+                break;
+            case 22:
+                appendTo(contact.contactHomepage(), *value, &TovContactNode::setContactHomepage, contact);
+                break;
+            default:
+                break;
+        }
+    }
+    sqlite3_finalize(statement);
+}
+
+}  // namespace
+
+void WrenfieldAppDelegate::scanContactThread(const std::string& path) {
+    if (path.empty()) return;
+    std::string dbPath = databasePathInBackup(path, kAddressBookDBName);
+    if (dbPath.empty()) {
+        NSLog("contactDB is not exist");
+        return;
+    }
+    commitDB(dbPath);
+
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, kPersonQuery, -1, &statement, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(statement) == SQLITE_ROW) contactArray.push_back(contactFromPersonRow(statement));
+        }
+        sqlite3_finalize(statement);
+        for (const ContactPtr& contact : contactArray) {
+            mergeValues(db, *contact);
+            nc.postNotificationName(names::ScanContactInfo, contact);
+        }
+    }
+    nc.postNotificationName(names::ScanProgressInfo, 40);
+    sqlite3_close(db);
+}
+
+}  // namespace kestrel

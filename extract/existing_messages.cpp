@@ -1,0 +1,337 @@
+// Existing messages: the rows of the message database read with SQL, in the
+// iOS 6 layout (messages joined to handles) or the older one (messages joined
+// to group members, with or without the iMessage columns).
+#include <sqlite3.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "app/app_controller.h"
+#include "app/log.h"
+#include "extract/conversions.h"
+
+namespace kestrel {
+namespace {
+
+constexpr const char* kStatementIOS6 =
+    "select message.ROWID,message.text,message.date,message.handle_id,handle.id,is_from_me from message left "
+    "join handle on message.handle_id=handle.ROWID";
+constexpr const char* kStatementIOS5 =
+    "select message.ROWID,message.group_id,subject, text,date,group_member.address,svc_center,flags,"
+    "association_id ,is_madrid,madrid_handle, madrid_account,madrid_flags,madrid_attachmentInfo from message "
+    "left join  group_member on  message.group_id= group_member.group_id";
+constexpr const char* kStatementIOS4 =
+    "select message.ROWID,message.group_id,subject, text,date,group_member.address,svc_center,flags,"
+    "association_id from message left join  group_member on  message.group_id= group_member.group_id";
+
+enum class Layout { IOS6, IOS5, IOS4 };
+
+const char* directionFromFlags(int32_t flags) {
+    switch (flags) {
+        case 2:
+        case 22:
+            return "Received";
+        case 3:
+        case 16387:
+            return "Send";
+        default:
+            return "unknown";
+    }
+}
+
+// Result rows copied out of SQLite in batches: per row and column, the
+// column's bytes (NUL-terminated in the arena) or nothing for NULL and the
+// empty string.
+struct RowBatch {
+    static constexpr size_t kRows = 512;
+    int columns = 0;
+    size_t rows = 0;
+    std::string arena;
+    std::vector<int64_t> start;  // rows * columns; -1 for no value, kInteger for an integer
+    std::vector<int32_t> length;
+    std::vector<int64_t> integer;  // rows * columns; the value where start is kInteger
+    static constexpr int64_t kInteger = -2;
+
+    void reset(int columnCount) {
+        columns = columnCount;
+        rows = 0;
+        arena.clear();
+        start.clear();
+        length.clear();
+        integer.clear();
+    }
+    size_t at(size_t row, int column) const { return row * static_cast<size_t>(columns) + static_cast<size_t>(column); }
+    bool isInteger(size_t row, int column) const { return start[at(row, column)] == kInteger; }
+    int64_t integerValue(size_t row, int column) const { return integer[at(row, column)]; }
+    const char* text(size_t row, int column) const {
+        int64_t offset = start[at(row, column)];
+        return offset < 0 ? nullptr : arena.data() + offset;
+    }
+    std::string_view bytes(size_t row, int column) const {
+        const char* t = text(row, column);
+        return t ? std::string_view(t, static_cast<size_t>(length[row * static_cast<size_t>(columns) +
+                                                                 static_cast<size_t>(column)]))
+                 : std::string_view();
+    }
+};
+
+// The columns each statement's mapping reads; the last one of S5 is a blob.
+constexpr int kColumnsIOS6[] = {1, 2, 4, 5};
+constexpr int kColumnsIOS5[] = {3, 4, 5, 7, 9, 10, 12, 13};
+constexpr int kColumnsIOS4[] = {3, 4, 5, 7};
+
+// Number columns (dates, directions, flags) are read as text and converted
+// as atol does; an integer value gives the same number without the detour
+// through text, so such values are kept as integers.
+bool isNumberColumn(Layout layout, int column) {
+    if (layout == Layout::IOS6) return column == 2 || column == 5;
+    return column == 4 || column == 7 || column == 9 || column == 12;
+}
+
+std::span<const int> columnsOf(Layout layout) {
+    switch (layout) {
+        case Layout::IOS6:
+            return kColumnsIOS6;
+        case Layout::IOS5:
+            return kColumnsIOS5;
+        default:
+            return kColumnsIOS4;
+    }
+}
+
+// Copies the wanted columns of the current row into the batch.
+void copyRow(sqlite3_stmt* statement, Layout layout, std::span<const int> columns, RowBatch& batch) {
+    for (int column : columns) {
+        if (isNumberColumn(layout, column) && sqlite3_column_type(statement, column) == SQLITE_INTEGER) {
+            batch.start.push_back(RowBatch::kInteger);
+            batch.length.push_back(0);
+            batch.integer.push_back(sqlite3_column_int64(statement, column));
+            continue;
+        }
+        batch.integer.push_back(0);
+        const bool blob = column == 13;
+        const void* data = blob ? sqlite3_column_blob(statement, column)
+                                : static_cast<const void*>(sqlite3_column_text(statement, column));
+        int size = sqlite3_column_bytes(statement, column);
+        if (data == nullptr || size <= 0 || (!blob && static_cast<const char*>(data)[0] == 0)) {
+            batch.start.push_back(-1);
+            batch.length.push_back(0);
+            continue;
+        }
+        batch.start.push_back(static_cast<int64_t>(batch.arena.size()));
+        batch.length.push_back(size);
+        batch.arena.append(static_cast<const char*>(data), static_cast<size_t>(size));
+        batch.arena.push_back('\0');
+    }
+    ++batch.rows;
+}
+
+// One row of a batch, read by the mapping position of its statement.
+class Row {
+public:
+    Row(const RowBatch& batch, size_t row, std::span<const int> columns) : batch_(batch), row_(row), columns_(columns) {}
+
+    // Text column bytes up to their first zero byte, or nullptr.
+    const char* raw(int column) const { return batch_.text(row_, slot(column)); }
+    std::string_view bytes(int column) const { return batch_.bytes(row_, slot(column)); }
+    std::optional<std::string> text(int column) const {
+        const char* r = raw(column);
+        return r ? std::optional<std::string>(GetStringFormChar(r)) : std::nullopt;
+    }
+    std::optional<int64_t> number64(int column) const {
+        if (batch_.isInteger(row_, slot(column))) return batch_.integerValue(row_, slot(column));
+        const char* r = raw(column);
+        return r ? std::optional<int64_t>(textToInt64(r)) : std::nullopt;
+    }
+    std::optional<int32_t> number(int column) const {
+        auto value = number64(column);
+        return value ? std::optional<int32_t>(static_cast<int32_t>(*value)) : std::nullopt;
+    }
+
+private:
+    int slot(int column) const {
+        for (size_t i = 0; i < columns_.size(); ++i) {
+            if (columns_[i] == column) return static_cast<int>(i);
+        }
+        return -1;
+    }
+    const RowBatch& batch_;
+    size_t row_;
+    std::span<const int> columns_;
+};
+
+void readDate(const Row& row, int column, TovMessageNode& message) {
+    std::optional<int64_t> stored = row.number64(column);
+    if (!stored) return;
+    std::string date = formatStoredDate(*stored);
+    if (!date.empty()) message.setMessageDate(std::move(date));
+}
+
+void fillFromIOS6Row(const Row& row, TovMessageNode& message) {
+    if (auto text = row.text(1)) message.setMessageContent(std::move(*text));
+    readDate(row, 2, message);
+    if (auto phone = row.text(4)) message.setMessagePhone(std::move(*phone));
+    if (auto fromMe = row.number(5)) {
+        message.setMessageType(*fromMe == 0 ? "Received" : *fromMe == 1 ? "Send" : "unknown");
+    }
+}
+
+void fillFromOlderRow(const Row& row, TovMessageNode& message, bool withIMessageColumns) {
+    if (auto text = row.text(3)) message.setMessageContent(std::move(*text));
+    readDate(row, 4, message);
+    if (auto address = row.text(5)) message.setMessagePhone(std::move(*address));
+    if (auto flags = row.number(7)) message.setMessageType(directionFromFlags(*flags));
+    if (!withIMessageColumns) return;
+    std::optional<int32_t> isMadrid = row.number(9);
+    if (!isMadrid || *isMadrid != 1) return;
+    message.setBImessage(true);
+    if (auto handle = row.text(10)) message.setMessagePhone(std::move(*handle));
+    if (auto flags = row.number(12)) message.setMessageType(directionFromFlags(*flags));
+    // The attachment info replaces the text: its bytes without the zero bytes.
+    std::string_view blob = row.bytes(13);
+    if (!blob.empty()) {
+        std::string bytes;
+        bytes.reserve(blob.size());
+        for (char c : blob) {
+            if (c != 0) bytes.push_back(c);
+        }
+        message.setMessageContent(GetStringFormChar(bytes.c_str()));
+    }
+}
+
+// Hands batches of rows from the thread that steps the statement to the
+// scan worker, which builds and posts the records in row order. SQLite's
+// stepping and the record building then run side by side.
+class BatchQueue {
+public:
+    static constexpr size_t kDepth = 8;
+
+    void push(std::unique_ptr<RowBatch> batch) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return full_.size() < kDepth; });
+        full_.push_back(std::move(batch));
+        changed_.notify_all();
+    }
+    void finish() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+        changed_.notify_all();
+    }
+    // The next batch, or nullptr once the producer has finished.
+    std::unique_ptr<RowBatch> pop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !full_.empty() || finished_; });
+        if (full_.empty()) return nullptr;
+        auto batch = std::move(full_.front());
+        full_.pop_front();
+        changed_.notify_all();
+        return batch;
+    }
+    void recycle(std::unique_ptr<RowBatch> batch) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        spare_.push_back(std::move(batch));
+    }
+    std::unique_ptr<RowBatch> spare() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (spare_.empty()) return std::make_unique<RowBatch>();
+        auto batch = std::move(spare_.back());
+        spare_.pop_back();
+        return batch;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::unique_ptr<RowBatch>> full_;
+    std::vector<std::unique_ptr<RowBatch>> spare_;
+    bool finished_ = false;
+};
+
+sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return nullptr;
+    }
+    return statement;
+}
+
+}  // namespace
+
+void WrenfieldAppDelegate::scanMessageThread(const std::string& path) {
+    if (path.empty()) return;
+    std::string dbPath = databasePathInBackup(path, kMessageDBName);
+    if (dbPath.empty()) {
+        NSLog("messageDB is not exist");
+        return;
+    }
+
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        // The iOS 6 layout first for iOS 6 backups, the older one otherwise,
+        // then the older one without iMessage columns. Backups of iOS 7 and
+        // later keep the iOS 6 tables, so when both older statements fail the
+        // iOS 6 one is tried last.
+        Layout layout = currentNodeIsiOS6Version ? Layout::IOS6 : Layout::IOS5;
+        sqlite3_stmt* statement = prepare(db, currentNodeIsiOS6Version ? kStatementIOS6 : kStatementIOS5);
+        if (statement == nullptr) {
+            layout = Layout::IOS4;
+            statement = prepare(db, kStatementIOS4);
+        }
+        if (statement == nullptr && !currentNodeIsiOS6Version) {
+            layout = Layout::IOS6;
+            statement = prepare(db, kStatementIOS6);
+        }
+        if (statement == nullptr) {
+            NSLog("[CsmsModule] sqlite3_prepare smsdb failed!");
+        } else {
+            // Rows are stepped on a reader thread and handed over in batches;
+            // the records are built, named and posted here on the scan
+            // worker, in row order.
+            std::span<const int> columns = columnsOf(layout);
+            BatchQueue queue;
+            std::thread reader([&queue, statement, layout, columns] {
+                auto batch = queue.spare();
+                batch->reset(static_cast<int>(columns.size()));
+                while (sqlite3_step(statement) == SQLITE_ROW) {
+                    copyRow(statement, layout, columns, *batch);
+                    if (batch->rows == RowBatch::kRows) {
+                        queue.push(std::move(batch));
+                        batch = queue.spare();
+                        batch->reset(static_cast<int>(columns.size()));
+                    }
+                }
+                if (batch->rows > 0) queue.push(std::move(batch));
+                queue.finish();
+            });
+            while (auto batch = queue.pop()) {
+                for (size_t r = 0; r < batch->rows; ++r) {
+                    Row row(*batch, r, columns);
+                    auto message = std::make_shared<TovMessageNode>();
+                    if (layout == Layout::IOS6) {
+                        fillFromIOS6Row(row, *message);
+                    } else {
+                        fillFromOlderRow(row, *message, layout == Layout::IOS5);
+                    }
+                    if (auto name = getNameByPhoneNumber(message->messagePhone())) {
+                        message->setMessageName(std::move(*name));
+                    }
+                    nc.postNotificationName(names::ScanMessageInfo, std::move(message));
+                }
+                queue.recycle(std::move(batch));
+            }
+            reader.join();
+            sqlite3_finalize(statement);
+        }
+    }
+    nc.postNotificationName(names::ScanProgressInfo, 50);
+    sqlite3_close(db);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,35 @@
+// Column readers shared by the existing-record extractors: a column that is
+// NULL or the empty string is skipped (nullopt) and leaves its field as it was.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <optional>
+#include <string>
+
+#include "extract/conversions.h"
+
+namespace kestrel {
+
+// The column's bytes as SQLite renders them as text, if any.
+inline const char* columnRawText(sqlite3_stmt* statement, int index) {
+    const unsigned char* text = sqlite3_column_text(statement, index);
+    if (text == nullptr || text[0] == 0) return nullptr;
+    return reinterpret_cast<const char*>(text);
+}
+
+// A text column turned into text; invalid UTF-8 gives the empty text.
+inline std::optional<std::string> columnText(sqlite3_stmt* statement, int index) {
+    const char* raw = columnRawText(statement, index);
+    if (raw == nullptr) return std::nullopt;
+    return GetStringFormChar(raw);
+}
+
+// A number column read as text and converted as atoi does.
+inline std::optional<int32_t> columnNumber(sqlite3_stmt* statement, int index) {
+    const char* raw = columnRawText(statement, index);
+    if (raw == nullptr) return std::nullopt;
+    return textToInt32(raw);
+}
+
+}  // namespace kestrel

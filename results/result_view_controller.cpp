@@ -1,0 +1,319 @@
+#include "results/result_view_controller.h"
+
+#include <cstdio>
+#include <functional>
+
+namespace kestrel {
+namespace {
+
+const char* const kCategoryNames[kCategoryCount] = {"Photo&Video", "Contacts", "Messages", "Notes",
+                                                    "Call History"};
+
+// Hash of several texts, each followed by its length so that ("ab","c") and
+// ("a","bc") differ.
+size_t hashTexts(std::initializer_list<std::string> texts) {
+    size_t seed = 0;
+    for (const std::string& t : texts) {
+        size_t h = std::hash<std::string>{}(t) ^ (t.size() * 0x9E3779B97F4A7C15ULL);
+        seed ^= h + 0x9E3779B97F4A7C15ULL + (seed << 6) + (seed >> 2);
+    }
+    return seed;
+}
+
+template <typename Record>
+const Record* recordFrom(const Notification& n) {
+    const auto* ptr = std::any_cast<std::shared_ptr<Record>>(&n.object);
+    return (ptr != nullptr && *ptr) ? ptr->get() : nullptr;
+}
+
+template <typename Record>
+std::shared_ptr<Record> sharedFrom(const Notification& n) {
+    const auto* ptr = std::any_cast<std::shared_ptr<Record>>(&n.object);
+    return ptr != nullptr ? *ptr : nullptr;
+}
+
+// Whether some record of the list at the indexed positions has the key.
+template <typename List, typename Equal>
+bool indexedContains(const std::unordered_multimap<size_t, size_t>& index, const List& list, size_t hash,
+                     Equal equal) {
+    auto [first, last] = index.equal_range(hash);
+    for (auto it = first; it != last; ++it) {
+        if (it->second < list.size() && equal(*list[it->second])) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+const char* categoryName(Category c) { return kCategoryNames[static_cast<int>(c)]; }
+
+TovResultViewController::TovResultViewController(NotificationCenter& nc) : nc_(nc) { registerObservers(); }
+
+TovResultViewController::~TovResultViewController() {
+    for (auto token : tokens_) nc_.removeObserver(token);
+}
+
+void TovResultViewController::registerObservers() {
+    using Handler = void (TovResultViewController::*)(const Notification&);
+    const std::pair<const char*, Handler> table[] = {
+        {names::ScanPhotoAndVideoInfo, &TovResultViewController::ScanPhotoAndVideoInfomationHandle},
+        {names::ScanContactInfo, &TovResultViewController::ScanContactInfomationHandle},
+        {names::ScanMessageInfo, &TovResultViewController::ScanMessageInfomationHandle},
+        {names::ScanCallHistoryInfo, &TovResultViewController::ScanCallHistoryInfomationHandle},
+        {names::ScanNoteInfo, &TovResultViewController::ScanNoteInfomationHandle},
+        {names::ScanDelContactInfo, &TovResultViewController::ScanDelContactInfomationHandle},
+        {names::ScanDelMessageInfo, &TovResultViewController::ScanDelMessageInfomationHandle},
+        {names::ScanDelNoteInfo, &TovResultViewController::ScanDelNoteInfomationHandle},
+        {names::ScanDelCallHistoryInfo, &TovResultViewController::ScanDelCallHistoryInfomationHandle},
+        {names::ScanProgressInfo, &TovResultViewController::ScanProgressInfomationHandle},
+    };
+    for (const auto& [name, handler] : table) {
+        tokens_.push_back(nc_.addObserver(name, [this, handler](const Notification& n) { (this->*handler)(n); }));
+    }
+}
+
+void TovResultViewController::showView() {
+    {
+        std::lock_guard<std::mutex> lock(viewMutex_);
+        progress_ = 1;
+        shownExisting_.fill(-1);
+        shownDeleted_.fill(-1);
+    }
+    checkBoxTicked = false;
+    checkBoxVisible = false;
+    scanFinishedFlag = false;
+    BackUpFilesNum = deleteeFilesNum = selectedFilesNum = 0;
+    recovredFilesNum.store(0);
+    photovideoNum = contactNum = messageNum = noteNum = callNum = 0;
+    delPhotovideoNum = delContactNum = delMessageNum = delNoteNum = delCallNum = 0;
+    imagecount = movCount = 0;
+}
+
+// ---- Existing records: appended and counted, no check ----
+
+void TovResultViewController::ScanContactInfomationHandle(const Notification& n) {
+    ContactPtr contact = sharedFrom<TovContactNode>(n);
+    if (!contact) return;
+    contactArray.push_back(std::move(contact));
+    ++BackUpFilesNum;
+    ++contactNum;
+}
+
+void TovResultViewController::ScanMessageInfomationHandle(const Notification& n) {
+    MessagePtr message = sharedFrom<TovMessageNode>(n);
+    if (!message) return;
+    messageArray.push_back(std::move(message));
+    ++BackUpFilesNum;
+    ++messageNum;
+}
+
+void TovResultViewController::ScanNoteInfomationHandle(const Notification& n) {
+    NotePtr note = sharedFrom<TovNoteNode>(n);
+    if (!note) return;
+    noteArray.push_back(std::move(note));
+    ++BackUpFilesNum;
+    ++noteNum;
+}
+
+void TovResultViewController::ScanCallHistoryInfomationHandle(const Notification& n) {
+    CallHistoryPtr call = sharedFrom<TovCallHistoryNode>(n);
+    if (!call) return;
+    callHistoryArray.push_back(std::move(call));
+    ++BackUpFilesNum;
+    ++callNum;
+}
+
+void TovResultViewController::ScanPhotoAndVideoInfomationHandle(const Notification& n) {
+    // Media records are built from a file path on the main thread; no part of
+    // this system posts them, so the category stays empty. A record handed
+    // over ready-made is listed as it is.
+    PhotoAndVideoPtr media = sharedFrom<TovPhotoAndVideoNode>(n);
+    if (!media) return;
+    photoAndVideoArray.push_back(std::move(media));
+    ++BackUpFilesNum;
+    ++photovideoNum;
+}
+
+// ---- Deleted records: dropped when they duplicate a listed record ----
+
+namespace {
+size_t contactKey(const TovContactNode& c) { return hashTexts({c.contactName(), c.contactPhone()}); }
+size_t messageKey(const TovMessageNode& m) {
+    return hashTexts({m.messagePhone(), m.messageContent(), m.messageDate()});
+}
+size_t noteKey(const TovNoteNode& n) { return hashTexts({n.noteContent()}); }
+size_t callKey(const TovCallHistoryNode& c) { return hashTexts({c.callPhone(), c.callDate()}); }
+}  // namespace
+
+void TovResultViewController::ScanDelContactInfomationHandle(const Notification& n) {
+    ContactPtr contact = sharedFrom<TovContactNode>(n);
+    if (!contact) return;
+    const std::string name = contact->contactName();
+    const std::string phone = contact->contactPhone();
+    contactIndex_.catchUp(contactArray, contactKey);
+    if (indexedContains(contactIndex_.positions, contactArray, hashTexts({name, phone}), [&](const TovContactNode& other) {
+            return other.contactName() == name && other.contactPhone() == phone;
+        })) {
+        return;
+    }
+    contact->setBDeleted(true);
+    contactArray.push_back(std::move(contact));
+    ++deleteeFilesNum;
+    ++delContactNum;
+}
+
+void TovResultViewController::ScanDelMessageInfomationHandle(const Notification& n) {
+    MessagePtr message = sharedFrom<TovMessageNode>(n);
+    if (!message) return;
+    const std::string phone = message->messagePhone();
+    const std::string content = message->messageContent();
+    const std::string date = message->messageDate();
+    if (phone.empty() && content.empty()) return;
+    messageIndex_.catchUp(messageArray, messageKey);
+    if (indexedContains(messageIndex_.positions, messageArray, hashTexts({phone, content, date}),
+                        [&](const TovMessageNode& other) {
+                            return other.messagePhone() == phone && other.messageContent() == content &&
+                                   other.messageDate() == date;
+                        })) {
+        return;
+    }
+    message->setBDeleted(true);
+    messageArray.push_back(std::move(message));
+    ++deleteeFilesNum;
+    ++delMessageNum;
+}
+
+void TovResultViewController::ScanDelNoteInfomationHandle(const Notification& n) {
+    NotePtr note = sharedFrom<TovNoteNode>(n);
+    if (!note) return;
+    // Texts are never absent in these records, so only the content rule applies.
+    const std::string content = note->noteContent();
+    noteIndex_.catchUp(noteArray, noteKey);
+    if (indexedContains(noteIndex_.positions, noteArray, hashTexts({content}),
+                        [&](const TovNoteNode& other) { return other.noteContent() == content; })) {
+        return;
+    }
+    note->setBDeleted(true);
+    noteArray.push_back(std::move(note));
+    ++deleteeFilesNum;
+    ++delNoteNum;
+}
+
+void TovResultViewController::ScanDelCallHistoryInfomationHandle(const Notification& n) {
+    CallHistoryPtr call = sharedFrom<TovCallHistoryNode>(n);
+    if (!call) return;
+    const std::string phone = call->callPhone();
+    const std::string date = call->callDate();
+    if (call->callName().empty() && phone.empty()) return;
+    callIndex_.catchUp(callHistoryArray, callKey);
+    if (indexedContains(callIndex_.positions, callHistoryArray, hashTexts({phone, date}), [&](const TovCallHistoryNode& other) {
+            return other.callPhone() == phone && other.callDate() == date;
+        })) {
+        return;
+    }
+    call->setBDeleted(true);
+    callHistoryArray.push_back(std::move(call));
+    ++deleteeFilesNum;
+    ++delCallNum;
+}
+
+// ---- Progress and captions ----
+
+void TovResultViewController::ScanProgressInfomationHandle(const Notification& n) {
+    const int* value = std::any_cast<int>(&n.object);
+    if (value == nullptr) return;
+    {
+        std::lock_guard<std::mutex> lock(viewMutex_);
+        progress_ = *value;
+        shownExisting_ = {photovideoNum, contactNum, messageNum, noteNum, callNum};
+        // The deleted photo/video caption always reads 0.
+        shownDeleted_ = {0, delContactNum, delMessageNum, delNoteNum, delCallNum};
+    }
+    if (delegate_) delegate_->progressChanged(*value);
+}
+
+int TovResultViewController::progressValue() const {
+    std::lock_guard<std::mutex> lock(viewMutex_);
+    return progress_;
+}
+
+std::string TovResultViewController::progressText() const {
+    char text[32];
+    std::snprintf(text, sizeof text, "%d%%", progressValue());
+    return text;
+}
+
+namespace {
+std::array<std::string, kCategoryCount> captionsFor(const std::array<int32_t, kCategoryCount>& shown) {
+    std::array<std::string, kCategoryCount> labels;
+    for (int i = 0; i < kCategoryCount; ++i) {
+        labels[static_cast<size_t>(i)] = std::string(kCategoryNames[i]) + ":  ";
+        if (shown[static_cast<size_t>(i)] >= 0) labels[static_cast<size_t>(i)] += std::to_string(shown[static_cast<size_t>(i)]);
+    }
+    return labels;
+}
+}  // namespace
+
+std::array<std::string, kCategoryCount> TovResultViewController::existingCountLabels() const {
+    return captionsFor(shownExistingCounts());
+}
+
+std::array<std::string, kCategoryCount> TovResultViewController::deletedCountLabels() const {
+    return captionsFor(shownDeletedCounts());
+}
+
+std::array<int32_t, kCategoryCount> TovResultViewController::shownExistingCounts() const {
+    std::lock_guard<std::mutex> lock(viewMutex_);
+    return shownExisting_;
+}
+
+std::array<int32_t, kCategoryCount> TovResultViewController::shownDeletedCounts() const {
+    std::lock_guard<std::mutex> lock(viewMutex_);
+    return shownDeleted_;
+}
+
+// ---- End of scan ----
+
+void TovResultViewController::ScanThreadFinish() {
+    if (delegate_) {
+        delegate_->performOnMainThreadAndWait([this] { ScanFinishOnMainThread(); });
+    } else {
+        ScanFinishOnMainThread();
+    }
+}
+
+void TovResultViewController::ScanFinishOnMainThread() {
+    {
+        std::lock_guard<std::mutex> lock(viewMutex_);
+        progress_ = 0;
+    }
+    checkBoxVisible = true;
+    // The per-category counts start again; the captions keep what they show.
+    photovideoNum = contactNum = messageNum = noteNum = callNum = 0;
+    delPhotovideoNum = delContactNum = delMessageNum = delNoteNum = delCallNum = 0;
+    // Open the Messages category with every record listed.
+    currentCategory = Category::Messages;
+    checkBoxTicked = false;
+    messageController = messageArray;
+    scanFinishedFlag = true;
+    if (delegate_) delegate_->scanFinished();
+}
+
+void TovResultViewController::releaseUIMemory() {
+    photoAndVideoArray.clear();
+    contactArray.clear();
+    messageArray.clear();
+    noteArray.clear();
+    callHistoryArray.clear();
+    contactIndex_.clear();
+    messageIndex_.clear();
+    noteIndex_.clear();
+    callIndex_.clear();
+    photoController.clear();
+    contactController.clear();
+    messageController.clear();
+    callHistoryController.clear();
+    noteController.clear();
+}
+
+}  // namespace kestrel

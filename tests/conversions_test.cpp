@@ -1,0 +1,136 @@
+#include "extract/conversions.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+using namespace kestrel;
+
+namespace {
+
+// Every date test runs in UTC whatever the environment says.
+class UtcZone : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* tz = std::getenv("TZ");
+        saved_ = tz ? std::optional<std::string>(tz) : std::nullopt;
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    void TearDown() override {
+        if (saved_) {
+            setenv("TZ", saved_->c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+    std::optional<std::string> saved_;
+};
+
+ContactPtr contactWithPhones(const std::string& name, const std::string& phones) {
+    auto c = std::make_shared<TovContactNode>();
+    c->setContactName(name);
+    c->setContactPhone(phones);
+    return c;
+}
+
+}  // namespace
+
+TEST(Conversions, Utf8BytesBecomeTextAndInvalidBytesTheEmptyText) {
+    EXPECT_EQ(GetStringFormChar("Caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80"), "Caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80");
+    EXPECT_EQ(GetStringFormChar("stops\0here"), "stops");
+    EXPECT_EQ(GetStringFormChar(nullptr), "");
+    EXPECT_EQ(GetStringFormChar("bad \xFF byte"), "");
+    EXPECT_EQ(GetStringFormChar("overlong \xC0\xAF"), "");
+    EXPECT_EQ(GetStringFormChar("surrogate \xED\xA0\x80"), "");
+    EXPECT_EQ(GetStringFormChar("cut \xE2\x98"), "");
+    std::string longText(5000, 'x');
+    longText += "\xC3\xA9";
+    EXPECT_EQ(GetStringFormChar(longText.c_str()), longText);
+
+    char32_t buffer[8];
+    EXPECT_EQ(Char2Unicode("a\xC3\xA9", buffer, 8), 2);
+    EXPECT_EQ(buffer[0], U'a');
+    EXPECT_EQ(buffer[1], U'\u00E9');
+    EXPECT_EQ(buffer[2], U'\0');
+    EXPECT_EQ(Char2Unicode("\xFF", buffer, 8), 0);
+    EXPECT_EQ(buffer[0], U'\0');
+    EXPECT_EQ(Char2Unicode("too long for four", buffer, 4), 0);
+}
+
+TEST_F(UtcZone, StoredTimesBecomeMonthDayYearInBothEpochs) {
+    EXPECT_EQ(formatStoredDate(380000000), "01-16-2013 03:33");     // seconds since 2001
+    EXPECT_EQ(formatStoredDate(1300000000), "03-13-2011 07:06");    // Unix seconds
+    EXPECT_EQ(formatStoredDate(68169600), "03-01-2003 00:00");
+    EXPECT_EQ(formatStoredDate(0), "01-01-2001 00:00");
+    // Nanoseconds since 2001 (newer devices) give the same minute as seconds.
+    EXPECT_EQ(formatStoredDate(380000000LL * 1000000000LL), "01-16-2013 03:33");
+    EXPECT_EQ(formatStoredDate(-5), "12-31-2000 23:59");
+    auto raw = GetDateTime(380000000, false);
+    ASSERT_TRUE(raw.has_value());
+    EXPECT_EQ(raw->size(), 16u);
+    EXPECT_EQ(GetNSStringDate(raw->c_str()), "01-16-2013 03:33");
+}
+
+TEST_F(UtcZone, StoredTimesFollowTheLocalZone) {
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    EXPECT_EQ(formatStoredDate(1300000000), "03-13-2011 03:06");  // 07:06 UTC is 03:06 EDT
+}
+
+TEST(Conversions, NameLookupFindsTheFirstContactContainingTheNumber) {
+    std::vector<ContactPtr> contacts = {
+        contactWithPhones("Nobody", ""),
+        contactWithPhones("Ann Lee", " 555-123-4567 555-987-6543"),
+        contactWithPhones("Bob Kay", " (555) 123-4567"),
+        contactWithPhones("Mail Only", " Someone@Example.com"),
+    };
+    NameLookup lookup;
+    EXPECT_EQ(lookup.lookup(contacts, "(555) 123-4567"), "Ann Lee");
+    EXPECT_EQ(lookup.lookup(contacts, "123"), "Ann Lee");
+    EXPECT_EQ(lookup.lookup(contacts, "9876543"), "Ann Lee");
+    EXPECT_EQ(lookup.lookup(contacts, "someone@example.COM"), "Mail Only");
+    EXPECT_FALSE(lookup.lookup(contacts, "").has_value());
+    EXPECT_FALSE(lookup.lookup(contacts, " - ( ) ").has_value());
+    EXPECT_FALSE(lookup.lookup(contacts, "+44 20 7946 0958").has_value());
+    // A query longer than every stored number matches nobody.
+    EXPECT_FALSE(lookup.lookup(contacts, "5551234567555987654355500").has_value());
+
+    // A new list is looked up afresh, not answered from the old cache.
+    std::vector<ContactPtr> other = {contactWithPhones("Cy", " 555-123-4567")};
+    EXPECT_EQ(lookup.lookup(other, "5551234567"), "Cy");
+    other.insert(other.begin(), contactWithPhones("Di", " 5551234567"));
+    EXPECT_EQ(lookup.lookup(other, "5551234567"), "Di");
+}
+
+TEST(Conversions, DurationsSizesAndNumberedNames) {
+    EXPECT_EQ(getCallHistoryDuration(59), "59 seconds");
+    EXPECT_EQ(getCallHistoryDuration(1), "1 second");
+    EXPECT_EQ(getCallHistoryDuration(0), "0 second");
+    EXPECT_EQ(getCallHistoryDuration(61), "1 minute");
+    EXPECT_EQ(getCallHistoryDuration(3599), "59 minutes");
+    EXPECT_EQ(getCallHistoryDuration(3600), "1 hour");
+    EXPECT_EQ(getCallHistoryDuration(7320), "2 hours");
+
+    char buffer[100];
+    EXPECT_STREQ(size_to_unit(999, buffer, sizeof buffer), "999.00B");
+    EXPECT_STREQ(size_to_unit(1536, buffer, sizeof buffer), "1.54K");
+    EXPECT_STREQ(size_to_unit(1000000, buffer, sizeof buffer), "1.00M");
+    EXPECT_STREQ(size_to_unit(2500000000ULL, buffer, sizeof buffer), "2.50G");
+    EXPECT_STREQ(size_to_unit(3000000000000ULL, buffer, sizeof buffer), "3.00T");
+
+    EXPECT_EQ(getFullName(42), "00000042");
+    EXPECT_EQ(getFullName(123456789), "123456789");
+}
+
+TEST(Conversions, NumbersFromTextBehaveLikeAtoi) {
+    EXPECT_EQ(textToInt32("42abc"), 42);
+    EXPECT_EQ(textToInt32("  -7"), -7);
+    EXPECT_EQ(textToInt32("+3"), 3);
+    EXPECT_EQ(textToInt32("abc"), 0);
+    EXPECT_EQ(textToInt32(""), 0);
+    EXPECT_EQ(textToInt64("380000000123456789"), 380000000123456789LL);
+    EXPECT_EQ(textToInt64("99999999999999999999999"), INT64_MAX);  // saturates, no overflow
+}

@@ -1,0 +1,121 @@
+// Test-backup generator: writes iTunes-style backup folders (Info.plist,
+// Manifest.plist, the message database and the address book under their
+// hashed names) with the tables as the devices have them. Used by the tests,
+// the benchmarks and the demo.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrel::gen {
+
+enum class MessageLayout {
+    IOS6,       // message / handle / chat tables; dates count from 2001-01-01
+    IOS5,       // message / group_member / msg_group with the madrid_* (iMessage) columns; Unix dates
+    IOS5Plain,  // the older message table without is_madrid and the madrid_* columns
+};
+
+enum class Damage {
+    None,
+    Missing,    // the file is not written at all
+    Garbage,    // the file holds random bytes, not a database
+    Truncated,  // a valid database cut off in the middle of a page
+};
+
+// One value row of ABMultiValue (property 3 phone, 4 e-mail, 5 address, 22 web page).
+struct PersonValue {
+    int property = 3;
+    // Stored as the device does: the row number of this text in ABMultiValueLabel
+    // (the empty text writes NULL).
+    std::string label = "_$!<Mobile>!$_";
+    std::optional<std::string> value;  // nullopt writes NULL
+};
+
+struct Person {
+    int64_t rowid = 0;  // 0: next free row number
+    std::optional<std::string> first, last, middle;
+    std::optional<std::string> organization, department, jobTitle;
+    std::optional<std::string> note, nickname, prefix, suffix;
+    std::optional<std::string> birthday;  // stored as given (text)
+    std::vector<PersonValue> values;
+    bool deleted = false;  // deleted by SQL (with its values) after every row is written
+};
+
+// iOS 6: one handle row and, for each, a chat with the same row number.
+struct Handle {
+    int64_t rowid = 0;  // 0: next free row number
+    std::string id;     // phone number or e-mail address
+    std::string service = "SMS";  // "SMS" or "iMessage"
+    bool deleted = false;         // deletes the chat row (not the handle) by SQL
+};
+
+struct Message {
+    int64_t rowid = 0;  // 0: next free row number
+    std::optional<std::string> text;  // raw bytes; may be invalid UTF-8
+    int64_t date = 0;                 // stored as is (seconds since 2001 for iOS 6, Unix for iOS 5)
+    // iOS 6
+    int64_t handle_id = 0;
+    bool is_from_me = false;
+    std::string service = "SMS";
+    // iOS 5 (both older layouts)
+    std::optional<std::string> address;  // group_member.address of the message's group
+    int flags = 2;                       // 2 received, 3 sent
+    // iOS 5 with iMessage columns
+    bool is_madrid = false;
+    std::optional<std::string> madrid_handle;
+    int madrid_flags = 0;
+    std::optional<std::string> madrid_attachmentInfo;  // blob bytes
+    bool deleted = false;  // deleted by SQL after every row is written
+};
+
+struct DeviceInfo {
+    std::string deviceName = "Test iPhone";
+    std::string serial = "C39TESTSERIAL";
+    std::string productType = "iPhone5,2";
+    std::string productVersion = "6.1.3";
+    std::string itunesVersion = "11.0.4";
+    std::string buildVersion = "10B329";
+    bool writeInfoPlist = true;
+    bool writeManifestPlist = true;
+    bool manifestHasLockdown = true;
+    bool writeStatusPlist = true;  // a small "Status.plist" as iTunes leaves it
+};
+
+struct BackupSpec {
+    DeviceInfo device;
+    MessageLayout layout = MessageLayout::IOS6;
+    std::vector<Person> persons;
+    std::vector<Handle> handles;
+    std::vector<Message> messages;
+    Damage addressBook = Damage::None;
+    Damage messageDB = Damage::None;
+    bool subfolderLayout = false;  // files in XX/ sub-folders named after the first two characters
+    int pageSize = 4096;
+    bool secureDeleteOff = true;   // deleted rows keep their bytes in the file
+    uint32_t seed = 1;             // for random bytes of damaged files
+};
+
+// Writes the backup into `folder` (created if needed). Returns the empty text
+// on success, otherwise what went wrong.
+std::string writeBackup(const std::filesystem::path& folder, const BackupSpec& spec);
+
+// A demo backup: a few hundred messages between recognisable people, some deleted.
+BackupSpec demoSpec();
+
+// A large synthetic backup for benchmarks: `messages` messages over `handles`
+// correspondents, `contacts` persons (each with a phone matching one handle
+// where possible), `deletedFraction` of the messages deleted by SQL.
+BackupSpec syntheticSpec(int messages, int contacts, int handles, double deletedFraction, uint32_t seed,
+                         MessageLayout layout = MessageLayout::IOS6);
+// The same, with `personDeletedFraction` of the persons deleted by SQL as well.
+// Deleted items are spread evenly: exactly floor(n * fraction) of n are deleted.
+BackupSpec syntheticSpec(int messages, int contacts, int handles, double deletedFraction, uint32_t seed,
+                         MessageLayout layout, double personDeletedFraction);
+
+// The conventional backup folder name: 40 lowercase hex digits derived from the serial.
+std::string backupFolderName(const DeviceInfo& device);
+
+}  // namespace kestrel::gen

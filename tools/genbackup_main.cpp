@@ -1,0 +1,135 @@
+// kestrel-genbackup: writes a demo or synthetic iTunes-style backup folder.
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "tools/backup_generator.h"
+
+namespace {
+
+using namespace kestrel::gen;
+
+const char* const kUsage =
+    "Usage:\n"
+    "  kestrel-genbackup --demo DIR\n"
+    "  kestrel-genbackup --synthetic DIR [--messages N] [--contacts N] [--handles N]\n"
+    "                    [--deleted F] [--deleted-contacts F] [--seed S]\n"
+    "                    [--layout ios6|ios5|ios5plain] [--subfolders]\n"
+    "  kestrel-genbackup --help\n"
+    "\n"
+    "Writes a backup folder named after the device's serial number inside DIR\n"
+    "(DIR is created if needed) and prints the folder's path.\n"
+    "\n"
+    "  --demo DIR            the demo device: a few hundred messages between\n"
+    "                        recognisable people and their contacts, some deleted\n"
+    "  --synthetic DIR       a generated backup of the given size:\n"
+    "    --messages N          messages (default 1000)\n"
+    "    --contacts N          address-book persons (default 100)\n"
+    "    --handles N           correspondents (default 50); person i has the\n"
+    "                          phone number of correspondent i\n"
+    "    --deleted F           fraction of messages deleted by SQL, 0..1 (default 0.1)\n"
+    "    --deleted-contacts F  fraction of persons deleted by SQL, 0..1 (default 0)\n"
+    "    --seed S              seed for all generated content (default 1)\n"
+    "    --layout L            message database layout: ios6 (default), ios5 (with\n"
+    "                          iMessage columns) or ios5plain (without them)\n"
+    "    --subfolders          put the databases in two-character sub-folders\n"
+    "  --help                print this text\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the backup cannot be written, 2 for bad arguments.\n";
+
+int usageError(const std::string& message) {
+    std::cerr << "kestrel-genbackup: " << message << "\n" << "Try 'kestrel-genbackup --help'.\n";
+    return 2;
+}
+
+bool parseCount(const std::string& text, int& out) {
+    if (text.empty() || text.size() > 9) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    out = std::stoi(text);
+    return true;
+}
+
+bool parseFraction(const std::string& text, double& out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    out = std::strtod(text.c_str(), &end);
+    return end && *end == '\0' && out >= 0.0 && out <= 1.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    enum class Mode { None, Demo, Synthetic } mode = Mode::None;
+    std::string dir;
+    int messages = 1000, contacts = 100, handles = 50;
+    double deleted = 0.1, deletedContacts = 0.0;
+    uint32_t seed = 1;
+    MessageLayout layout = MessageLayout::IOS6;
+    bool subfolders = false;
+    bool syntheticOnlySeen = false;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (arg == "--subfolders") {
+            subfolders = true;
+            syntheticOnlySeen = true;
+            continue;
+        }
+        if (i + 1 >= argc) return usageError(arg.rfind("--", 0) == 0 ? "missing value after " + arg : "unexpected argument '" + arg + "'");
+        std::string value = argv[++i];
+        if (arg == "--demo" || arg == "--synthetic") {
+            if (mode != Mode::None) return usageError("give only one of --demo and --synthetic");
+            mode = arg == "--demo" ? Mode::Demo : Mode::Synthetic;
+            dir = value;
+            if (dir.empty()) return usageError("the folder must not be empty");
+            continue;
+        }
+        syntheticOnlySeen = true;
+        if (arg == "--messages" || arg == "--contacts" || arg == "--handles") {
+            int n = 0;
+            if (!parseCount(value, n)) return usageError(arg + " needs a whole number, got '" + value + "'");
+            (arg == "--messages" ? messages : arg == "--contacts" ? contacts : handles) = n;
+        } else if (arg == "--deleted" || arg == "--deleted-contacts") {
+            double f = 0;
+            if (!parseFraction(value, f)) return usageError(arg + " needs a fraction from 0 to 1, got '" + value + "'");
+            (arg == "--deleted" ? deleted : deletedContacts) = f;
+        } else if (arg == "--seed") {
+            int s = 0;
+            if (!parseCount(value, s)) return usageError("--seed needs a whole number, got '" + value + "'");
+            seed = static_cast<uint32_t>(s);
+        } else if (arg == "--layout") {
+            if (value == "ios6") {
+                layout = MessageLayout::IOS6;
+            } else if (value == "ios5") {
+                layout = MessageLayout::IOS5;
+            } else if (value == "ios5plain") {
+                layout = MessageLayout::IOS5Plain;
+            } else {
+                return usageError("--layout must be ios6, ios5 or ios5plain, got '" + value + "'");
+            }
+        } else {
+            return usageError("unknown option '" + arg + "'");
+        }
+    }
+    if (mode == Mode::None) return usageError("give --demo DIR or --synthetic DIR");
+    if (mode == Mode::Demo && syntheticOnlySeen) return usageError("--demo takes no other options");
+
+    BackupSpec spec = mode == Mode::Demo
+                          ? demoSpec()
+                          : syntheticSpec(messages, contacts, handles, deleted, seed, layout, deletedContacts);
+    spec.subfolderLayout = subfolders;
+    std::filesystem::path folder = std::filesystem::path(dir) / backupFolderName(spec.device);
+    std::string error = writeBackup(folder, spec);
+    if (!error.empty()) {
+        std::cerr << "kestrel-genbackup: " << error << "\n";
+        return 1;
+    }
+    std::cout << folder.string() << "\n";
+    return 0;
+}
