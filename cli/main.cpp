@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -83,7 +84,100 @@ private:
     std::string folder_;
 };
 
-int runScan(std::string folder, bool asJson, bool readOnly) {
+struct ScanOptions {
+    bool asJson = false;
+    bool readOnly = false;
+    bool deletedOnly = false;
+    std::string sort;        // "" or "name"
+    std::string exportDir;   // "" when no export
+    std::string tick = "messages";
+};
+
+// Ticks every displayed record of the current table, as a user selecting
+// every row and clicking one check box does.
+void tickShownRows(TovResultViewController& results) {
+    const Category table = results.currentCategory;
+    if (results.numberOfRowsInTableView(table) == 0) return;
+    results.selectAll(table);
+    results.tableView(table, 1, kCheckColumn, 0);
+}
+
+void tickRecords(TovResultViewController& results, const std::string& what) {
+    if (what == "all") {
+        for (int i = 0; i < kCategoryCount; ++i) {
+            results.switchToCategory(static_cast<Category>(i));
+            tickShownRows(results);
+        }
+    } else if (what == "deleted") {
+        results.actMessage();
+        results.actCheck(true);
+        tickShownRows(results);
+    } else {
+        results.actMessage();
+        tickShownRows(results);
+    }
+    // Back to the message list as the scan left it.
+    results.actMessage();
+}
+
+// Absolute form of a folder path, without a trailing "/".
+std::string absoluteFolder(const std::string& path) {
+    std::error_code ec;
+    fs::path absolute = fs::absolute(path, ec);
+    if (ec) absolute = path;
+    std::string text = absolute.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+// Runs the export worker into `destination`, printing its progress once a
+// second on standard error. Returns false, after printing why, when
+// something ticked did not reach the folder.
+bool runExport(TovResultViewController& results, cli::CommandLineFrontEnd& frontEnd, const std::string& destination) {
+    results.actRecovery();
+    if (results.selectedFilesNum < 1) {
+        std::fprintf(stderr, "kestrel: no records ticked; the export holds empty category files\n");
+    }
+    results.savePanelDidEnd(destination, 1);
+    frontEnd.runUntilExportFinished([&results] {
+        int percent = results.IphonerecoveryTimer_hander();
+        std::fprintf(stderr, "export %d%%\n", percent);
+        std::fflush(stderr);
+    });
+    results.waitForRecoveryThread();
+
+    bool ok = true;
+    // Issues that say the same thing are shown three times, then counted.
+    std::map<std::string, int> seen;
+    for (const ExportIssue& issue : results.exportIssues()) {
+        const bool error = issue.kind == ExportIssue::Kind::Error;
+        if (error) ok = false;
+        if (++seen[issue.what] > 3) continue;
+        std::fprintf(stderr, "kestrel: %s: %s: %s\n", error ? "export failed" : "warning", issue.path.c_str(),
+                     issue.what.c_str());
+    }
+    for (const auto& [what, count] : seen) {
+        if (count > 3) std::fprintf(stderr, "kestrel: ... %d more: %s\n", count - 3, what.c_str());
+    }
+    // The core skips failed steps silently; check that every category file is there.
+    const std::pair<const char*, const char*> files[] = {
+        {"Contact", "Contacts.txt"}, {"Message", "Messages.txt"}, {"Note", "Notes.txt"},
+        {"CallHistory", "Call History.txt"}};
+    std::error_code ec;
+    if (!fs::is_directory(fs::path(destination) / "Photo&Video", ec)) ok = false;
+    for (const auto& [folder, name] : files) {
+        fs::path dir = fs::path(destination) / folder;
+        if (!fs::is_regular_file(dir / name, ec) && !fs::is_regular_file(dir / "TXT.txt", ec)) {
+            if (ok) std::fprintf(stderr, "kestrel: export failed: %s is missing\n", (dir / name).c_str());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+int runScan(std::string folder, const ScanOptions& options) {
+    const bool asJson = options.asJson;
+    const bool readOnly = options.readOnly;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
     WrenfieldAppDelegate controller;
 
@@ -115,6 +209,18 @@ int runScan(std::string folder, bool asJson, bool readOnly) {
     controller.scanDeviceNode(node, scanFolder);
     frontEnd.runUntilScanFinished();
     controller.waitForScanThread();
+
+    // The scan has opened the message list. Tick, filter and sort it as a
+    // user would, then export.
+    if (!options.exportDir.empty()) tickRecords(results, options.tick);
+    if (options.deletedOnly) results.actCheck(true);
+    if (options.sort == "name") results.tableView(Category::Messages, "Name");
+    bool exported = true;
+    std::string destination;
+    if (!options.exportDir.empty()) {
+        destination = absoluteFolder(options.exportDir);
+        exported = runExport(results, frontEnd, destination);
+    }
     results.setDelegate(nullptr);
 
     if (asJson) {
@@ -126,11 +232,17 @@ int runScan(std::string folder, bool asJson, bool readOnly) {
         out["messages"] = nlohmann::json::array();
         for (const MessagePtr& m : results.messageController) out["messages"].push_back(cli::messageToJson(*m));
         out["counts"] = cli::countsToJson(results);
+        if (!destination.empty()) {
+            out["exportFolder"] = destination;
+            out["exported"] = exported;
+            out["ticked"] = results.selectedFilesNum;
+        }
         std::printf("%s\n", cli::dumpJson(out).c_str());
     } else {
         cli::printScanReport(*node, results, results.messageController);
+        if (!destination.empty() && exported) std::printf("%s\n", destination.c_str());
     }
-    return 0;
+    return exported ? 0 : 1;
 }
 
 }  // namespace
@@ -151,17 +263,36 @@ int main(int argc, char** argv) {
     list->add_flag("--json", listJson, "Print a JSON array of the backup records");
 
     std::string folder;
-    bool scanJson = false;
-    bool readOnly = false;
+    ScanOptions options;
     CLI::App* scan = app.add_subcommand(
         "scan", "Scan one backup folder: existing contacts and messages, then deleted ones carved from the raw "
                 "database pages.\nProgress goes to standard error, results to standard output.\n"
                 "Note: a scan switches the backup's two databases to write-ahead logging and checkpoints "
                 "them,\nwhich writes into the backup; use --read-only to scan copies instead.");
     scan->add_option("FOLDER", folder, "The backup folder")->required();
-    scan->add_flag("--json", scanJson, "Print one JSON object: backup, progress, contacts, messages, counts");
-    scan->add_flag("--read-only", readOnly,
+    scan->add_flag("--json", options.asJson,
+                   "Print one JSON object: backup, progress, contacts, messages (in listed order), counts;\n"
+                   "with --export also exportFolder, exported and ticked");
+    scan->add_flag("--read-only", options.readOnly,
                    "Scan copies of the two databases in a temporary folder, so nothing in the backup changes");
+    scan->add_flag("--deleted-only", options.deletedOnly,
+                   "List only the deleted messages (\"Only dispaly deleted files\")");
+    scan->add_option("--sort", options.sort,
+                     "Order the listed messages by name, as one click on a column heading does (ascending)")
+        ->check(CLI::IsMember({"name"}));
+    CLI::Option* exportOption = scan->add_option(
+        "--export", options.exportDir,
+        "Export the ticked records into DIR (created if needed): Photo&Video/, Contact/Contacts.txt and one\n"
+        "vCard per contact, Message/Messages.txt, Note/Notes.txt, CallHistory/Call History.txt. Text files of\n"
+        "an earlier export are kept: the new text is then left in TXT.txt beside them. Progress goes to\n"
+        "standard error once a second; the folder's path is printed last. Exit status 1 when a folder or\n"
+        "file cannot be written");
+    exportOption->type_name("DIR");
+    scan->add_option("--tick", options.tick,
+                     "Records to export: messages (every message, the default), deleted (every deleted message)\n"
+                     "or all (every record of every category)")
+        ->check(CLI::IsMember({"messages", "deleted", "all"}))
+        ->needs(exportOption);
 
     try {
         app.parse(argc, argv);
@@ -174,6 +305,6 @@ int main(int argc, char** argv) {
     setLogSink([](const std::string& line) { std::fprintf(stderr, "log: %s\n", line.c_str()); });
 
     if (*list) return runList(backupRoot, listJson);
-    if (*scan) return runScan(folder, scanJson, readOnly);
+    if (*scan) return runScan(folder, options);
     return 2;
 }

@@ -29,14 +29,16 @@ json contactToJson(const TovContactNode& c) {
                 {"contactJobtitle", c.contactJobtitle()},
                 {"contactNote", c.contactNote()},
                 {"contactAdress", c.contactAdress()},
-                {"bDeleted", c.bDeleted()}};
+                {"bDeleted", c.bDeleted()},
+                {"bSelected", c.bSelected()}};
 }
 
 json messageToJson(const TovMessageNode& m) {
     return json{{"messageName", m.messageName()},       {"messagePhone", m.messagePhone()},
                 {"messageDate", m.messageDate()},       {"messageType", m.messageType()},
                 {"messageContent", m.messageContent()}, {"bImessage", m.bImessage()},
-                {"bDeleted", m.bDeleted()},             {"handle_id", m.handle_id()}};
+                {"bDeleted", m.bDeleted()},             {"handle_id", m.handle_id()},
+                {"bSelected", m.bSelected()}};
 }
 
 json countsToJson(const TovResultViewController& results) {

@@ -50,6 +50,7 @@ const char* categoryName(Category c) { return kCategoryNames[static_cast<int>(c)
 TovResultViewController::TovResultViewController(NotificationCenter& nc) : nc_(nc) { registerObservers(); }
 
 TovResultViewController::~TovResultViewController() {
+    waitForRecoveryThread();
     for (auto token : tokens_) nc_.removeObserver(token);
 }
 
@@ -81,7 +82,12 @@ void TovResultViewController::showView() {
     }
     checkBoxTicked = false;
     checkBoxVisible = false;
+    selecteFilelabVisible = false;
     scanFinishedFlag = false;
+    saveBtnEnabled = false;
+    homeBtnEnabled = false;
+    linkBtnsEnabled = false;
+    categoryBtnEnabled.fill(false);
     BackUpFilesNum = deleteeFilesNum = selectedFilesNum = 0;
     recovredFilesNum.store(0);
     photovideoNum = contactNum = messageNum = noteNum = callNum = 0;
@@ -288,13 +294,15 @@ void TovResultViewController::ScanFinishOnMainThread() {
         progress_ = 0;
     }
     checkBoxVisible = true;
+    // Only the Messages category can be opened after a scan.
+    homeBtnEnabled = true;
+    categoryBtnEnabled[static_cast<size_t>(Category::Messages)] = true;
+    linkBtnsEnabled = true;
     // The per-category counts start again; the captions keep what they show.
     photovideoNum = contactNum = messageNum = noteNum = callNum = 0;
     delPhotovideoNum = delContactNum = delMessageNum = delNoteNum = delCallNum = 0;
-    // Open the Messages category with every record listed.
-    currentCategory = Category::Messages;
-    checkBoxTicked = false;
-    messageController = messageArray;
+    // Open the Messages category with every record listed and row 0 selected.
+    actMessage();
     scanFinishedFlag = true;
     if (delegate_) delegate_->scanFinished();
 }
@@ -314,6 +322,7 @@ void TovResultViewController::releaseUIMemory() {
     messageController.clear();
     callHistoryController.clear();
     noteController.clear();
+    for (TableSelection& selection : selections_) selection = TableSelection{};
 }
 
 }  // namespace kestrel

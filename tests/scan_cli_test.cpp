@@ -82,13 +82,15 @@ Scan scanJson(const fs::path& folder, const std::string& extra = "") {
     return s;
 }
 
-std::vector<json> existingMessages(const json& doc) {
+// The records of a list that were read with SQL (not carved).
+std::vector<json> existingRecords(const json& list) {
     std::vector<json> out;
-    for (const json& m : doc["messages"]) {
-        if (!m["bDeleted"].get<bool>()) out.push_back(m);
+    for (const json& r : list) {
+        if (!r["bDeleted"].get<bool>()) out.push_back(r);
     }
     return out;
 }
+std::vector<json> existingMessages(const json& doc) { return existingRecords(doc["messages"]); }
 
 std::vector<int> progressOf(const json& doc) { return doc["progress"].get<std::vector<int>>(); }
 
@@ -118,7 +120,7 @@ TEST(ScanCommand, IOS6BackupGivesContactsAndNamedMessagesFieldByField) {
     EXPECT_EQ(progress[1], 50);
     EXPECT_NE(s.run.err.find("progress 40%"), std::string::npos);
 
-    ASSERT_EQ(doc["contacts"].size(), 3u);
+    ASSERT_EQ(existingRecords(doc["contacts"]).size(), 3u);
     const json& ann = doc["contacts"][0];
     EXPECT_EQ(ann["rowid"], 1);
     EXPECT_EQ(ann["contactName"], "Ann Marie Lee");
@@ -230,7 +232,7 @@ TEST(ScanCommand, OlderTablesWithoutIMessageColumnsAndNewerSystemsWithIOS6Tables
     ASSERT_FALSE(fs::exists(newer.path() / kMessageDBName));
     Scan b = scanJson(newer.path());
     ASSERT_EQ(b.run.status, 0) << b.run.err;
-    ASSERT_EQ(b.doc["contacts"].size(), 3u);
+    ASSERT_EQ(existingRecords(b.doc["contacts"]).size(), 3u);
     m = existingMessages(b.doc);
     ASSERT_EQ(m.size(), 1u);
     EXPECT_EQ(m[0]["messageContent"], "modern");

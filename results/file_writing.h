@@ -1,0 +1,29 @@
+// File-system steps of the export: whole-file atomic writes, a rename that
+// never replaces an existing file, and the test of whether a text taken from
+// a record may serve as a file name.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+// Writes `data` to `path` as a whole: the bytes go to a new temporary file in
+// the same folder, which is then renamed over `path`, so a reader sees either
+// the old file or the complete new one, never a part. The file gets the mode
+// an ordinary new file gets (0666 less the umask). On failure the temporary
+// file is removed, `path` is left as it was, and `error` (when given) says why.
+bool writeFileAtomically(const std::string& path, std::string_view data, std::string* error = nullptr);
+
+enum class RenameOutcome { Renamed, TargetExists, Failed };
+
+// Renames `from` to `to` unless `to` already exists; an existing `to` is never
+// replaced, not even by a rename racing with another writer.
+RenameOutcome renameWithoutReplacing(const std::string& from, const std::string& to, std::string* error = nullptr);
+
+// Whether a text may be used as one file name inside a folder: not empty, not
+// "." or "..", and holding neither "/" nor a NUL byte. Anything else could
+// name a file outside the folder, or a different file than meant.
+bool isPlainFileName(std::string_view name);
+
+}  // namespace kestrel
