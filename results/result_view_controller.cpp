@@ -68,8 +68,9 @@ void TovResultViewController::registerObservers() {
         {names::ScanDelCallHistoryInfo, &TovResultViewController::ScanDelCallHistoryInfomationHandle},
         {names::ScanProgressInfo, &TovResultViewController::ScanProgressInfomationHandle},
     };
-    for (const auto& [name, handler] : table) {
-        tokens_.push_back(nc_.addObserver(name, [this, handler](const Notification& n) { (this->*handler)(n); }));
+    for (const auto& entry : table) {
+        Handler handler = entry.second;
+        tokens_.push_back(nc_.addObserver(entry.first, [this, handler](const Notification& n) { (this->*handler)(n); }));
     }
 }
 

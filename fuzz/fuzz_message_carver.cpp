@@ -1,0 +1,58 @@
+// Feeds arbitrary bytes to the deleted-message carver: the bytes become the
+// message database of a backup folder, and the step runs over it in the
+// iOS 6 mode and in the older mode (whose walk follows the file's write
+// version); the rollback-format walk also runs directly over the bytes.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "app/app_controller.h"
+#include "app/backup_discovery.h"
+#include "app/log.h"
+#include "carve/message_carver.h"
+#include "carve/sqlite_raw.h"
+
+namespace {
+
+const std::string& backupFolder() {
+    static const std::string folder = [] {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-fuzz-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) abort();
+        kestrel::setLogSink([](const std::string&) {});
+        return pattern;
+    }();
+    return folder;
+}
+
+void writeDatabase(const std::string& path, const uint8_t* data, size_t size) {
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) ::unlink((path + suffix).c_str());
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr) abort();
+    if (size > 0 && std::fwrite(data, 1, size, out) != size) abort();
+    std::fclose(out);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace kestrel;
+    const std::string& folder = backupFolder();
+    const std::string dbPath = folder + "/" + kMessageDBName;
+    static WrenfieldAppDelegate* app = new WrenfieldAppDelegate();
+
+    for (bool ios6 : {true, false}) {
+        writeDatabase(dbPath, data, size);
+        app->currentNodeIsiOS6Version = ios6;
+        app->scanDelMessageThread(folder);
+        app->messageArray.clear();
+        app->chatMessageArray.clear();
+    }
+
+    auto file = RawFile::fromBytes(data, size);
+    scanRollbackFormatMessagePages(*app, file.get(), pageGeometry(file.get()));
+    return 0;
+}
