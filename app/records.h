@@ -43,6 +43,11 @@ protected:
         std::lock_guard<const RecordLock> lock(lock_);
         return field;
     }
+    template <typename F>
+    decltype(auto) visitText(const std::string& field, F&& f) const {
+        std::lock_guard<const RecordLock> lock(lock_);
+        return f(static_cast<const std::string&>(field));
+    }
     void writeText(std::string& field, std::string value) {
         std::string previous;
         {
@@ -57,11 +62,17 @@ private:
     RecordLock lock_;
 };
 
-// Getter `name()` and setter `setName(value)`, as the record tables name them.
+// Getter `name()` and setter `setName(value)`, as the record tables name them,
+// and `name##Visit(f)`, which calls f with the text under the record's lock
+// instead of copying it (for hashing and comparing many records).
 #define KESTREL_TEXT_FIELD(name, Setter)                                          \
 public:                                                                          \
     std::string name() const { return readText(name##_); }                       \
     void Setter(std::string value) { writeText(name##_, std::move(value)); }     \
+    template <typename F>                                                        \
+    decltype(auto) name##Visit(F&& f) const {                                    \
+        return visitText(name##_, std::forward<F>(f));                           \
+    }                                                                            \
                                                                                  \
 private:                                                                         \
     std::string name##_;

@@ -224,20 +224,17 @@ int runScan(std::string folder, const ScanOptions& options) {
     results.setDelegate(nullptr);
 
     if (asJson) {
-        nlohmann::json out;
-        out["backup"] = cli::deviceToJson(*node);
-        out["progress"] = frontEnd.progress();
-        out["contacts"] = nlohmann::json::array();
-        for (const ContactPtr& c : results.contactArray) out["contacts"].push_back(cli::contactToJson(*c));
-        out["messages"] = nlohmann::json::array();
-        for (const MessagePtr& m : results.messageController) out["messages"].push_back(cli::messageToJson(*m));
-        out["counts"] = cli::countsToJson(results);
+        nlohmann::ordered_json head;
+        head["backup"] = cli::deviceToJson(*node);
+        head["progress"] = frontEnd.progress();
+        nlohmann::ordered_json tail;
+        tail["counts"] = cli::countsToJson(results);
         if (!destination.empty()) {
-            out["exportFolder"] = destination;
-            out["exported"] = exported;
-            out["ticked"] = results.selectedFilesNum;
+            tail["exportFolder"] = destination;
+            tail["exported"] = exported;
+            tail["ticked"] = results.selectedFilesNum;
         }
-        std::printf("%s\n", cli::dumpJson(out).c_str());
+        cli::printScanJson(head, results.contactArray, results.messageController, tail);
     } else {
         cli::printScanReport(*node, results, results.messageController);
         if (!destination.empty() && exported) std::printf("%s\n", destination.c_str());

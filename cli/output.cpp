@@ -18,27 +18,177 @@ json deviceToJson(const TovIOSDeviceNode& node) {
                 {"backUpFilePath", node.backUpFilePath}};
 }
 
-json contactToJson(const TovContactNode& c) {
-    return json{{"rowid", c.rowid()},
-                {"contactName", c.contactName()},
-                {"contactPhone", c.contactPhone()},
-                {"contactEmail", c.contactEmail()},
-                {"contactHomepage", c.contactHomepage()},
-                {"contactCompany", c.contactCompany()},
-                {"contactBirthday", c.contactBirthday()},
-                {"contactJobtitle", c.contactJobtitle()},
-                {"contactNote", c.contactNote()},
-                {"contactAdress", c.contactAdress()},
-                {"bDeleted", c.bDeleted()},
-                {"bSelected", c.bSelected()}};
+namespace {
+
+// Appends text as a JSON string. Bytes that are not valid UTF-8 become
+// U+FFFD, one per byte, so the output is always valid JSON.
+void appendJsonString(std::string& out, std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    out.push_back('"');
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+            bool valid = length != 0 && i + length <= text.size();
+            uint32_t value = length == 2 ? c & 0x1Fu : length == 3 ? c & 0x0Fu : c & 0x07u;
+            for (size_t k = 1; valid && k < length; ++k) {
+                const auto cc = static_cast<unsigned char>(text[i + k]);
+                valid = (cc & 0xC0) == 0x80;
+                value = (value << 6) | (cc & 0x3Fu);
+            }
+            const uint32_t minimum = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+            if (valid && value >= minimum && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF)) {
+                out.append(text.substr(i, length));
+                i += length;
+            } else {
+                out.append("\xEF\xBF\xBD");
+                ++i;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"':
+                out.append("\\\"");
+                break;
+            case '\\':
+                out.append("\\\\");
+                break;
+            case '\n':
+                out.append("\\n");
+                break;
+            case '\r':
+                out.append("\\r");
+                break;
+            case '\t':
+                out.append("\\t");
+                break;
+            case '\b':
+                out.append("\\b");
+                break;
+            case '\f':
+                out.append("\\f");
+                break;
+            default:
+                if (c < 0x20) {
+                    out.append("\\u00");
+                    out.push_back(kHex[c >> 4]);
+                    out.push_back(kHex[c & 0xF]);
+                } else {
+                    out.push_back(static_cast<char>(c));
+                }
+        }
+        ++i;
+    }
+    out.push_back('"');
 }
 
-json messageToJson(const TovMessageNode& m) {
-    return json{{"messageName", m.messageName()},       {"messagePhone", m.messagePhone()},
-                {"messageDate", m.messageDate()},       {"messageType", m.messageType()},
-                {"messageContent", m.messageContent()}, {"bImessage", m.bImessage()},
-                {"bDeleted", m.bDeleted()},             {"handle_id", m.handle_id()},
-                {"bSelected", m.bSelected()}};
+// One object of "key": value pairs, written in the order given.
+class ObjectWriter {
+public:
+    explicit ObjectWriter(std::string& out) : out_(out) { out_.push_back('{'); }
+    ~ObjectWriter() { out_.push_back('}'); }
+    ObjectWriter(const ObjectWriter&) = delete;
+    ObjectWriter& operator=(const ObjectWriter&) = delete;
+
+    ObjectWriter& text(const char* key, std::string_view value) {
+        this->key(key);
+        appendJsonString(out_, value);
+        return *this;
+    }
+    ObjectWriter& flag(const char* key, bool value) {
+        this->key(key);
+        out_.append(value ? "true" : "false");
+        return *this;
+    }
+    ObjectWriter& number(const char* key, long long value) {
+        this->key(key);
+        out_.append(std::to_string(value));
+        return *this;
+    }
+
+private:
+    void key(const char* name) {
+        if (!first_) out_.append(", ");
+        first_ = false;
+        appendJsonString(out_, name);
+        out_.append(": ");
+    }
+    std::string& out_;
+    bool first_ = true;
+};
+
+}  // namespace
+
+void appendContactJson(std::string& out, const TovContactNode& c) {
+    ObjectWriter(out)
+        .number("rowid", c.rowid())
+        .text("contactName", c.contactName())
+        .text("contactPhone", c.contactPhone())
+        .text("contactEmail", c.contactEmail())
+        .text("contactHomepage", c.contactHomepage())
+        .text("contactCompany", c.contactCompany())
+        .text("contactBirthday", c.contactBirthday())
+        .text("contactJobtitle", c.contactJobtitle())
+        .text("contactNote", c.contactNote())
+        .text("contactAdress", c.contactAdress())
+        .flag("bDeleted", c.bDeleted())
+        .flag("bSelected", c.bSelected());
+}
+
+void appendMessageJson(std::string& out, const TovMessageNode& m) {
+    ObjectWriter(out)
+        .text("messageName", m.messageName())
+        .text("messagePhone", m.messagePhone())
+        .text("messageDate", m.messageDate())
+        .text("messageType", m.messageType())
+        .text("messageContent", m.messageContent())
+        .flag("bImessage", m.bImessage())
+        .flag("bDeleted", m.bDeleted())
+        .number("handle_id", m.handle_id())
+        .flag("bSelected", m.bSelected());
+}
+
+void printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
+                   const std::vector<MessagePtr>& messages, const nlohmann::ordered_json& tail) {
+    std::string out;
+    out.reserve(1 << 20);
+    auto flush = [&out](bool force) {
+        if (force || out.size() >= (1u << 20)) {
+            std::fwrite(out.data(), 1, out.size(), stdout);
+            out.clear();
+        }
+    };
+    out.append("{\n");
+    for (auto it = head.begin(); it != head.end(); ++it) {
+        appendJsonString(out, it.key());
+        out.append(": ");
+        out.append(dumpJson(it.value()));
+        out.append(",\n");
+    }
+    auto writeArray = [&](const char* name, const auto& records, auto appendOne) {
+        appendJsonString(out, name);
+        out.append(": [");
+        bool first = true;
+        for (const auto& record : records) {
+            out.append(first ? "\n  " : ",\n  ");
+            first = false;
+            appendOne(out, *record);
+            flush(false);
+        }
+        out.append(first ? "]" : "\n]");
+    };
+    writeArray("contacts", contacts, appendContactJson);
+    out.append(",\n");
+    writeArray("messages", messages, appendMessageJson);
+    for (auto it = tail.begin(); it != tail.end(); ++it) {
+        out.append(",\n");
+        appendJsonString(out, it.key());
+        out.append(": ");
+        out.append(dumpJson(it.value()));
+    }
+    out.append("\n}\n");
+    flush(true);
 }
 
 json countsToJson(const TovResultViewController& results) {
@@ -54,6 +204,9 @@ json countsToJson(const TovResultViewController& results) {
 }
 
 std::string dumpJson(const json& value) { return value.dump(2, ' ', false, json::error_handler_t::replace); }
+std::string dumpJson(const nlohmann::ordered_json& value) {
+    return value.dump(2, ' ', false, json::error_handler_t::replace);
+}
 
 namespace {
 

@@ -13,12 +13,19 @@
 namespace kestrel::cli {
 
 nlohmann::json deviceToJson(const TovIOSDeviceNode& node);
-nlohmann::json contactToJson(const TovContactNode& contact);
-nlohmann::json messageToJson(const TovMessageNode& message);
+void appendContactJson(std::string& out, const TovContactNode& contact);
+void appendMessageJson(std::string& out, const TovMessageNode& message);
+
+// Prints the scan's JSON object to standard output: the members of `head`,
+// then "contacts" and "messages" (written record by record, not built as one
+// tree), then the members of `tail`.
+void printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
+                   const std::vector<MessagePtr>& messages, const nlohmann::ordered_json& tail);
 nlohmann::json countsToJson(const TovResultViewController& results);
 
 // JSON text; any invalid UTF-8 is replaced rather than thrown on.
 std::string dumpJson(const nlohmann::json& value);
+std::string dumpJson(const nlohmann::ordered_json& value);
 
 void printBackupTable(const std::vector<DeviceNodePtr>& nodes);
 void printScanReport(const TovIOSDeviceNode& backup, const TovResultViewController& results,

@@ -9,38 +9,10 @@ namespace {
 const char* const kCategoryNames[kCategoryCount] = {"Photo&Video", "Contacts", "Messages", "Notes",
                                                     "Call History"};
 
-// Hash of several texts, each followed by its length so that ("ab","c") and
-// ("a","bc") differ.
-size_t hashTexts(std::initializer_list<std::string> texts) {
-    size_t seed = 0;
-    for (const std::string& t : texts) {
-        size_t h = std::hash<std::string>{}(t) ^ (t.size() * 0x9E3779B97F4A7C15ULL);
-        seed ^= h + 0x9E3779B97F4A7C15ULL + (seed << 6) + (seed >> 2);
-    }
-    return seed;
-}
-
-template <typename Record>
-const Record* recordFrom(const Notification& n) {
-    const auto* ptr = std::any_cast<std::shared_ptr<Record>>(&n.object);
-    return (ptr != nullptr && *ptr) ? ptr->get() : nullptr;
-}
-
 template <typename Record>
 std::shared_ptr<Record> sharedFrom(const Notification& n) {
     const auto* ptr = std::any_cast<std::shared_ptr<Record>>(&n.object);
     return ptr != nullptr ? *ptr : nullptr;
-}
-
-// Whether some record of the list at the indexed positions has the key.
-template <typename List, typename Equal>
-bool indexedContains(const std::unordered_multimap<size_t, size_t>& index, const List& list, size_t hash,
-                     Equal equal) {
-    auto [first, last] = index.equal_range(hash);
-    for (auto it = first; it != last; ++it) {
-        if (it->second < list.size() && equal(*list[it->second])) return true;
-    }
-    return false;
 }
 
 }  // namespace
@@ -144,12 +116,43 @@ void TovResultViewController::ScanPhotoAndVideoInfomationHandle(const Notificati
 // ---- Deleted records: dropped when they duplicate a listed record ----
 
 namespace {
-size_t contactKey(const TovContactNode& c) { return hashTexts({c.contactName(), c.contactPhone()}); }
-size_t messageKey(const TovMessageNode& m) {
-    return hashTexts({m.messagePhone(), m.messageContent(), m.messageDate()});
+
+// Adds a record's text to a hash without copying it.
+struct AddTo {
+    TextHash& hash;
+    void operator()(const std::string& text) const { hash.add(text); }
+};
+// Compares a record's text with a value without copying it.
+struct Equals {
+    const std::string& value;
+    bool operator()(const std::string& text) const { return text == value; }
+};
+
+uint64_t contactKey(const TovContactNode& c) {
+    TextHash h;
+    c.contactNameVisit(AddTo{h});
+    c.contactPhoneVisit(AddTo{h});
+    return h.value();
 }
-size_t noteKey(const TovNoteNode& n) { return hashTexts({n.noteContent()}); }
-size_t callKey(const TovCallHistoryNode& c) { return hashTexts({c.callPhone(), c.callDate()}); }
+uint64_t messageKey(const TovMessageNode& m) {
+    TextHash h;
+    m.messagePhoneVisit(AddTo{h});
+    m.messageContentVisit(AddTo{h});
+    m.messageDateVisit(AddTo{h});
+    return h.value();
+}
+uint64_t noteKey(const TovNoteNode& n) {
+    TextHash h;
+    n.noteContentVisit(AddTo{h});
+    return h.value();
+}
+uint64_t callKey(const TovCallHistoryNode& c) {
+    TextHash h;
+    c.callPhoneVisit(AddTo{h});
+    c.callDateVisit(AddTo{h});
+    return h.value();
+}
+
 }  // namespace
 
 void TovResultViewController::ScanDelContactInfomationHandle(const Notification& n) {
@@ -158,8 +161,9 @@ void TovResultViewController::ScanDelContactInfomationHandle(const Notification&
     const std::string name = contact->contactName();
     const std::string phone = contact->contactPhone();
     contactIndex_.catchUp(contactArray, contactKey);
-    if (indexedContains(contactIndex_.positions, contactArray, hashTexts({name, phone}), [&](const TovContactNode& other) {
-            return other.contactName() == name && other.contactPhone() == phone;
+    if (contactIndex_.contains(TextHash().add(name).add(phone).value(), [&](size_t at) {
+            const TovContactNode& other = *contactArray[at];
+            return other.contactNameVisit(Equals{name}) && other.contactPhoneVisit(Equals{phone});
         })) {
         return;
     }
@@ -177,11 +181,11 @@ void TovResultViewController::ScanDelMessageInfomationHandle(const Notification&
     const std::string date = message->messageDate();
     if (phone.empty() && content.empty()) return;
     messageIndex_.catchUp(messageArray, messageKey);
-    if (indexedContains(messageIndex_.positions, messageArray, hashTexts({phone, content, date}),
-                        [&](const TovMessageNode& other) {
-                            return other.messagePhone() == phone && other.messageContent() == content &&
-                                   other.messageDate() == date;
-                        })) {
+    if (messageIndex_.contains(TextHash().add(phone).add(content).add(date).value(), [&](size_t at) {
+            const TovMessageNode& other = *messageArray[at];
+            return other.messagePhoneVisit(Equals{phone}) && other.messageContentVisit(Equals{content}) &&
+                   other.messageDateVisit(Equals{date});
+        })) {
         return;
     }
     message->setBDeleted(true);
@@ -196,8 +200,8 @@ void TovResultViewController::ScanDelNoteInfomationHandle(const Notification& n)
     // Texts are never absent in these records, so only the content rule applies.
     const std::string content = note->noteContent();
     noteIndex_.catchUp(noteArray, noteKey);
-    if (indexedContains(noteIndex_.positions, noteArray, hashTexts({content}),
-                        [&](const TovNoteNode& other) { return other.noteContent() == content; })) {
+    if (noteIndex_.contains(TextHash().add(content).value(),
+                            [&](size_t at) { return noteArray[at]->noteContentVisit(Equals{content}); })) {
         return;
     }
     note->setBDeleted(true);
@@ -213,8 +217,9 @@ void TovResultViewController::ScanDelCallHistoryInfomationHandle(const Notificat
     const std::string date = call->callDate();
     if (call->callName().empty() && phone.empty()) return;
     callIndex_.catchUp(callHistoryArray, callKey);
-    if (indexedContains(callIndex_.positions, callHistoryArray, hashTexts({phone, date}), [&](const TovCallHistoryNode& other) {
-            return other.callPhone() == phone && other.callDate() == date;
+    if (callIndex_.contains(TextHash().add(phone).add(date).value(), [&](size_t at) {
+            const TovCallHistoryNode& other = *callHistoryArray[at];
+            return other.callPhoneVisit(Equals{phone}) && other.callDateVisit(Equals{date});
         })) {
         return;
     }

@@ -19,6 +19,7 @@
 
 #include "app/notification_center.h"
 #include "app/records.h"
+#include "results/duplicate_index.h"
 
 namespace kestrel {
 
@@ -350,23 +351,6 @@ private:
     };
     std::array<TableSelection, kCategoryCount> selections_;
 
-    // Duplicate index of one list: hash of the compared fields -> positions.
-    // It is brought up to date only when a carved record has to be checked,
-    // so existing records cost nothing extra while they stream in.
-    struct DuplicateIndex {
-        std::unordered_multimap<size_t, size_t> positions;
-        size_t indexed = 0;  // list[0, indexed) are in `positions`
-        void clear() {
-            positions.clear();
-            indexed = 0;
-        }
-        template <typename List, typename Hash>
-        void catchUp(const List& list, Hash hash) {
-            if (indexed > list.size()) clear();
-            if (positions.empty()) positions.reserve(list.size() * 2);
-            for (; indexed < list.size(); ++indexed) positions.emplace(hash(*list[indexed]), indexed);
-        }
-    };
     DuplicateIndex contactIndex_, messageIndex_, noteIndex_, callIndex_;
 
     NotificationCenter& nc_;

@@ -1,0 +1,79 @@
+// Index of a record list for the duplicate rules: positions by a hash of the
+// compared fields, in one flat open-addressing table. It is brought up to
+// date only when a carved record has to be checked, so existing records cost
+// nothing extra while they stream in.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel {
+
+// Hash of several texts; each text's length goes in too, so ("ab","c") and
+// ("a","bc") differ.
+class TextHash {
+public:
+    TextHash& add(std::string_view text) {
+        uint64_t h = std::hash<std::string_view>{}(text) ^ (text.size() * 0x9E3779B97F4A7C15ULL);
+        seed_ ^= h + 0x9E3779B97F4A7C15ULL + (seed_ << 6) + (seed_ >> 2);
+        return *this;
+    }
+    uint64_t value() const { return seed_; }
+
+private:
+    uint64_t seed_ = 0;
+};
+
+class DuplicateIndex {
+public:
+    void clear() {
+        hashes_.clear();
+        slots_.clear();
+    }
+
+    // Adds the records of the list that are not indexed yet.
+    template <typename List, typename KeyOf>
+    void catchUp(const List& list, KeyOf keyOf) {
+        if (hashes_.size() > list.size()) clear();
+        if (slots_.size() < 2 * list.size() + 16) rebuild(2 * list.size() + 16);
+        while (hashes_.size() < list.size()) {
+            uint64_t h = keyOf(*list[hashes_.size()]);
+            hashes_.push_back(h);
+            place(h, static_cast<uint32_t>(hashes_.size()));
+        }
+    }
+
+    // Whether `equal(position)` holds for some indexed position whose hash is h.
+    template <typename Equal>
+    bool contains(uint64_t h, Equal equal) const {
+        if (slots_.empty()) return false;
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = h & mask;; i = (i + 1) & mask) {
+            uint32_t slot = slots_[i];
+            if (slot == 0) return false;
+            if (hashes_[slot - 1] == h && equal(static_cast<size_t>(slot - 1))) return true;
+        }
+    }
+
+private:
+    void rebuild(size_t minimumSlots) {
+        size_t size = 64;
+        while (size < minimumSlots) size *= 2;
+        slots_.assign(size, 0);
+        for (size_t p = 0; p < hashes_.size(); ++p) place(hashes_[p], static_cast<uint32_t>(p + 1));
+    }
+    void place(uint64_t h, uint32_t slotValue) {
+        const size_t mask = slots_.size() - 1;
+        size_t i = h & mask;
+        while (slots_[i] != 0) i = (i + 1) & mask;
+        slots_[i] = slotValue;
+    }
+
+    std::vector<uint64_t> hashes_;  // per indexed position
+    std::vector<uint32_t> slots_;   // 0 for empty, else position + 1; at most half full
+};
+
+}  // namespace kestrel
