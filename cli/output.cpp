@@ -261,11 +261,11 @@ void printScanReport(const TovIOSDeviceNode& backup, const TovResultViewControll
     for (const std::string& label : deleted) std::printf("  %s\n", label.c_str());
 
     std::printf("\n%s %s %s %s %s %s %s\n", cell("", 1).c_str(), cell("Date", 16).c_str(), cell("Type", 8).c_str(),
-                cell("Phone", 18).c_str(), cell("Name", 18).c_str(), cell("Svc", 4).c_str(), "Content");
+                cell("Phone", 18).c_str(), cell("Name", 18).c_str(), cell("iMsg", 4).c_str(), "Content");
     for (const MessagePtr& m : messages) {
         std::printf("%s %s %s %s %s %s %s\n", m->bDeleted() ? "D" : " ", cell(m->messageDate(), 16).c_str(),
                     cell(m->messageType(), 8).c_str(), cell(m->messagePhone(), 18).c_str(),
-                    cell(m->messageName(), 18).c_str(), m->bImessage() ? "iMsg" : "SMS ",
+                    cell(m->messageName(), 18).c_str(), m->bImessage() ? "yes " : "    ",
                     cell(m->messageContent(), 60).c_str());
     }
     std::printf("\n%zu messages listed (D: deleted)\n", messages.size());
