@@ -2,9 +2,6 @@
 // message database of a backup folder, and the step runs over it in the
 // iOS 6 mode and in the older mode (whose walk follows the file's write
 // version); the rollback-format walk also runs directly over the bytes.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -12,34 +9,14 @@
 
 #include "app/app_controller.h"
 #include "app/backup_discovery.h"
-#include "app/log.h"
 #include "carve/message_carver.h"
 #include "carve/sqlite_raw.h"
-
-namespace {
-
-const std::string& backupFolder() {
-    static const std::string folder = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-fuzz-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) abort();
-        kestrel::setLogSink([](const std::string&) {});
-        return pattern;
-    }();
-    return folder;
-}
-
-void writeDatabase(const std::string& path, const uint8_t* data, size_t size) {
-    for (const char* suffix : {"-wal", "-shm", "-journal"}) ::unlink((path + suffix).c_str());
-    FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) abort();
-    if (size > 0 && std::fwrite(data, 1, size, out) != size) abort();
-    std::fclose(out);
-}
-
-}  // namespace
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kestrel;
+    using fuzz::backupFolder;
+    using fuzz::writeDatabase;
     const std::string& folder = backupFolder();
     const std::string dbPath = folder + "/" + kMessageDBName;
     static WrenfieldAppDelegate* app = new WrenfieldAppDelegate();
