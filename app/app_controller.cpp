@@ -32,6 +32,12 @@ bool WrenfieldAppDelegate::showIphoneDiskView() {
 
 void WrenfieldAppDelegate::showIphoneDisk() { enumerateBackupRoot(backupRoot_, deviceController); }
 
+double WrenfieldAppDelegate::windowWillPositionSheetY(double proposedY, double windowHeight) {
+    if (windowHeight == 559 || windowHeight == 537) return proposedY - 1;
+    if (windowHeight == 620) return proposedY - 78;
+    return proposedY;
+}
+
 bool WrenfieldAppDelegate::IOSVersionIOS6(const std::optional<std::string>& version) {
     if (!version || version->empty()) return false;
     size_t dot = version->find('.');

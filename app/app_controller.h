@@ -20,6 +20,21 @@ namespace kestrel {
 
 class TovResultViewController;
 
+// Alert texts of the backup list and of leaving (each passes through the
+// localisation table, with the text as its key, where a front end has one).
+inline constexpr const char* kNoBackupAlert = "No iTunes backup files found !";
+inline constexpr const char* kNoBackupAlertButton = " Ok ";
+inline constexpr const char* kNoBackupAlertInformative =
+    "Please backup your iOS device with iTunes ,and run again after the backup operation has completed .";
+inline constexpr const char* kExitAlert = "Are you sure you want to Exit ?";
+inline constexpr const char* kExitAlertExit = " Exit ";
+inline constexpr const char* kExitAlertCancel = "Cancel";
+// The quit sheet's text area starts with this placeholder.
+inline constexpr const char* kQuitSheetPlaceholder = "write something.";
+// The main window's size while a scan runs and its results are shown.
+inline constexpr int kScanWindowWidth = 850;
+inline constexpr int kScanWindowHeight = 620;
+
 class WrenfieldAppDelegate {
 public:
     // Registers this instance for GetAppControllor(); there is one at a time.
@@ -37,6 +52,20 @@ public:
     void showIphoneDisk();
     void setBackupRoot(std::string root) { backupRoot_ = std::move(root); }
     const std::string& backupRoot() const { return backupRoot_; }
+
+    // ---- Windows ----
+    // Sheet placement: the vertical origin of a sheet proposed at
+    // `proposedY` (coordinates growing upward) on a main window whose frame
+    // is `windowHeight` high. Heights 559 and 537 move it 1 point down,
+    // 620 moves it 78 points down; any other height leaves it.
+    static double windowWillPositionSheetY(double proposedY, double windowHeight);
+
+    // What closing the main window does; the window itself never closes.
+    enum class LeaveAction {
+        QuitSheet,  // no feedback sent yet: the quit sheet
+        ExitAlert,  // feedback sent: ask kExitAlert (" Exit " / "Cancel")
+    };
+    LeaveAction windowShouldClose() const { return bFeedBack ? LeaveAction::ExitAlert : LeaveAction::QuitSheet; }
 
     // ---- Scan run ----
     static bool IOSVersionIOS6(const std::optional<std::string>& version);

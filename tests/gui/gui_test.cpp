@@ -1,0 +1,506 @@
+// The desktop program's real windows, driven on the offscreen platform over
+// generated backups: the list, a scan, the message list (ticking, the
+// deleted-only box, sorting), the export, going home and leaving.
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStackedWidget>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/gui/gui_support.h"
+#include "tools/backup_generator.h"
+#include "ui/main_window.h"
+#include "ui/result_view.h"
+#include "ui/services.h"
+#include "ui/small_controls.h"
+
+using namespace kestrel;
+using namespace kestrel::ui;
+using testing::answerNextAlert;
+using testing::spinUntil;
+
+namespace {
+
+// A small backup without deleted rows: three people, six messages.
+gen::BackupSpec plainSpec() {
+    gen::BackupSpec spec;
+    spec.device.deviceName = "Plain iPhone";
+    spec.device.serial = "PLAIN0000001";
+    const char* names[3][2] = {{"Ann", "Archer"}, {"Bob", "Baker"}, {"Cy", "Cole"}};
+    const char* phones[3] = {"+15550000001", "+15550000002", "+15550000003"};
+    for (int i = 0; i < 3; ++i) {
+        gen::Person p;
+        p.first = names[i][0];
+        p.last = names[i][1];
+        p.values.push_back(gen::PersonValue{3, "_$!<Mobile>!$_", std::string(phones[i])});
+        spec.persons.push_back(p);
+        gen::Handle h;
+        h.id = phones[i];
+        spec.handles.push_back(h);
+    }
+    const int handleOf[6] = {3, 1, 2, 1, 3, 2};
+    for (int i = 0; i < 6; ++i) {
+        gen::Message m;
+        m.text = "message number " + std::to_string(i + 1);
+        m.handle_id = handleOf[i];
+        m.date = 400000000 + i * 3600;
+        spec.messages.push_back(m);
+    }
+    return spec;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int occurrences(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+class GuiTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir root_;
+    QStringList opened_;
+
+    std::unique_ptr<KestrelMainWindow> openWindow(const QString& root) {
+        auto window = std::make_unique<KestrelMainWindow>(root.toStdString());
+        window->show();
+        window->showIphoneDiskView();
+        return window;
+    }
+
+    int rowOf(KestrelMainWindow& window, const std::string& deviceName) {
+        const auto& nodes = window.controller().deviceController.arrangedObjects();
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            if (nodes[i]->strDeviceName == deviceName) return static_cast<int>(i);
+        }
+        return -1;
+    }
+
+    // Opens the window on the test root, scans the named backup through the
+    // list and its scan control, and answers the closing alert.
+    std::unique_ptr<KestrelMainWindow> scanned(const std::string& deviceName,
+                                               std::shared_ptr<testing::AlertRecord>* alert = nullptr) {
+        auto window = openWindow(root_.path());
+        const int row = rowOf(*window, deviceName);
+        window->findChild<QTableView*>("diskTableView")->selectRow(row);
+        auto answered = answerNextAlert("Ok");
+        window->findChild<QPushButton*>("button")->click();
+        spinUntil([&] {
+            return answered->answered && !window->controller().isScanning();
+        });
+        if (alert) *alert = answered;
+        return window;
+    }
+
+    static QString labelText(QWidget& window, const char* name) {
+        auto* label = window.findChild<QLabel*>(name);
+        return label ? label->text() : QStringLiteral("<missing %1>").arg(name);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(root_.isValid());
+        for (const gen::BackupSpec& spec : {gen::demoSpec(), plainSpec()}) {
+            const auto folder = std::filesystem::path(root_.path().toStdString()) / gen::backupFolderName(spec.device);
+            QCOMPARE(QString::fromStdString(gen::writeBackup(folder, spec)), QString());
+        }
+        urlOpener() = [this](const QUrl& url) { opened_ << url.toString(); };
+    }
+
+    // ---- Start-up and choosing ----
+
+    void listShowsBackupsWithRowZeroChosenThenTheWelcomeSheet() {
+        KestrelMainWindow window(root_.path().toStdString());
+        window.show();
+        window.applicationDidFinishLaunching();
+        auto* list = window.findChild<QTableView*>("diskTableView");
+        auto* button = window.findChild<QPushButton*>("button");
+        QCOMPARE(list->model()->rowCount(), 2);
+        QStringList names;
+        for (int row = 0; row < 2; ++row) names << list->model()->index(row, 0).data().toString();
+        names.sort();
+        QCOMPARE(names, (QStringList{"Emma's iPhone", "Plain iPhone"}));
+        QCOMPARE(list->selectionModel()->selectedRows().value(0).row(), 0);
+        QVERIFY(button->isEnabled());
+        auto* lead = window.findChild<QDialog*>("leadWindow");
+        QVERIFY(lead->isVisible());
+        window.findChild<QPushButton*>("startBtn")->click();
+        QVERIFY(!lead->isVisible());
+        // The scan control follows the selection.
+        list->clearSelection();
+        QVERIFY(!button->isEnabled());
+        list->selectRow(1);
+        QVERIFY(button->isEnabled());
+        QCOMPARE(window.size(), QSize(849, 560));
+    }
+
+    void anEmptyRootAlertsBeforeTheWelcomeSheet() {
+        QTemporaryDir empty;
+        KestrelMainWindow window(empty.path().toStdString());
+        window.show();
+        bool welcomeShownFirst = true;
+        auto alert = answerNextAlert(" Ok ", [&](QMessageBox*) {
+            welcomeShownFirst = window.findChild<QDialog*>("leadWindow")->isVisible();
+        });
+        window.applicationDidFinishLaunching();
+        QVERIFY(alert->answered);
+        QCOMPARE(alert->text, QString("No iTunes backup files found !"));
+        QCOMPARE(alert->informative, QString("Please backup your iOS device with iTunes ,and run again after the "
+                                             "backup operation has completed ."));
+        QVERIFY(!welcomeShownFirst);
+        QVERIFY(window.findChild<QDialog*>("leadWindow")->isVisible());
+        QVERIFY(!window.findChild<QPushButton*>("button")->isEnabled());
+        QCOMPARE(window.findChild<QTableView*>("diskTableView")->model()->rowCount(), 0);
+    }
+
+    // ---- Scanning and finishing ----
+
+    void startingAScanShowsTheScanPanelWithEveryControlOff() {
+        auto window = openWindow(root_.path());
+        window->findChild<QTableView*>("diskTableView")->selectRow(rowOf(*window, "Emma's iPhone"));
+        auto answered = answerNextAlert("Ok");
+        window->findChild<QPushButton*>("button")->click();
+        // Before this thread runs anything the worker hands it, the scan stage is up.
+        QCOMPARE(window->size(), QSize(850, 620));
+        QCOMPARE(window->minimumSize(), QSize(850, 620));
+        QCOMPARE(window->maximumSize(), QSize(850, 620));
+        ResultView* view = window->resultView();
+        QCOMPARE(view->customView()->currentWidget(), view->scanPanel());
+        QVERIFY(!window->findChild<QWidget*>("mainView")->isVisible());
+        QCOMPARE(labelText(*window, "backupNameInfolab"), QString("Emma's iPhone"));
+        QCOMPARE(labelText(*window, "backupSerialInfolab"), QString("F2LKQ7H3DTWD"));
+        QVERIFY(window->findChild<QWidget*>("scanProgressor")->isVisible());
+        QVERIFY(!window->findChild<QCheckBox*>("checkBtn")->isVisible());
+        for (const char* name : {"homeBtn", "saveBtn", "photoBtn", "contactBtn", "messageBtn", "noteBtn", "callBtn",
+                                 "facebookBtn", "twitterBtn", "feedBackBtn"}) {
+            QVERIFY2(!window->findChild<QPushButton*>(name)->isEnabled(), name);
+        }
+        QVERIFY(window->findChild<QPushButton*>("supprotBtn")->isEnabled());
+        QVERIFY(spinUntil([&] { return answered->answered && !window->controller().isScanning(); }));
+    }
+
+    void aScanEndsOnTheMessageListWithItsCounts() {
+        std::shared_ptr<testing::AlertRecord> alert;
+        auto window = scanned("Plain iPhone", &alert);
+        QCOMPARE(alert->text, QString(kScanFinishedAlert));
+        QCOMPARE(alert->buttons, QStringList{"Ok"});
+        QCOMPARE(window->size(), QSize(850, 620));
+        ResultView* view = window->resultView();
+        QCOMPARE(view->customView()->currentWidget(), view->panel(Category::Messages));
+        QCOMPARE(labelText(*window, "contactNumlab"), QString("Contacts:  3"));
+        QCOMPARE(labelText(*window, "messageNumlab"), QString("Messages:  6"));
+        QCOMPARE(labelText(*window, "delMessageNumlab"), QString("Messages:  0"));
+        QCOMPARE(labelText(*window, "photovideoNumlab"), QString("Photo&Video:  0"));
+        QCOMPARE(labelText(*window, "backupNameInfolab"), QString("Plain iPhone"));
+        QCOMPARE(labelText(*window, "iOSTypeInfolab"), QString("6.1.3"));
+        QVERIFY(!window->findChild<QWidget*>("scanProgressor")->isVisible());
+        QCOMPARE(labelText(*window, "progressTextField"), QString("0%"));
+        // Every message listed, row 0 selected and previewed.
+        auto* table = view->table(Category::Messages);
+        QCOMPARE(table->model()->rowCount(), 6);
+        QCOMPARE(table->selectionModel()->selectedRows().size(), 1);
+        QCOMPARE(table->selectionModel()->selectedRows().value(0).row(), 0);
+        const TovMessageNode& first = *view->core().messageController[0];
+        QCOMPARE(labelText(*window, "messageNamelab"), "Name: " + QString::fromStdString(first.messageName()));
+        QCOMPARE(window->findChild<QTextEdit*>("messageConteView")->toPlainText(),
+                 QString::fromStdString(first.messageContent()));
+        // Only the Messages category and the way home are open.
+        QVERIFY(window->findChild<QPushButton*>("messageBtn")->isEnabled());
+        QVERIFY(!window->findChild<QPushButton*>("contactBtn")->isEnabled());
+        QVERIFY(window->findChild<QPushButton*>("homeBtn")->isEnabled());
+        QVERIFY(!window->findChild<QPushButton*>("saveBtn")->isEnabled());
+        QVERIFY(window->findChild<QCheckBox*>("checkBtn")->isVisible());
+    }
+
+    void theDemoScanShowsItsDeletedMessagesInTheCaptions() {
+        auto window = scanned("Emma's iPhone");
+        TovResultViewController& core = window->resultView()->core();
+        int deleted = 0;
+        for (const auto& m : core.messageArray) deleted += m->bDeleted() ? 1 : 0;
+        QVERIFY(deleted > 0);
+        QCOMPARE(labelText(*window, "delMessageNumlab"), QString("Messages:  %1").arg(deleted));
+        QCOMPARE(labelText(*window, "messageNumlab"),
+                 QString("Messages:  %1").arg(static_cast<int>(core.messageArray.size()) - deleted));
+        QCOMPARE(window->resultView()->table(Category::Messages)->model()->rowCount(),
+                 static_cast<int>(core.messageArray.size()));
+    }
+
+    // ---- Browsing ----
+
+    void tickingOneOfThreeSelectedRowsTicksAllThree() {
+        auto window = scanned("Emma's iPhone");
+        ResultView* view = window->resultView();
+        RecordTableView* table = view->table(Category::Messages);
+        table->selectionModel()->clearSelection();
+        for (int row : {0, 1, 2}) {
+            table->selectionModel()->select(table->model()->index(row, 1),
+                                            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualRect(table->model()->index(1, 0)).center());
+        const auto& shown = view->core().messageController;
+        for (size_t i = 0; i < shown.size(); ++i) QCOMPARE(shown[i]->bSelected(), i < 3);
+        QCOMPARE(table->model()->index(2, 0).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+        QVERIFY(window->findChild<QLabel*>("selecteFilelab")->isVisible());
+        QCOMPARE(labelText(*window, "selecteFilelab"), QString("You select 3 files in the recovery results."));
+        QVERIFY(window->findChild<QPushButton*>("saveBtn")->isEnabled());
+        // The selection is unchanged by the click; a second click unticks all three.
+        QCOMPARE(table->selectionModel()->selectedRows().size(), 3);
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualRect(table->model()->index(0, 0)).center());
+        QCOMPARE(view->core().selectedFilesNum, 0);
+        QVERIFY(!window->findChild<QLabel*>("selecteFilelab")->isVisible());
+        QVERIFY(!window->findChild<QPushButton*>("saveBtn")->isEnabled());
+        // The box of a row outside the selection ticks that row and every
+        // selected one; the selection stays.
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualRect(table->model()->index(5, 0)).center());
+        for (size_t i = 0; i < shown.size(); ++i) QCOMPARE(shown[i]->bSelected(), i < 3 || i == 5);
+        QCOMPARE(labelText(*window, "selecteFilelab"), QString("You select 4 files in the recovery results."));
+        QCOMPARE(table->selectionModel()->selectedRows().size(), 3);
+    }
+
+    void theDeletedOnlyBoxFiltersTheList() {
+        {
+            auto window = scanned("Plain iPhone");
+            auto* box = window->findChild<QCheckBox*>("checkBtn");
+            box->click();
+            QCOMPARE(window->resultView()->table(Category::Messages)->model()->rowCount(), 0);
+            box->click();
+            QCOMPARE(window->resultView()->table(Category::Messages)->model()->rowCount(), 6);
+        }
+        auto window = scanned("Emma's iPhone");
+        window->findChild<QCheckBox*>("checkBtn")->click();
+        const auto& shown = window->resultView()->core().messageController;
+        QVERIFY(!shown.empty());
+        for (const auto& m : shown) QVERIFY(m->bDeleted());
+        auto* table = window->resultView()->table(Category::Messages);
+        QCOMPARE(table->model()->rowCount(), static_cast<int>(shown.size()));
+        QCOMPARE(table->selectionModel()->selectedRows().value(0).row(), 0);
+        QCOMPARE(labelText(*window, "messageNamelab"), "Name: " + QString::fromStdString(shown[0]->messageName()));
+    }
+
+    void aHeadingClickSortsByNameAndTheNextReverses() {
+        auto window = scanned("Emma's iPhone");
+        RecordTableView* table = window->resultView()->table(Category::Messages);
+        QHeaderView* header = table->horizontalHeader();
+        auto names = [&] {
+            QStringList list;
+            for (int row = 0; row < table->model()->rowCount(); ++row) list << table->model()->index(row, 1).data().toString();
+            return list;
+        };
+        auto clickHeading = [&](int section) {
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                              QPoint(header->sectionViewportPosition(section) + 5, header->height() / 2));
+        };
+        const QStringList arrival = names();
+        clickHeading(0);  // the check column does not sort
+        QCOMPARE(names(), arrival);
+        for (int round = 0; round < 2; ++round) {
+            const bool ascending = !sortDirections().name.load();
+            clickHeading(3);  // any column but the check column sorts by name
+            const QStringList sorted = names();
+            QVERIFY(sorted != arrival);
+            for (int i = 1; i < sorted.size(); ++i) {
+                const std::string a = sorted[i - 1].toStdString(), b = sorted[i].toStdString();
+                QVERIFY2(ascending ? a <= b : a >= b, qPrintable(sorted[i - 1] + " / " + sorted[i]));
+            }
+            QCOMPARE(table->selectionModel()->selectedRows().value(0).row(), 0);
+        }
+    }
+
+    // ---- Exporting ----
+
+    void anExportWritesTheTickedMessagesAndShowsTheFolder() {
+        auto window = scanned("Emma's iPhone");
+        RecordTableView* table = window->resultView()->table(Category::Messages);
+        table->selectionModel()->clearSelection();
+        for (int row : {4, 5, 6}) {
+            table->selectionModel()->select(table->model()->index(row, 1),
+                                            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualRect(table->model()->index(5, 0)).center());
+        window->findChild<QPushButton*>("saveBtn")->click();
+        auto* panel = window->findChild<QFileDialog*>("sp");
+        QVERIFY(panel && panel->isVisible());
+        const QString proposed = QFileInfo(panel->selectedFiles().value(0)).fileName();
+        QVERIFY2(QRegularExpression("^Kestrel \\d{4}-\\d{2}-\\d{2} - \\d{2}\\.\\d{2}\\.\\d{2}$").match(proposed).hasMatch(),
+                 qPrintable(proposed));
+        QTemporaryDir out;
+        panel->setDirectory(out.path());
+        panel->findChild<QLineEdit*>("fileNameEdit")->setText("Recovered");  // typed by the user
+        opened_.clear();
+        static_cast<QDialog*>(panel)->accept();
+        TovResultViewController& core = window->resultView()->core();
+        QVERIFY(spinUntil([&] { return !core.isRecovering(); }));
+        QVERIFY(spinUntil([&] { return !window->findChild<QDialog*>("saveWindow")->isVisible() && !opened_.isEmpty(); }));
+        const std::filesystem::path dest = out.path().toStdString() + "/Recovered";
+        const std::string messages = readFile(dest / "Message" / "Messages.txt");
+        QCOMPARE(occurrences(messages, "Content:"), 3);
+        QVERIFY(messages.find("Content:" + core.messageController[5]->messageContent()) != std::string::npos);
+        QVERIFY(std::filesystem::exists(dest / "Contact" / "Contacts.txt"));
+        QCOMPARE(opened_, QStringList{QUrl::fromLocalFile(QString::fromStdString(dest.string())).toString()});
+        QCOMPARE(labelText(*window, "savepercentlab"), QString("0%"));
+    }
+
+    // ---- Going home ----
+
+    void goingHomeAsksThenEmptiesTheLists() {
+        auto window = scanned("Emma's iPhone");
+        TovResultViewController& core = window->resultView()->core();
+        const size_t messages = core.messageArray.size();
+        auto cancel = answerNextAlert("Cancel");
+        window->findChild<QPushButton*>("homeBtn")->click();
+        QVERIFY(cancel->answered);
+        QCOMPARE(cancel->text, QString(kGoHomeAlert));
+        QCOMPARE(cancel->buttons, (QStringList{" Back ", "Cancel"}));
+        QCOMPARE(core.messageArray.size(), messages);
+        QVERIFY(window->resultView()->isVisible());
+
+        auto back = answerNextAlert(" Back ");
+        window->findChild<QPushButton*>("homeBtn")->click();
+        QVERIFY(back->answered);
+        QVERIFY(core.messageArray.empty());
+        QVERIFY(core.contactArray.empty());
+        QCOMPARE(window->resultView()->table(Category::Messages)->model()->rowCount(), 0);
+        QVERIFY(!window->resultView()->isVisible());
+        QVERIFY(window->findChild<QTableView*>("diskTableView")->isVisible());
+        QCOMPARE(window->size(), QSize(849, 560));
+
+        // A second scan starts again from the scan panel and empty counts.
+        auto again = answerNextAlert("Ok");
+        window->findChild<QTableView*>("diskTableView")->selectRow(rowOf(*window, "Plain iPhone"));
+        window->findChild<QPushButton*>("button")->click();
+        QVERIFY(spinUntil([&] { return again->answered && !window->controller().isScanning(); }));
+        QCOMPARE(labelText(*window, "messageNumlab"), QString("Messages:  6"));
+        QCOMPARE(window->resultView()->table(Category::Messages)->model()->rowCount(), 6);
+    }
+
+    // ---- Leaving ----
+
+    void theWindowRefusesToCloseAndShowsTheQuitSheet() {
+        auto window = openWindow(root_.path());
+        QVERIFY(!window->close());
+        QVERIFY(window->isVisible());
+        auto* sheet = window->findChild<QDialog*>("cryWindow");
+        QVERIFY(sheet->isVisible());
+        QCOMPARE(window->findChild<QTextEdit*>("suggestionView")->toPlainText(), QString("write something."));
+        QCOMPARE(sheet->y(), window->geometry().y());  // 560 high: the sheet stays where proposed
+        window->findChild<QPushButton*>("cancelBtn")->click();
+        QVERIFY(!sheet->isVisible());
+        QVERIFY(window->isVisible());
+    }
+
+    void afterFeedbackClosingAsksToExit() {
+        auto window = scanned("Plain iPhone");
+        window->findChild<QPushButton*>("feedBackBtn")->click();
+        QPushButton* send = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->objectName() == "feedbackWindow" && w->isVisible()) send = w->findChild<QPushButton*>("sendFeedBackBtn");
+        }
+        QVERIFY(send != nullptr);
+        send->click();
+        QVERIFY(window->controller().bFeedBack);
+        auto alert = answerNextAlert("Cancel");
+        QVERIFY(!window->close());
+        QVERIFY(alert->answered);
+        QCOMPARE(alert->text, QString("Are you sure you want to Exit ?"));
+        QCOMPARE(alert->buttons, (QStringList{" Exit ", "Cancel"}));
+        QVERIFY(window->isVisible());
+        QVERIFY(!window->findChild<QDialog*>("cryWindow")->isVisible());
+    }
+
+    void sheetsOnTheResultsWindowSit78PointsLower() {
+        auto window = scanned("Plain iPhone");
+        window->close();
+        auto* sheet = window->findChild<QDialog*>("cryWindow");
+        QVERIFY(sheet->isVisible());
+        QCOMPARE(sheet->y(), window->geometry().y() + 78);
+        window->findChild<QPushButton*>("cancelBtn")->click();
+    }
+
+    // ---- Small controls ----
+
+    void linkButtonsUnderlineWhileHovered() {
+        auto window = scanned("Plain iPhone");
+        auto* twitter = window->findChild<QPushButton*>("twitterBtn");
+        QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+        QApplication::sendEvent(twitter, &enter);
+        QVERIFY(twitter->font().underline());
+        QCOMPARE(twitter->cursor().shape(), Qt::PointingHandCursor);
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(twitter, &leave);
+        QVERIFY(!twitter->font().underline());
+        QCOMPARE(twitter->cursor().shape(), Qt::ArrowCursor);
+        // A category button is left as it is.
+        auto* messages = window->findChild<QPushButton*>("messageBtn");
+        const QFont before = messages->font();
+        QApplication::sendEvent(messages, &enter);
+        QCOMPARE(messages->font(), before);
+    }
+
+    void imageAndTextCellGeometry() {
+        TovImageAndTextCell cell;
+        const QRect frame(10, 40, 200, 20);
+        QCOMPARE(cell.imageRectForBounds(frame), QRect());
+        QCOMPARE(cell.titleRectForBounds(frame), QRect());
+        QCOMPARE(cell.textFrame(frame), QRect(10, 45, 200, 15));
+        QCOMPARE(cell.cellSize(QSize(50, 17)), QSize(53, 17));
+        QPixmap image(16, 16);
+        image.fill(Qt::red);
+        cell.setImage(image);
+        // Drawn with its lower-left corner at (x + 3, y + 17): it spans y + 1 .. y + 17.
+        QCOMPARE(cell.imageDrawingPoint(frame), QPoint(13, 57));
+        QCOMPARE(cell.imageDrawingRect(frame), QRect(13, 41, 16, 16));
+        QCOMPARE(cell.imageRectForBounds(frame), QRect(13, 42, 16, 16));
+        QCOMPARE(cell.titleRectForBounds(frame), QRect(29, 40, 181, 20));
+        // The text starts 19 points from the left edge, 5 points lower.
+        QCOMPARE(cell.textFrame(frame), QRect(29, 45, 181, 15));
+        QCOMPARE(cell.editFrame(frame), QRect(29, 40, 181, 20));
+        QCOMPARE(cell.cellSize(QSize(50, 17)), QSize(69, 17));
+        QVERIFY(cell.hitsImage(QPoint(13, 40), frame));
+        QVERIFY(!cell.hitsImage(QPoint(30, 45), frame));
+    }
+
+    void previewTextIgnoresClicksAndTyping() {
+        TovTextView view;
+        view.setPlainText("keep me");
+        view.show();
+        QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, QPoint(10, 8));
+        QTest::keyClicks(&view, "xyz");
+        QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(view.toPlainText(), QString("keep me"));
+        QVERIFY(!view.textCursor().hasSelection());
+    }
+
+    void feedbackViewClearsOnlyItsPlaceholders() {
+        TovFeedBackView view;
+        view.show();
+        view.showPlaceholder("write something.");
+        QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, QPoint(10, 8));
+        QCOMPARE(view.toPlainText(), QString());
+        view.setPlainText("my words");
+        QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, QPoint(10, 8));
+        QCOMPARE(view.toPlainText(), QString("my words"));
+    }
+};
+
+QTEST_MAIN(GuiTest)
+#include "gui_test.moc"

@@ -1,0 +1,89 @@
+// The main window: the list of iTunes backups with its scan control, the
+// welcome sheet, the about window and the quit sheet; during and after a
+// scan it holds the results stage. The application controller of the core
+// decides; this window displays and hands user actions to it.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QMainWindow>
+#include <memory>
+
+#include "app/app_controller.h"
+
+class QDialog;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTableView;
+
+namespace kestrel::ui {
+
+class ResultView;
+class TovFeedBackView;
+
+// The backup list, read from the controller's device list.
+class BackupListModel : public QAbstractTableModel {
+public:
+    explicit BackupListModel(TovIOSDeviceController& devices, QObject* parent = nullptr)
+        : QAbstractTableModel(parent), devices_(devices) {}
+    void reload() {
+        beginResetModel();
+        endResetModel();
+    }
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    TovIOSDeviceController& devices_;
+};
+
+class KestrelMainWindow : public QMainWindow {
+public:
+    explicit KestrelMainWindow(const std::string& backupRoot = std::string(), QWidget* parent = nullptr);
+    ~KestrelMainWindow() override;
+
+    WrenfieldAppDelegate& controller() { return *app_; }
+    // The results stage; null before the first scan.
+    ResultView* resultView() const { return resultView_; }
+
+    // Fills the backup list (with the "No iTunes backup files found !"
+    // alert when it stays empty), then shows the welcome sheet.
+    void applicationDidFinishLaunching();
+    void showIphoneDiskView();
+    void actScanIOSBackupFile();
+    void showMainView();
+    void hideMainView();
+    void ClickStart();
+    void ClickAbout();
+    void Exit();
+    void Cancel();
+    void Sender();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildMainView();
+    void buildLeadWindow();
+    void buildAboutWindow();
+    void buildCryWindow();
+    void fixWindowSize(int width, int height);
+
+    std::unique_ptr<WrenfieldAppDelegate> app_;
+    QWidget* contentView_ = nullptr;
+    QWidget* mainView_ = nullptr;
+    BackupListModel* listModel_ = nullptr;
+    QTableView* diskTableView_ = nullptr;
+    QPushButton* button_ = nullptr;
+    ResultView* resultView_ = nullptr;
+
+    QDialog* leadWindow_ = nullptr;
+    QWidget* aboutWindow_ = nullptr;
+    QDialog* cryWindow_ = nullptr;
+    TovFeedBackView* suggestionView_ = nullptr;
+    QProgressBar* senderIndicator_ = nullptr;
+};
+
+}  // namespace kestrel::ui
