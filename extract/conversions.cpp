@@ -105,6 +105,27 @@ Int parseLeadingInteger(std::string_view text) {
 
 }  // namespace
 
+bool isValidUtf8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
+    size_t i = 0;
+    while (i < n) {
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        // decodeUtf8 stops at a byte that is not a continuation byte; copy a
+        // sequence cut off by the end of the view so it never reads past it.
+        unsigned char sequence[5] = {0, 0, 0, 0, 0};
+        for (size_t k = 0; k < 4 && i + k < n; ++k) sequence[k] = p[i + k];
+        char32_t ignored;
+        int length = decodeUtf8(sequence, &ignored);
+        if (length == 0) return false;
+        i += static_cast<size_t>(length);
+    }
+    return true;
+}
+
 int Char2Unicode(const char* bytes, char32_t* uncode, int count) {
     if (uncode == nullptr || count <= 0) return 0;
     std::memset(uncode, 0, sizeof(char32_t) * static_cast<size_t>(count));
@@ -199,46 +220,51 @@ bool localFields(int64_t seconds, LocalFields& out) {
     return true;
 }
 
-void appendDigits(std::u32string& out, int64_t value, int width) {
-    char digits[24];
-    int n = 0;
-    bool negative = value < 0;
-    uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    do {
-        digits[n++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (negative) out.push_back(U'-');
-    for (int i = n + (negative ? 1 : 0); i < width; ++i) out.push_back(U'0');
-    while (n > 0) out.push_back(static_cast<char32_t>(digits[--n]));
+// The calendar fields a stored time stands for: nanoseconds (newer devices)
+// are divided down first; a Unix reading before 1990 counts from 2001-01-01.
+bool storedTimeFields(int64_t seconds, LocalFields& parts) {
+    constexpr int64_t kNanosecondThreshold = 100000000000LL;
+    if (seconds > kNanosecondThreshold || seconds < -kNanosecondThreshold) seconds /= 1000000000LL;
+    if (!localFields(seconds, parts)) return false;
+    if (parts.year < 1990) {
+        constexpr int64_t kReferenceDateOffset = 978307200;  // 1970-01-01 to 2001-01-01
+        if (!localFields(seconds + kReferenceDateOffset, parts)) return false;
+    }
+    return true;
+}
+
+// "%02d-%02d-%04d %02d:%02d": month-day-year hour:minute.
+std::string dateText(const LocalFields& parts) {
+    char text[64];
+    char* p = text;
+    auto two = [&p](int v) {
+        *p++ = static_cast<char>('0' + v / 10 % 10);
+        *p++ = static_cast<char>('0' + v % 10);
+    };
+    two(parts.month);
+    *p++ = '-';
+    two(parts.day);
+    *p++ = '-';
+    if (parts.year >= 0 && parts.year <= 9999) {
+        two(static_cast<int>(parts.year / 100));
+        two(static_cast<int>(parts.year % 100));
+    } else {
+        p += std::snprintf(p, 32, "%04lld", static_cast<long long>(parts.year));
+    }
+    *p++ = ' ';
+    two(parts.hour);
+    *p++ = ':';
+    two(parts.minute);
+    return std::string(text, static_cast<size_t>(p - text));
 }
 
 }  // namespace
 
 std::optional<std::u32string> GetDateTime(int64_t seconds, bool /*fileType*/) {
-    // Newer devices store nanoseconds since the reference date.
-    constexpr int64_t kNanosecondThreshold = 100000000000LL;
-    if (seconds > kNanosecondThreshold || seconds < -kNanosecondThreshold) seconds /= 1000000000LL;
-
     LocalFields parts{};
-    if (!localFields(seconds, parts)) return std::nullopt;
-    if (parts.year < 1990) {
-        constexpr int64_t kReferenceDateOffset = 978307200;  // 1970-01-01 to 2001-01-01
-        if (!localFields(seconds + kReferenceDateOffset, parts)) return std::nullopt;
-    }
-    // "%02d-%02d-%04d %02d:%02d": month-day-year hour:minute.
-    std::u32string text;
-    text.reserve(16);
-    appendDigits(text, parts.month, 2);
-    text.push_back(U'-');
-    appendDigits(text, parts.day, 2);
-    text.push_back(U'-');
-    appendDigits(text, parts.year, 4);
-    text.push_back(U' ');
-    appendDigits(text, parts.hour, 2);
-    text.push_back(U':');
-    appendDigits(text, parts.minute, 2);
-    return text;
+    if (!storedTimeFields(seconds, parts)) return std::nullopt;
+    std::string text = dateText(parts);
+    return std::u32string(text.begin(), text.end());
 }
 
 std::string GetNSStringDate(const char32_t* text) {
@@ -249,9 +275,11 @@ std::string GetNSStringDate(const char32_t* text) {
 }
 
 std::string formatStoredDate(int64_t seconds) {
-    auto date = GetDateTime(seconds, false);
-    if (!date) return std::string();
-    return GetNSStringDate(date->c_str());
+    // The same text as GetDateTime followed by GetNSStringDate, without the
+    // detour through 32-bit characters.
+    LocalFields parts{};
+    if (!storedTimeFields(seconds, parts)) return std::string();
+    return dateText(parts);
 }
 
 std::string getCallHistoryDuration(int32_t seconds) {

@@ -21,6 +21,10 @@ namespace kestrel {
 // valid UTF-8 (nothing is decoded then) or when they do not fit.
 int Char2Unicode(const char* bytes, char32_t* uncode, int count);
 
+// Whether the bytes are valid UTF-8 (strict: no overlong forms, surrogates
+// or values above U+10FFFF).
+bool isValidUtf8(std::string_view bytes);
+
 // UTF-8 bytes (up to the first zero byte) to text. Invalid UTF-8 and a null
 // pointer give the empty text, never an error.
 std::string GetStringFormChar(const char* bytes);

@@ -45,56 +45,28 @@ const char* directionFromFlags(int32_t flags) {
     }
 }
 
-// Result rows copied out of SQLite in batches: per row and column, the
-// column's bytes (NUL-terminated in the arena) or nothing for NULL and the
-// empty string.
-struct RowBatch {
-    static constexpr size_t kRows = 512;
-    int columns = 0;
-    size_t rows = 0;
-    std::string arena;
-    std::vector<int64_t> start;  // rows * columns; -1 for no value, kInteger for an integer
-    std::vector<int32_t> length;
-    std::vector<int64_t> integer;  // rows * columns; the value where start is kInteger
-    static constexpr int64_t kInteger = -2;
-
-    void reset(int columnCount) {
-        columns = columnCount;
-        rows = 0;
-        arena.clear();
-        start.clear();
-        length.clear();
-        integer.clear();
-    }
-    size_t at(size_t row, int column) const { return row * static_cast<size_t>(columns) + static_cast<size_t>(column); }
-    bool isInteger(size_t row, int column) const { return start[at(row, column)] == kInteger; }
-    int64_t integerValue(size_t row, int column) const { return integer[at(row, column)]; }
-    const char* text(size_t row, int column) const {
-        int64_t offset = start[at(row, column)];
-        return offset < 0 ? nullptr : arena.data() + offset;
-    }
-    std::string_view bytes(size_t row, int column) const {
-        const char* t = text(row, column);
-        return t ? std::string_view(t, static_cast<size_t>(length[row * static_cast<size_t>(columns) +
-                                                                 static_cast<size_t>(column)]))
-                 : std::string_view();
-    }
+// What a selected column is used for; the thread that steps the statement
+// converts each column accordingly, so the scan worker only builds records.
+enum class Role {
+    Text,    // text: valid UTF-8 up to the first zero byte, else the empty text
+    Number,  // read as text and converted as atol does (an integer value directly)
+    Date,    // a number turned into the date text
+    Blob,    // attachment info: its bytes without the zero bytes, as text
 };
 
-// The columns each statement's mapping reads; the last one of S5 is a blob.
-constexpr int kColumnsIOS6[] = {1, 2, 4, 5};
-constexpr int kColumnsIOS5[] = {3, 4, 5, 7, 9, 10, 12, 13};
-constexpr int kColumnsIOS4[] = {3, 4, 5, 7};
+struct ColumnUse {
+    int column;
+    Role role;
+};
 
-// Number columns (dates, directions, flags) are read as text and converted
-// as atol does; an integer value gives the same number without the detour
-// through text, so such values are kept as integers.
-bool isNumberColumn(Layout layout, int column) {
-    if (layout == Layout::IOS6) return column == 2 || column == 5;
-    return column == 4 || column == 7 || column == 9 || column == 12;
-}
+// The columns each statement's mapping reads.
+constexpr ColumnUse kColumnsIOS6[] = {{1, Role::Text}, {2, Role::Date}, {4, Role::Text}, {5, Role::Number}};
+constexpr ColumnUse kColumnsIOS5[] = {{3, Role::Text},    {4, Role::Date},    {5, Role::Text},
+                                      {7, Role::Number},  {9, Role::Number},  {10, Role::Text},
+                                      {12, Role::Number}, {13, Role::Blob}};
+constexpr ColumnUse kColumnsIOS4[] = {{3, Role::Text}, {4, Role::Date}, {5, Role::Text}, {7, Role::Number}};
 
-std::span<const int> columnsOf(Layout layout) {
+std::span<const ColumnUse> columnsOf(Layout layout) {
     switch (layout) {
         case Layout::IOS6:
             return kColumnsIOS6;
@@ -105,72 +77,127 @@ std::span<const int> columnsOf(Layout layout) {
     }
 }
 
-// Copies the wanted columns of the current row into the batch.
-void copyRow(sqlite3_stmt* statement, Layout layout, std::span<const int> columns, RowBatch& batch) {
-    for (int column : columns) {
-        if (isNumberColumn(layout, column) && sqlite3_column_type(statement, column) == SQLITE_INTEGER) {
-            batch.start.push_back(RowBatch::kInteger);
-            batch.length.push_back(0);
-            batch.integer.push_back(sqlite3_column_int64(statement, column));
-            continue;
+// Result rows, converted, in batches: per row and column either nothing (a
+// NULL or empty column, which leaves its field as it was), a text in the
+// arena, or a number.
+struct RowBatch {
+    static constexpr size_t kRows = 512;
+    static constexpr int64_t kAbsent = -1;
+    static constexpr int64_t kNumber = -2;
+    int columns = 0;
+    size_t rows = 0;
+    std::string arena;
+    std::vector<int64_t> start;  // rows * columns: arena offset, kAbsent or kNumber
+    std::vector<int64_t> value;  // rows * columns: text length, or the number
+
+    void reset(int columnCount) {
+        columns = columnCount;
+        rows = 0;
+        arena.clear();
+        start.clear();
+        value.clear();
+    }
+    size_t at(size_t row, int slot) const { return row * static_cast<size_t>(columns) + static_cast<size_t>(slot); }
+
+    void addAbsent() {
+        start.push_back(kAbsent);
+        value.push_back(0);
+    }
+    void addNumber(int64_t number) {
+        start.push_back(kNumber);
+        value.push_back(number);
+    }
+    void addText(std::string_view text) {
+        start.push_back(static_cast<int64_t>(arena.size()));
+        value.push_back(static_cast<int64_t>(text.size()));
+        arena.append(text);
+    }
+};
+
+std::optional<int64_t> columnNumber(sqlite3_stmt* statement, int column) {
+    if (sqlite3_column_type(statement, column) == SQLITE_INTEGER) return sqlite3_column_int64(statement, column);
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    if (text == nullptr || text[0] == 0) return std::nullopt;
+    return textToInt64(text);
+}
+
+// Converts the wanted columns of the current row into the batch.
+void copyRow(sqlite3_stmt* statement, std::span<const ColumnUse> columns, RowBatch& batch) {
+    std::string scratch;
+    for (const ColumnUse& use : columns) {
+        switch (use.role) {
+            case Role::Number: {
+                std::optional<int64_t> number = columnNumber(statement, use.column);
+                number ? batch.addNumber(*number) : batch.addAbsent();
+                break;
+            }
+            case Role::Date: {
+                std::optional<int64_t> number = columnNumber(statement, use.column);
+                std::string date = number ? formatStoredDate(*number) : std::string();
+                date.empty() ? batch.addAbsent() : batch.addText(date);
+                break;
+            }
+            case Role::Text: {
+                const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, use.column));
+                if (text == nullptr || text[0] == 0) {
+                    batch.addAbsent();
+                    break;
+                }
+                std::string_view bytes(text);  // up to the first zero byte
+                batch.addText(isValidUtf8(bytes) ? bytes : std::string_view());
+                break;
+            }
+            case Role::Blob: {
+                const auto* blob = static_cast<const char*>(sqlite3_column_blob(statement, use.column));
+                const int size = sqlite3_column_bytes(statement, use.column);
+                if (blob == nullptr || size < 1) {
+                    batch.addAbsent();
+                    break;
+                }
+                scratch.clear();
+                for (int i = 0; i < size; ++i) {
+                    if (blob[i] != 0) scratch.push_back(blob[i]);
+                }
+                batch.addText(GetStringFormChar(scratch.c_str()));
+                break;
+            }
         }
-        batch.integer.push_back(0);
-        const bool blob = column == 13;
-        const void* data = blob ? sqlite3_column_blob(statement, column)
-                                : static_cast<const void*>(sqlite3_column_text(statement, column));
-        int size = sqlite3_column_bytes(statement, column);
-        if (data == nullptr || size <= 0 || (!blob && static_cast<const char*>(data)[0] == 0)) {
-            batch.start.push_back(-1);
-            batch.length.push_back(0);
-            continue;
-        }
-        batch.start.push_back(static_cast<int64_t>(batch.arena.size()));
-        batch.length.push_back(size);
-        batch.arena.append(static_cast<const char*>(data), static_cast<size_t>(size));
-        batch.arena.push_back('\0');
     }
     ++batch.rows;
 }
 
-// One row of a batch, read by the mapping position of its statement.
+// One converted row of a batch, read by the column numbers of its statement.
 class Row {
 public:
-    Row(const RowBatch& batch, size_t row, std::span<const int> columns) : batch_(batch), row_(row), columns_(columns) {}
+    Row(const RowBatch& batch, size_t row, std::span<const ColumnUse> columns)
+        : batch_(batch), row_(row), columns_(columns) {}
 
-    // Text column bytes up to their first zero byte, or nullptr.
-    const char* raw(int column) const { return batch_.text(row_, slot(column)); }
-    std::string_view bytes(int column) const { return batch_.bytes(row_, slot(column)); }
     std::optional<std::string> text(int column) const {
-        const char* r = raw(column);
-        return r ? std::optional<std::string>(GetStringFormChar(r)) : std::nullopt;
-    }
-    std::optional<int64_t> number64(int column) const {
-        if (batch_.isInteger(row_, slot(column))) return batch_.integerValue(row_, slot(column));
-        const char* r = raw(column);
-        return r ? std::optional<int64_t>(textToInt64(r)) : std::nullopt;
+        const size_t at = batch_.at(row_, slot(column));
+        const int64_t offset = batch_.start[at];
+        if (offset < 0) return std::nullopt;
+        return std::string(batch_.arena.data() + offset, static_cast<size_t>(batch_.value[at]));
     }
     std::optional<int32_t> number(int column) const {
-        auto value = number64(column);
-        return value ? std::optional<int32_t>(static_cast<int32_t>(*value)) : std::nullopt;
+        const size_t at = batch_.at(row_, slot(column));
+        if (batch_.start[at] != RowBatch::kNumber) return std::nullopt;
+        return static_cast<int32_t>(batch_.value[at]);
     }
 
 private:
     int slot(int column) const {
         for (size_t i = 0; i < columns_.size(); ++i) {
-            if (columns_[i] == column) return static_cast<int>(i);
+            if (columns_[i].column == column) return static_cast<int>(i);
         }
         return -1;
     }
     const RowBatch& batch_;
     size_t row_;
-    std::span<const int> columns_;
+    std::span<const ColumnUse> columns_;
 };
 
 void readDate(const Row& row, int column, TovMessageNode& message) {
-    std::optional<int64_t> stored = row.number64(column);
-    if (!stored) return;
-    std::string date = formatStoredDate(*stored);
-    if (!date.empty()) message.setMessageDate(std::move(date));
+    if (auto date = row.text(column)) message.setMessageDate(std::move(*date));
 }
 
 void fillFromIOS6Row(const Row& row, TovMessageNode& message) {
@@ -194,15 +221,7 @@ void fillFromOlderRow(const Row& row, TovMessageNode& message, bool withIMessage
     if (auto handle = row.text(10)) message.setMessagePhone(std::move(*handle));
     if (auto flags = row.number(12)) message.setMessageType(directionFromFlags(*flags));
     // The attachment info replaces the text: its bytes without the zero bytes.
-    std::string_view blob = row.bytes(13);
-    if (!blob.empty()) {
-        std::string bytes;
-        bytes.reserve(blob.size());
-        for (char c : blob) {
-            if (c != 0) bytes.push_back(c);
-        }
-        message.setMessageContent(GetStringFormChar(bytes.c_str()));
-    }
+    if (auto attachment = row.text(13)) message.setMessageContent(std::move(*attachment));
 }
 
 // Hands batches of rows from the thread that steps the statement to the
@@ -294,13 +313,13 @@ void WrenfieldAppDelegate::scanMessageThread(const std::string& path) {
             // Rows are stepped on a reader thread and handed over in batches;
             // the records are built, named and posted here on the scan
             // worker, in row order.
-            std::span<const int> columns = columnsOf(layout);
+            std::span<const ColumnUse> columns = columnsOf(layout);
             BatchQueue queue;
-            std::thread reader([&queue, statement, layout, columns] {
+            std::thread reader([&queue, statement, columns] {
                 auto batch = queue.spare();
                 batch->reset(static_cast<int>(columns.size()));
                 while (sqlite3_step(statement) == SQLITE_ROW) {
-                    copyRow(statement, layout, columns, *batch);
+                    copyRow(statement, columns, *batch);
                     if (batch->rows == RowBatch::kRows) {
                         queue.push(std::move(batch));
                         batch = queue.spare();
