@@ -14,6 +14,7 @@
 #include "app/log.h"
 #include "cli/front_end.h"
 #include "cli/output.h"
+#include "feedback/feedback_mail.h"
 #include "results/result_view_controller.h"
 
 namespace fs = std::filesystem;
@@ -21,15 +22,11 @@ using namespace kestrel;
 
 namespace {
 
-constexpr const char* kNoBackupMessage = "No iTunes backup files found !";
-constexpr const char* kNoBackupInformative =
-    "Please backup your iOS device with iTunes ,and run again after the backup operation has completed .";
-
 int runList(const std::string& backupRoot, bool asJson) {
     WrenfieldAppDelegate controller;
     if (!backupRoot.empty()) controller.setBackupRoot(backupRoot);
     if (!controller.showIphoneDiskView()) {
-        std::fprintf(stderr, "%s\n%s\n", kNoBackupMessage, kNoBackupInformative);
+        std::fprintf(stderr, "%s\n%s\n", kNoBackupAlert, kNoBackupAlertInformative);
         return 1;
     }
     const auto& nodes = controller.deviceController.arrangedObjects();
@@ -242,6 +239,18 @@ int runScan(std::string folder, const ScanOptions& options) {
     return exported ? 0 : 1;
 }
 
+// Sends the feedback window's mail and waits for the result.
+int runFeedback(const std::string& email, const std::string& text) {
+    const FeedbackMailResult result = sendFeedBackEmailHandle(email, text);
+    if (!result.sent()) {
+        std::fprintf(stderr, "kestrel: feedback not sent: %s\n",
+                     result.error.empty() ? "the mail server did not take the mail" : result.error.c_str());
+        return 1;
+    }
+    std::printf("feedback sent\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -291,6 +300,22 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"messages", "deleted", "all"}))
         ->needs(exportOption);
 
+    std::string feedbackEmail;
+    std::string feedbackText;
+    const FeedbackMailSettings mailSettings = feedbackMailSettings();
+    CLI::App* feedback = app.add_subcommand(
+        "feedback", "Send a suggestion to the makers' feedback mailbox, as the Feedback window does, and wait.");
+    feedback->footer(
+        "The mail's subject is \"Kestrel\", its body \"RegEmail: ADDRESS\", a line break and \"Suggestion:TEXT\".\n"
+        "It goes through the SMTP server " + mailSettings.host + ", port " + std::to_string(mailSettings.port) +
+        "; the environment variables KESTREL_SMTP_HOST and\n"
+        "KESTREL_SMTP_PORT replace that host and port. Exit status 0 when the server took the mail, 1 with\n"
+        "the reason on standard error when it did not (login or recipient refused, no connection, or no\n"
+        "answer in time: within about a minute).");
+    feedback->add_option("--email", feedbackEmail, "Your e-mail address, sent in the body (may be left out)")
+        ->type_name("ADDRESS");
+    feedback->add_option("TEXT", feedbackText, "The suggestion, one argument (quote it)")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -303,5 +328,6 @@ int main(int argc, char** argv) {
 
     if (*list) return runList(backupRoot, listJson);
     if (*scan) return runScan(folder, options);
+    if (*feedback) return runFeedback(feedbackEmail, feedbackText);
     return 2;
 }
