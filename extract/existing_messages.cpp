@@ -50,7 +50,7 @@ const char* directionFromFlags(int32_t flags) {
 enum class Role {
     Text,    // text: valid UTF-8 up to the first zero byte, else the empty text
     Number,  // read as text and converted as atol does (an integer value directly)
-    Date,    // a number turned into the date text
+    Date,    // a number, turned into the date text by the worker
     Blob,    // attachment info: its bytes without the zero bytes, as text
 };
 
@@ -132,9 +132,9 @@ void copyRow(sqlite3_stmt* statement, std::span<const ColumnUse> columns, RowBat
                 break;
             }
             case Role::Date: {
+                // Formatted by the worker, which has more time to spare.
                 std::optional<int64_t> number = columnNumber(statement, use.column);
-                std::string date = number ? formatStoredDate(*number) : std::string();
-                date.empty() ? batch.addAbsent() : batch.addText(date);
+                number ? batch.addNumber(*number) : batch.addAbsent();
                 break;
             }
             case Role::Text: {
@@ -178,10 +178,14 @@ public:
         if (offset < 0) return std::nullopt;
         return std::string(batch_.arena.data() + offset, static_cast<size_t>(batch_.value[at]));
     }
-    std::optional<int32_t> number(int column) const {
+    std::optional<int64_t> number64(int column) const {
         const size_t at = batch_.at(row_, slot(column));
         if (batch_.start[at] != RowBatch::kNumber) return std::nullopt;
-        return static_cast<int32_t>(batch_.value[at]);
+        return batch_.value[at];
+    }
+    std::optional<int32_t> number(int column) const {
+        auto value = number64(column);
+        return value ? std::optional<int32_t>(static_cast<int32_t>(*value)) : std::nullopt;
     }
 
 private:
@@ -197,7 +201,10 @@ private:
 };
 
 void readDate(const Row& row, int column, TovMessageNode& message) {
-    if (auto date = row.text(column)) message.setMessageDate(std::move(*date));
+    std::optional<int64_t> stored = row.number64(column);
+    if (!stored) return;
+    std::string date = formatStoredDate(*stored);
+    if (!date.empty()) message.setMessageDate(std::move(date));
 }
 
 void fillFromIOS6Row(const Row& row, TovMessageNode& message) {
