@@ -40,12 +40,12 @@ int main(int argc, char** argv) {
     const int persons = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20000;
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
 
-    gen::BackupSpec spec = gen::syntheticSpec(0, persons, 300, 0.0, 23, gen::MessageLayout::IOS6, 0.2);
+    gen::BackupSpec plan = gen::syntheticSpec(0, persons, 300, 0.0, 23, gen::MessageLayout::IOS6, 0.2);
     // Two values per person: the generated phone (and e-mail address for
     // every third person), topped up with a web page.
     size_t values = 0;
-    for (size_t i = 0; i < spec.persons.size(); ++i) {
-        auto& p = spec.persons[i];
+    for (size_t i = 0; i < plan.persons.size(); ++i) {
+        auto& p = plan.persons[i];
         while (p.values.size() < 2) {
             gen::PersonValue web;
             web.property = 22;
@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     fs::path folder = fs::temp_directory_path() / ("kestrel-bench-contacts-" + std::to_string(getpid()));
     fs::remove_all(folder);
     auto genStart = Clock::now();
-    std::string error = gen::writeBackup(folder, spec);
+    std::string error = gen::writeBackup(folder, plan);
     if (!error.empty()) {
         std::fprintf(stderr, "generator failed: %s\n", error.c_str());
         return 1;

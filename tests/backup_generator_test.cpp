@@ -64,8 +64,8 @@ std::string stringAt(plist_t dict, const char* key) {
 
 TEST(BackupGenerator, DemoIos6DatabasesHaveTheDeviceTablesAndSqlDeletions) {
     test::TempDir dir;
-    gen::BackupSpec spec = gen::demoSpec();
-    ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+    gen::BackupSpec plan = gen::demoSpec();
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
 
     std::set<std::string> entries;
     for (const auto& e : fs::directory_iterator(dir.path())) entries.insert(e.path().filename().string());
@@ -83,9 +83,9 @@ TEST(BackupGenerator, DemoIos6DatabasesHaveTheDeviceTablesAndSqlDeletions) {
                                    "room_name,account_login,is_archived,last_addressed_handle");
     EXPECT_EQ(msg.columns("chat_message_join"), "chat_id,message_id");
     EXPECT_EQ(msg.scalar("PRAGMA page_size"), 4096);
-    EXPECT_EQ(msg.scalar("SELECT count(*) FROM message"), liveCount(spec.messages));
-    EXPECT_EQ(msg.scalar("SELECT count(*) FROM handle"), static_cast<int64_t>(spec.handles.size()));
-    int64_t liveChats = liveCount(spec.handles);
+    EXPECT_EQ(msg.scalar("SELECT count(*) FROM message"), liveCount(plan.messages));
+    EXPECT_EQ(msg.scalar("SELECT count(*) FROM handle"), static_cast<int64_t>(plan.handles.size()));
+    int64_t liveChats = liveCount(plan.handles);
     EXPECT_EQ(msg.scalar("SELECT count(*) FROM chat"), liveChats);
     EXPECT_EQ(msg.scalar("SELECT count(*) FROM chat c JOIN handle h ON c.ROWID = h.ROWID WHERE c.chat_identifier = h.id"
                          " AND c.guid = h.service || ';-;' || h.id AND c.service_name = h.service"),
@@ -104,28 +104,28 @@ TEST(BackupGenerator, DemoIos6DatabasesHaveTheDeviceTablesAndSqlDeletions) {
               "ExternalRepresentation,FirstSortSection,LastSortSection,FirstSortLanguageIndex,LastSortLanguageIndex,"
               "PersonLink,ImageURI,IsPreferredName");
     EXPECT_EQ(book.columns("ABMultiValue"), "UID,record_id,property,identifier,label,value");
-    EXPECT_EQ(book.scalar("SELECT count(*) FROM ABPerson"), liveCount(spec.persons));
+    EXPECT_EQ(book.scalar("SELECT count(*) FROM ABPerson"), liveCount(plan.persons));
     EXPECT_EQ(book.scalar("SELECT count(*) FROM ABMultiValue WHERE record_id NOT IN (SELECT ROWID FROM ABPerson)"), 0);
 
     // A deleted text that no live message repeats: gone for SQL, still in the file's bytes.
     std::set<std::string> liveTexts;
-    for (const auto& m : spec.messages)
+    for (const auto& m : plan.messages)
         if (!m.deleted && m.text) liveTexts.insert(*m.text);
-    auto gone = std::find_if(spec.messages.begin(), spec.messages.end(),
+    auto gone = std::find_if(plan.messages.begin(), plan.messages.end(),
                              [&](const gen::Message& m) { return m.deleted && m.text && !liveTexts.count(*m.text); });
-    ASSERT_NE(gone, spec.messages.end());
+    ASSERT_NE(gone, plan.messages.end());
     std::string literal = *gone->text;
     for (size_t at = literal.find('\''); at != std::string::npos; at = literal.find('\'', at + 2)) literal.insert(at, "'");
     EXPECT_EQ(msg.scalar("SELECT count(*) FROM message WHERE text = '" + literal + "'"), 0) << *gone->text;
     EXPECT_NE(test::readFile(dir.path() / kMessages).find(*gone->text), std::string::npos) << *gone->text;
-    auto lost = std::find_if(spec.persons.begin(), spec.persons.end(), [](const gen::Person& p) { return p.deleted; });
-    ASSERT_NE(lost, spec.persons.end());
+    auto lost = std::find_if(plan.persons.begin(), plan.persons.end(), [](const gen::Person& p) { return p.deleted; });
+    ASSERT_NE(lost, plan.persons.end());
     EXPECT_NE(test::readFile(dir.path() / kAddressBook).find(*lost->last), std::string::npos);
 
     // With secure deletion the same bytes are wiped.
-    spec.secureDeleteOff = false;
+    plan.secureDeleteOff = false;
     test::TempDir wiped;
-    ASSERT_EQ(gen::writeBackup(wiped.path(), spec), "");
+    ASSERT_EQ(gen::writeBackup(wiped.path(), plan), "");
     EXPECT_EQ(test::readFile(wiped.path() / kMessages).find(*gone->text), std::string::npos);
 }
 
@@ -133,8 +133,8 @@ TEST(BackupGenerator, OlderLayoutsGroupMessagesByAddress) {
     for (auto layout : {gen::MessageLayout::IOS5, gen::MessageLayout::IOS5Plain}) {
         SCOPED_TRACE(static_cast<int>(layout));
         test::TempDir dir;
-        gen::BackupSpec spec = gen::syntheticSpec(300, 20, 12, 0.25, 9, layout);
-        ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+        gen::BackupSpec plan = gen::syntheticSpec(300, 20, 12, 0.25, 9, layout);
+        ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
         Sql msg(dir.path() / kMessages);
         std::string plain = "ROWID,address,date,text,flags,replace,svc_center,group_id,association_id,height,UIFlags,"
                             "version,subject,country,headers,recipients,read";
@@ -148,7 +148,7 @@ TEST(BackupGenerator, OlderLayoutsGroupMessagesByAddress) {
         EXPECT_EQ(msg.columns("msg_group"), "ROWID,type,newest_message,unread_count,hash");
         EXPECT_EQ(msg.scalar("SELECT count(*) FROM message"), 300 - 75);
         std::set<std::string> addresses;
-        for (const auto& m : spec.messages) addresses.insert(*m.address);
+        for (const auto& m : plan.messages) addresses.insert(*m.address);
         EXPECT_EQ(msg.scalar("SELECT count(*) FROM group_member"), static_cast<int64_t>(addresses.size()));
         EXPECT_EQ(msg.scalar("SELECT count(DISTINCT group_id) FROM group_member"), static_cast<int64_t>(addresses.size()));
         EXPECT_EQ(msg.scalar("SELECT count(*) FROM message m JOIN group_member g ON m.group_id = g.group_id"
@@ -167,25 +167,25 @@ TEST(BackupGenerator, OlderLayoutsGroupMessagesByAddress) {
 
 TEST(BackupGenerator, ExplicitRowNumbersAreKeptAndFreeOnesFollow) {
     test::TempDir dir;
-    gen::BackupSpec spec;
+    gen::BackupSpec plan;
     gen::Handle h;
     h.rowid = 7;
     h.id = "friend@example.com";
     h.service = "iMessage";
-    spec.handles = {h};
+    plan.handles = {h};
     gen::Message first, second;
     first.rowid = 1000;
     first.handle_id = second.handle_id = 7;
     first.text = "explicit";
     second.text = "automatic";
-    spec.messages = {first, second};
+    plan.messages = {first, second};
     gen::Person p;
     p.rowid = 40;
     p.first = "Forty";
     p.values = {gen::PersonValue{}};
     p.values[0].value = "+15550000040";
-    spec.persons = {p, gen::Person{}};
-    ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+    plan.persons = {p, gen::Person{}};
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
 
     Sql msg(dir.path() / kMessages);
     EXPECT_EQ(msg.scalar("SELECT ROWID FROM chat WHERE chat_identifier = 'friend@example.com'"), 7);
@@ -195,14 +195,14 @@ TEST(BackupGenerator, ExplicitRowNumbersAreKeptAndFreeOnesFollow) {
     EXPECT_EQ(book.scalar("SELECT record_id FROM ABMultiValue WHERE value = '+15550000040'"), 40);
     EXPECT_EQ(book.scalar("SELECT max(ROWID) FROM ABPerson"), 41);
     // Writing again over the same folder replaces the databases.
-    ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
     EXPECT_EQ(Sql(dir.path() / kMessages).scalar("SELECT count(*) FROM message"), 2);
 }
 
 TEST(BackupGenerator, PropertyListsDescribeTheDevice) {
     test::TempDir dir;
-    gen::BackupSpec spec = gen::demoSpec();
-    ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+    gen::BackupSpec plan = gen::demoSpec();
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
     std::string info = test::readFile(dir.path() / "Info.plist");
     std::string manifest = test::readFile(dir.path() / "Manifest.plist");
     ASSERT_EQ(info.rfind("<?xml", 0), 0u);
@@ -214,35 +214,35 @@ TEST(BackupGenerator, PropertyListsDescribeTheDevice) {
     EXPECT_EQ(stringAt(infoRoot, "Device Name"), "Emma's iPhone");
     EXPECT_EQ(stringAt(infoRoot, "Product Type"), "iPhone5,2");
     EXPECT_EQ(stringAt(infoRoot, "Product Version"), "6.1.3");
-    EXPECT_EQ(stringAt(infoRoot, "Serial Number"), spec.device.serial);
-    EXPECT_EQ(stringAt(infoRoot, "iTunes Version"), spec.device.itunesVersion);
+    EXPECT_EQ(stringAt(infoRoot, "Serial Number"), plan.device.serial);
+    EXPECT_EQ(stringAt(infoRoot, "iTunes Version"), plan.device.itunesVersion);
     ASSERT_NE(plist_dict_get_item(infoRoot, "Last Backup Date"), nullptr);
     EXPECT_EQ(plist_get_node_type(plist_dict_get_item(infoRoot, "Last Backup Date")), PLIST_DATE);
     plist_t lockdown = manifestRoot ? plist_dict_get_item(manifestRoot, "Lockdown") : nullptr;
     EXPECT_EQ(stringAt(lockdown, "DeviceName"), "Emma's iPhone");
-    EXPECT_EQ(stringAt(lockdown, "SerialNumber"), spec.device.serial);
+    EXPECT_EQ(stringAt(lockdown, "SerialNumber"), plan.device.serial);
     EXPECT_EQ(stringAt(lockdown, "BuildVersion"), "10B329");
     plist_free(infoRoot);
     plist_free(manifestRoot);
 
-    std::string name = gen::backupFolderName(spec.device);
+    std::string name = gen::backupFolderName(plan.device);
     EXPECT_EQ(name.size(), 40u);
     EXPECT_EQ(name.find_first_not_of("0123456789abcdef"), std::string::npos);
-    gen::DeviceInfo other = spec.device;
+    gen::DeviceInfo other = plan.device;
     other.serial += "X";
     EXPECT_NE(gen::backupFolderName(other), name);
 }
 
 TEST(BackupGenerator, SubfoldersAndDamagedFiles) {
-    gen::BackupSpec spec = gen::syntheticSpec(400, 30, 10, 0.1, 4);
-    spec.subfolderLayout = true;
-    spec.device.writeInfoPlist = false;
-    spec.device.manifestHasLockdown = false;
-    spec.addressBook = gen::Damage::Garbage;
-    spec.messageDB = gen::Damage::Truncated;
-    spec.pageSize = 1024;
+    gen::BackupSpec plan = gen::syntheticSpec(400, 30, 10, 0.1, 4);
+    plan.subfolderLayout = true;
+    plan.device.writeInfoPlist = false;
+    plan.device.manifestHasLockdown = false;
+    plan.addressBook = gen::Damage::Garbage;
+    plan.messageDB = gen::Damage::Truncated;
+    plan.pageSize = 1024;
     test::TempDir dir;
-    ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
     EXPECT_FALSE(fs::exists(dir.path() / "Info.plist"));
     EXPECT_FALSE(fs::exists(dir.path() / kMessages));
     std::string manifest = test::readFile(dir.path() / "Manifest.plist");
@@ -257,9 +257,9 @@ TEST(BackupGenerator, SubfoldersAndDamagedFiles) {
     EXPECT_EQ(test::readFile(truncated).rfind(std::string("SQLite format 3\0", 16), 0), 0u);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "3d"), fs::directory_iterator()), 1);  // no journal
 
-    spec.addressBook = gen::Damage::Missing;
+    plan.addressBook = gen::Damage::Missing;
     test::TempDir missing;
-    ASSERT_EQ(gen::writeBackup(missing.path(), spec), "");
+    ASSERT_EQ(gen::writeBackup(missing.path(), plan), "");
     EXPECT_FALSE(fs::exists(missing.path() / "31"));
 }
 

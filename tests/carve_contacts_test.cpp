@@ -97,15 +97,15 @@ gen::Person person(int64_t rowid, const std::string& first, std::optional<std::s
 }
 
 // Live persons that keep the tables beyond one page.
-void addFillers(gen::BackupSpec& spec, int from, int to) {
+void addFillers(gen::BackupSpec& plan, int from, int to) {
     for (int r = from; r <= to; ++r)
-        spec.persons.push_back(person(r, "Filler" + std::to_string(r), std::nullopt, "Person",
+        plan.persons.push_back(person(r, "Filler" + std::to_string(r), std::nullopt, "Person",
                                       {value(3, "555 7" + std::to_string(1000 + r))}, false));
 }
 
 TEST(CarveContacts, DeletedPersonKeepsNamesCompanyNoteJobTitleAndValues) {
     TempDir dir;
-    gen::BackupSpec spec;
+    gen::BackupSpec plan;
     gen::Person grace = person(2, "Grace", "Brewster", "Hopper",
                                {value(3, "+1 555 0101"), value(3, "+1 555 0102", "_$!<Work>!$_"),
                                 value(4, "grace@example.com", "_$!<Home>!$_"), value(22, "grace.example.org", "_$!<Home>!$_")},
@@ -120,11 +120,11 @@ TEST(CarveContacts, DeletedPersonKeepsNamesCompanyNoteJobTitleAndValues) {
     katherine.jobTitle = "Mathematician";
     katherine.nickname = "Kate";
     katherine.note = std::string(90, 'n') + " orbits";
-    spec.persons.push_back(person(1, "Ada", std::nullopt, "Lovelace", {value(3, "+1 555 0001")}, false));
-    spec.persons.push_back(grace);
-    spec.persons.push_back(katherine);
-    addFillers(spec, 4, 40);
-    ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+    plan.persons.push_back(person(1, "Ada", std::nullopt, "Lovelace", {value(3, "+1 555 0001")}, false));
+    plan.persons.push_back(grace);
+    plan.persons.push_back(katherine);
+    addFillers(plan, 4, 40);
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
 
     const ContactRun run = runSteps(dir.str());
     const auto graces = run.named("Grace Brewster Hopper");
@@ -156,11 +156,11 @@ TEST(CarveContacts, DeletedPersonKeepsNamesCompanyNoteJobTitleAndValues) {
 
 TEST(CarveContacts, MiddleNamePersonExistingAndDeletedThroughTheDuplicateRule) {
     TempDir dir;
-    gen::BackupSpec spec;
-    spec.persons.push_back(person(1, "Ann", "Marie", "Lee", {value(3, "555 0100")}, false));
-    spec.persons.push_back(person(2, "Bob", "Quincy", "Smith", {value(3, "555 0200")}, true));
-    addFillers(spec, 3, 30);
-    ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+    gen::BackupSpec plan;
+    plan.persons.push_back(person(1, "Ann", "Marie", "Lee", {value(3, "555 0100")}, false));
+    plan.persons.push_back(person(2, "Bob", "Quincy", "Smith", {value(3, "555 0200")}, true));
+    addFillers(plan, 3, 30);
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
 
     const ContactRun run = runSteps(dir.str());
     // The live person is carved too, named in the existing order, and the
@@ -196,15 +196,15 @@ TEST(CarveContacts, MiddleNamePersonExistingAndDeletedThroughTheDuplicateRule) {
 
 TEST(CarveContacts, RowNumbersOfSeveralHundredPersonsFromWholeVarints) {
     TempDir dir;
-    gen::BackupSpec spec;
+    gen::BackupSpec plan;
     const std::set<int> deleted = {5, 77, 127, 128, 130, 200, 255, 256, 300, 333, 420, 555, 590};
     for (int r = 1; r <= 600; ++r) {
-        spec.persons.push_back(person(r, "P" + std::to_string(r), std::nullopt, "Row",
+        plan.persons.push_back(person(r, "P" + std::to_string(r), std::nullopt, "Row",
                                       {value(3, "555-" + std::to_string(r)),
                                        value(4, "p" + std::to_string(r) + "@example.com", "_$!<Home>!$_")},
                                       deleted.count(r) > 0));
     }
-    ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
 
     const ContactRun run = runSteps(dir.str(), false);
     // Row numbers from one byte (5, 77, 127), the pair 0x81, b (128 .. 255)
@@ -470,11 +470,11 @@ TEST(CarveContacts, MissingEmptyOddAndDamagedFiles) {
     }
     for (gen::Damage damage : {gen::Damage::Truncated, gen::Damage::Garbage}) {
         TempDir dir;
-        gen::BackupSpec spec;
-        addFillers(spec, 1, 200);
-        for (int r = 1; r <= 200; r += 3) spec.persons[static_cast<size_t>(r - 1)].deleted = true;
-        spec.addressBook = damage;
-        ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+        gen::BackupSpec plan;
+        addFillers(plan, 1, 200);
+        for (int r = 1; r <= 200; r += 3) plan.persons[static_cast<size_t>(r - 1)].deleted = true;
+        plan.addressBook = damage;
+        ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
         const ContactRun run = runSteps(dir.str());
         EXPECT_EQ(run.progress, std::vector<int>{75});
     }

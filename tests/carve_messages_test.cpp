@@ -129,7 +129,7 @@ gen::Handle handle(int64_t rowid, const std::string& id, const std::string& serv
     return h;
 }
 
-std::string writeOrFail(const fs::path& folder, const gen::BackupSpec& spec) { return gen::writeBackup(folder, spec); }
+std::string writeOrFail(const fs::path& folder, const gen::BackupSpec& plan) { return gen::writeBackup(folder, plan); }
 
 // Whether the content of an iOS 6 message record with this text is still in
 // the file: SQLite rebuilds pages when it rebalances the tree after deletes,
@@ -147,10 +147,10 @@ bool iosSixImageSurvives(const std::string& fileBytes, const std::string& text) 
 
 TEST(CarveMessagesIOS6, DeletedMessagesCarryTextDateDirectionServiceAndPhone) {
     TempDir dir;
-    gen::BackupSpec spec;
-    spec.handles = {handle(2, "+15551230002", "SMS"), handle(3, "friend@me.com", "iMessage")};
+    gen::BackupSpec plan;
+    plan.handles = {handle(2, "+15551230002", "SMS"), handle(3, "friend@me.com", "iMessage")};
     const std::string longText(140, 'L');  // two-byte serial type
-    spec.messages = {
+    plan.messages = {
         iosSixMessage("still here", 2, false, "SMS", 380000000, false),
         iosSixMessage("gone received", 2, false, "SMS", 380000000, true),
         iosSixMessage("gone sent", 2, true, "SMS", 380000060, true),
@@ -158,7 +158,7 @@ TEST(CarveMessagesIOS6, DeletedMessagesCarryTextDateDirectionServiceAndPhone) {
         iosSixMessage("gone imessage received", 3, false, "iMessage", 68169600, true),
         iosSixMessage("also still here", 3, true, "iMessage", 380000000, false),
     };
-    ASSERT_EQ(writeOrFail(dir.path(), spec), "");
+    ASSERT_EQ(writeOrFail(dir.path(), plan), "");
     CarveRun run = carveFolder(dir.path(), true, {contact("Ann Smith", "+1 (555) 123-0002")});
 
     ASSERT_EQ(run.progress, std::vector<int>{85});
@@ -190,23 +190,23 @@ int64_t liveHandleFor(int64_t h) { return 2 + h % 126; }
 // 300 correspondents, chat row numbers of one and two bytes; a deleted
 // message to each, and a live one to a handle from 2 to 127.
 gen::BackupSpec manyChatsSpec() {
-    gen::BackupSpec spec;
-    for (int64_t h = 1; h <= 300; ++h) spec.handles.push_back(handle(h, phoneOf(h), h % 3 == 0 ? "iMessage" : "SMS"));
+    gen::BackupSpec plan;
+    for (int64_t h = 1; h <= 300; ++h) plan.handles.push_back(handle(h, phoneOf(h), h % 3 == 0 ? "iMessage" : "SMS"));
     for (int64_t h = 0; h <= 300; ++h) {
         const std::string service = h % 3 == 0 ? "iMessage" : "SMS";
-        spec.messages.push_back(iosSixMessage("live to " + std::to_string(h), liveHandleFor(h), h % 2 == 0,
+        plan.messages.push_back(iosSixMessage("live to " + std::to_string(h), liveHandleFor(h), h % 2 == 0,
                                               liveHandleFor(h) % 3 == 0 ? "iMessage" : "SMS", 380000000 + h * 60,
                                               false));
-        spec.messages.push_back(
+        plan.messages.push_back(
             iosSixMessage("gone to " + std::to_string(h), h, h % 2 == 1, service, 380000030 + h * 60, true));
     }
-    return spec;
+    return plan;
 }
 
 TEST(CarveMessagesIOS6, MoreThan127ChatsEachMessageKeepsItsOwnPhone) {
     TempDir dir;
-    const gen::BackupSpec spec = manyChatsSpec();
-    ASSERT_EQ(writeOrFail(dir.path(), spec), "");
+    const gen::BackupSpec plan = manyChatsSpec();
+    ASSERT_EQ(writeOrFail(dir.path(), plan), "");
     CarveRun run = carveFolder(dir.path(), true);
     const std::string bytes = test::readFile(dir.path() / kDbName);
     EXPECT_GE(run.chats, 300u);
@@ -288,12 +288,12 @@ std::vector<int64_t> messageLeafPages(const fs::path& folder) {
 
 TEST(CarveMessagesIOS6, InteriorPagesAreAlwaysSearchedLeafPagesOnlyWhenAProbeMatches) {
     TempDir dir;
-    gen::BackupSpec spec;
-    spec.handles = {handle(9, "+15550009", "SMS")};
+    gen::BackupSpec plan;
+    plan.handles = {handle(9, "+15550009", "SMS")};
     for (int i = 0; i < 60; ++i)
-        spec.messages.push_back(iosSixMessage("text number " + std::to_string(i), 9, false, "SMS", 380000000, true));
-    spec.messages.push_back(iosSixMessage("keeps the page", 9, false, "SMS", 380000000, false));
-    ASSERT_EQ(writeOrFail(dir.path(), spec), "");
+        plan.messages.push_back(iosSixMessage("text number " + std::to_string(i), 9, false, "SMS", 380000000, true));
+    plan.messages.push_back(iosSixMessage("keeps the page", 9, false, "SMS", 380000000, false));
+    ASSERT_EQ(writeOrFail(dir.path(), plan), "");
     WrenfieldAppDelegate::commitDB((dir.path() / kDbName).string());
     const auto pages = messageLeafPages(dir.path());
     ASSERT_FALSE(pages.empty());
@@ -359,13 +359,13 @@ gen::Message olderIMessage(const std::string& text, std::optional<std::string> h
 }
 
 gen::BackupSpec iosFiveSpec(gen::MessageLayout layout = gen::MessageLayout::IOS5) {
-    gen::BackupSpec spec;
-    spec.layout = layout;
-    spec.device.productVersion = "5.1.1";
+    gen::BackupSpec plan;
+    plan.layout = layout;
+    plan.device.productVersion = "5.1.1";
     const std::string longSms(600, 'x');
     // Cells fill a page from its end: later rows lie at lower offsets, so
     // the walk meets each SMS just before the iMessage written ahead of it.
-    spec.messages = {
+    plan.messages = {
         olderSms("live one", "+15550001", 2, 1300000000, false),
         olderIMessage("far imessage", std::nullopt, 0, 1300000100, true),
         olderSms(longSms, "+15550002", 3, 1300000200, true),
@@ -376,9 +376,9 @@ gen::BackupSpec iosFiveSpec(gen::MessageLayout layout = gen::MessageLayout::IOS5
         olderSms("live two", "+15550005", 22, 1300000700, false),
     };
     if (layout == gen::MessageLayout::IOS5Plain) {
-        std::erase_if(spec.messages, [](const gen::Message& m) { return m.is_madrid; });
+        std::erase_if(plan.messages, [](const gen::Message& m) { return m.is_madrid; });
     }
-    return spec;
+    return plan;
 }
 
 bool loggedPrefix(const CarveRun& run, const std::string& prefix) {
@@ -452,11 +452,11 @@ TEST(CarveMessagesDriver, MissingDatabaseEmptyPathAndSubFolderLayout) {
     EXPECT_TRUE(empty.progress.empty());
     EXPECT_TRUE(empty.logs.empty());
 
-    gen::BackupSpec spec;
-    spec.subfolderLayout = true;
-    spec.handles = {handle(4, "+15550004", "SMS")};
-    spec.messages = {iosSixMessage("in a sub-folder", 4, false, "SMS", 380000000, true)};
-    ASSERT_EQ(writeOrFail(dir.path(), spec), "");
+    gen::BackupSpec plan;
+    plan.subfolderLayout = true;
+    plan.handles = {handle(4, "+15550004", "SMS")};
+    plan.messages = {iosSixMessage("in a sub-folder", 4, false, "SMS", 380000000, true)};
+    ASSERT_EQ(writeOrFail(dir.path(), plan), "");
     CarveRun sub = carveFolder(dir.path(), true);
     EXPECT_EQ(sub.progress, std::vector<int>{85});
     ASSERT_FALSE(sub.withText("in a sub-folder").empty());
@@ -466,8 +466,8 @@ TEST(CarveMessagesDriver, MissingDatabaseEmptyPathAndSubFolderLayout) {
 // Files that are not what they claim: every walk must finish without fault.
 TEST(CarveMessagesDriver, DamagedAndOddFilesAreCarvedWithoutFault) {
     TempDir dir;
-    gen::BackupSpec spec = manyChatsSpec();
-    ASSERT_EQ(writeOrFail(dir.path(), spec), "");
+    gen::BackupSpec plan = manyChatsSpec();
+    ASSERT_EQ(writeOrFail(dir.path(), plan), "");
     WrenfieldAppDelegate::commitDB((dir.path() / kDbName).string());
     const std::string good = test::readFile(dir.path() / kDbName);
     ASSERT_GT(good.size(), 100000u);

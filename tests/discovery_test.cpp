@@ -15,10 +15,10 @@ namespace fs = std::filesystem;
 namespace {
 
 gen::BackupSpec emptyBackup(const std::string& productType, const std::string& version) {
-    gen::BackupSpec spec;
-    spec.device.productType = productType;
-    spec.device.productVersion = version;
-    return spec;
+    gen::BackupSpec plan;
+    plan.device.productType = productType;
+    plan.device.productVersion = version;
+    return plan;
 }
 
 void setModificationTime(const fs::path& path, time_t when) {
@@ -110,9 +110,9 @@ TEST(Discovery, FoldersThatAreNotBackupsAreSkipped) {
 TEST(Discovery, RootEnumerationSkipsDotEntriesAndKeepsDirectoryOrder) {
     test::TempDir root;
     for (const char* name : {"b-second", "a-first", ".hidden", "c-third"}) {
-        gen::BackupSpec spec = emptyBackup("iPhone4,1", "6.1.2");
-        spec.device.deviceName = name;
-        ASSERT_EQ(gen::writeBackup(root.path() / name, spec), "");
+        gen::BackupSpec plan = emptyBackup("iPhone4,1", "6.1.2");
+        plan.device.deviceName = name;
+        ASSERT_EQ(gen::writeBackup(root.path() / name, plan), "");
     }
     std::vector<std::string> expected;
     for (const auto& entry : fs::directory_iterator(root.path())) {

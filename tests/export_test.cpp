@@ -270,17 +270,17 @@ TEST_F(Export, FrontEndSeesSheetTimerAndFolderInOrderAndCancelWritesNothing) {
 
 TEST(ExportCommand, ExportsTickedDeletedMessagesOfAGeneratedBackup) {
     test::TempDir dir;
-    gen::BackupSpec spec;
-    spec.handles = {{1, "+15551234567", "SMS"}, {2, "+15557654321", "SMS"}};
+    gen::BackupSpec plan;
+    plan.handles = {{1, "+15551234567", "SMS"}, {2, "+15557654321", "SMS"}};
     for (int i = 0; i < 6; ++i) {
         gen::Message m;
         m.handle_id = 1 + i % 2;
         m.text = "message " + std::to_string(i) + (i == 3 ? "\nsecond line" : "");
         m.date = 380000000 + i * 60;
         m.deleted = i % 3 == 0;
-        spec.messages.push_back(m);
+        plan.messages.push_back(m);
     }
-    ASSERT_EQ(gen::writeBackup(dir.path() / "backup", spec), "");
+    ASSERT_EQ(gen::writeBackup(dir.path() / "backup", plan), "");
     const std::string backup = test::shellQuote((dir.path() / "backup").string());
     const fs::path out = dir.path() / "export";
 

@@ -98,16 +98,16 @@ std::vector<int> progressOf(const json& doc) { return doc["progress"].get<std::v
 
 TEST(ScanCommand, IOS6BackupGivesContactsAndNamedMessagesFieldByField) {
     test::TempDir dir;
-    gen::BackupSpec spec;
-    spec.device.productVersion = "6.1.3";
-    spec.persons = addressBook();
-    spec.handles = {{1, "+15551234567", "SMS"}, {2, "ann@example.com", "iMessage"}, {3, "+15550000000", "SMS"}};
-    spec.messages = {ios6Message(1, "See you at 5?", 380000000, false),
+    gen::BackupSpec plan;
+    plan.device.productVersion = "6.1.3";
+    plan.persons = addressBook();
+    plan.handles = {{1, "+15551234567", "SMS"}, {2, "ann@example.com", "iMessage"}, {3, "+15550000000", "SMS"}};
+    plan.messages = {ios6Message(1, "See you at 5?", 380000000, false),
                      ios6Message(2, "Caf\xC3\xA9 \xE2\x98\x95 later", 380000600, true, "iMessage"),
                      ios6Message(3, "Unknown number here", 390000000, false),
                      ios6Message(1, "bad \xFF\xFE bytes", 380001200, true),
                      ios6Message(0, "no handle at all", 380001800, true)};
-    ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
 
     Scan s = scanJson(dir.path());
     ASSERT_EQ(s.run.status, 0) << s.run.err;
@@ -163,10 +163,10 @@ TEST(ScanCommand, IOS6BackupGivesContactsAndNamedMessagesFieldByField) {
 
 TEST(ScanCommand, IOS5BackupReadsFlagsAndIMessageColumns) {
     test::TempDir dir;
-    gen::BackupSpec spec;
-    spec.device.productVersion = "5.1.1";
-    spec.layout = gen::MessageLayout::IOS5;
-    spec.persons = addressBook();
+    gen::BackupSpec plan;
+    plan.device.productVersion = "5.1.1";
+    plan.layout = gen::MessageLayout::IOS5;
+    plan.persons = addressBook();
     gen::Message imessage = ios5Message("+15552223333", "plain text", 1300000000, 0);
     imessage.is_madrid = true;
     imessage.madrid_handle = "bob@example.com";
@@ -178,12 +178,12 @@ TEST(ScanCommand, IOS5BackupReadsFlagsAndIMessageColumns) {
     attachment.madrid_attachmentInfo = std::string("pi\0c.j\0pg", 9);
     gen::Message badAttachment = attachment;
     badAttachment.madrid_attachmentInfo = std::string("\xFF\x00\xFE", 3);
-    spec.messages = {ios5Message("555-222-3333", "sent one", 1300000000, 3),
+    plan.messages = {ios5Message("555-222-3333", "sent one", 1300000000, 3),
                      ios5Message("555-222-3333", "got one", 1300000000, 2),
                      ios5Message("5552223333", "odd flags", 1300000000, 0),
                      ios5Message("+15552223333", "flag 22", 1300000000, 22),
                      imessage, attachment, badAttachment};
-    ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
 
     Scan s = scanJson(dir.path());
     ASSERT_EQ(s.run.status, 0) << s.run.err;
@@ -243,11 +243,11 @@ TEST(ScanCommand, OlderTablesWithoutIMessageColumnsAndNewerSystemsWithIOS6Tables
 
 TEST(ScanCommand, MissingDamagedOrEmptyDatabasesStillFinishTheScan) {
     test::TempDir noBook;
-    gen::BackupSpec spec;
-    spec.addressBook = gen::Damage::Missing;
-    spec.handles = {{1, "+15551234567", "SMS"}};
-    spec.messages = {ios6Message(1, "nobody to name me", 380000000, false)};
-    ASSERT_EQ(gen::writeBackup(noBook.path(), spec), "");
+    gen::BackupSpec plan;
+    plan.addressBook = gen::Damage::Missing;
+    plan.handles = {{1, "+15551234567", "SMS"}};
+    plan.messages = {ios6Message(1, "nobody to name me", 380000000, false)};
+    ASSERT_EQ(gen::writeBackup(noBook.path(), plan), "");
     Scan a = scanJson(noBook.path());
     ASSERT_EQ(a.run.status, 0) << a.run.err;
     EXPECT_NE(a.run.err.find("contactDB is not exist"), std::string::npos);
@@ -283,11 +283,11 @@ TEST(ScanCommand, MissingDamagedOrEmptyDatabasesStillFinishTheScan) {
 
 TEST(ScanCommand, ReadOnlyScanLeavesTheBackupUntouchedAndFindsTheSame) {
     test::TempDir dir;
-    gen::BackupSpec spec;
-    spec.persons = addressBook();
-    spec.handles = {{1, "+15551234567", "SMS"}};
-    spec.messages = {ios6Message(1, "keep me", 380000000, false)};
-    ASSERT_EQ(gen::writeBackup(dir.path(), spec), "");
+    gen::BackupSpec plan;
+    plan.persons = addressBook();
+    plan.handles = {{1, "+15551234567", "SMS"}};
+    plan.messages = {ios6Message(1, "keep me", 380000000, false)};
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
     const fs::path book = dir.path() / kAddressBookDBName;
     const std::string before = test::readFile(book);
     ASSERT_GT(before.size(), 20u);
@@ -309,11 +309,11 @@ TEST(ScanCommand, ReadOnlyScanLeavesTheBackupUntouchedAndFindsTheSame) {
 
 TEST(ScanCommand, TextReportAndErrors) {
     test::TempDir dir;
-    gen::BackupSpec spec;
-    spec.persons = addressBook();
-    spec.handles = {{1, "+15551234567", "SMS"}};
-    spec.messages = {ios6Message(1, "line one\nline two", 380000000, false)};
-    ASSERT_EQ(gen::writeBackup(dir.path() / "backup", spec), "");
+    gen::BackupSpec plan;
+    plan.persons = addressBook();
+    plan.handles = {{1, "+15551234567", "SMS"}};
+    plan.messages = {ios6Message(1, "line one\nline two", 380000000, false)};
+    ASSERT_EQ(gen::writeBackup(dir.path() / "backup", plan), "");
 
     auto text = test::runKestrel("scan " + test::shellQuote((dir.path() / "backup").string()));
     ASSERT_EQ(text.status, 0) << text.err;
@@ -326,7 +326,7 @@ TEST(ScanCommand, TextReportAndErrors) {
     ASSERT_EQ(list.status, 0) << list.err;
     json backups = json::parse(list.out);
     ASSERT_EQ(backups.size(), 1u);
-    EXPECT_EQ(backups[0]["strDeviceSerial"], spec.device.serial);
+    EXPECT_EQ(backups[0]["strDeviceSerial"], plan.device.serial);
 
     auto none = test::runKestrel("list --backup-root " + (dir.path() / "backup").string());
     EXPECT_EQ(none.status, 1);

@@ -110,10 +110,10 @@ void Stmt::reset() {
     sqlite3_clear_bindings(st_);
 }
 
-void prepareNewDatabase(Db& db, const BackupSpec& spec) {
+void prepareNewDatabase(Db& db, const BackupSpec& plan) {
     // The page size only takes effect before the first table exists.
-    db.exec("PRAGMA page_size=" + std::to_string(spec.pageSize));
-    db.exec(spec.secureDeleteOff ? "PRAGMA secure_delete=OFF" : "PRAGMA secure_delete=ON");
+    db.exec("PRAGMA page_size=" + std::to_string(plan.pageSize));
+    db.exec(plan.secureDeleteOff ? "PRAGMA secure_delete=OFF" : "PRAGMA secure_delete=ON");
     // Durability is pointless for a generated file and costs seconds on large ones.
     db.exec("PRAGMA synchronous=OFF");
     // Large backups are written in one transaction; keep their pages in memory.
@@ -255,8 +255,8 @@ std::string phoneNumberOf(const DeviceInfo& d) {
     return buf;
 }
 
-void writeInfoPlist(const fs::path& folder, const BackupSpec& spec, Rng& rng) {
-    const DeviceInfo& d = spec.device;
+void writeInfoPlist(const fs::path& folder, const BackupSpec& plan, Rng& rng) {
+    const DeviceInfo& d = plan.device;
     PlistPtr root(plist_new_dict());
     std::string udid = backupFolderName(d);
     std::string udidUpper = udid;
@@ -280,8 +280,8 @@ void writeInfoPlist(const fs::path& folder, const BackupSpec& spec, Rng& rng) {
     writePlist(folder / "Info.plist", root.get(), false);
 }
 
-void writeManifestPlist(const fs::path& folder, const BackupSpec& spec) {
-    const DeviceInfo& d = spec.device;
+void writeManifestPlist(const fs::path& folder, const BackupSpec& plan) {
+    const DeviceInfo& d = plan.device;
     PlistPtr root(plist_new_dict());
     plist_dict_set_item(root.get(), "Applications", plist_new_dict());
     plist_dict_set_item(root.get(), "Date", plist_new_date(static_cast<int32_t>(detail::kBackupMoment), 0));
@@ -337,17 +337,17 @@ void truncateMidPage(const fs::path& file, int pageSize) {
     fs::resize_file(file, cut);
 }
 
-void writeDatabase(const fs::path& file, Damage damage, const BackupSpec& spec, uint64_t salt,
+void writeDatabase(const fs::path& file, Damage damage, const BackupSpec& plan, uint64_t salt,
                    void (*writer)(const fs::path&, const BackupSpec&)) {
     removeWithCompanions(file);
     if (damage == Damage::Missing) return;
     fs::create_directories(file.parent_path());
     if (damage == Damage::Garbage) {
-        writeGarbage(file, spec.seed, salt);
+        writeGarbage(file, plan.seed, salt);
         return;
     }
-    writer(file, spec);
-    if (damage == Damage::Truncated) truncateMidPage(file, spec.pageSize);
+    writer(file, plan);
+    if (damage == Damage::Truncated) truncateMidPage(file, plan.pageSize);
 }
 
 fs::path databasePath(const fs::path& folder, const std::string& name, bool subfolder) {
@@ -367,18 +367,18 @@ std::string backupFolderName(const DeviceInfo& device) {
     return out;
 }
 
-std::string writeBackup(const fs::path& folder, const BackupSpec& spec) {
+std::string writeBackup(const fs::path& folder, const BackupSpec& plan) {
     try {
-        if (spec.pageSize < 512 || spec.pageSize > 65536 || (spec.pageSize & (spec.pageSize - 1)) != 0)
+        if (plan.pageSize < 512 || plan.pageSize > 65536 || (plan.pageSize & (plan.pageSize - 1)) != 0)
             return "page size must be a power of two from 512 to 65536";
         fs::create_directories(folder);
-        Rng rng(uint64_t{spec.seed} * 0x2545F4914F6CDD1DULL + 7);
-        if (spec.device.writeInfoPlist) writeInfoPlist(folder, spec, rng);
-        if (spec.device.writeManifestPlist) writeManifestPlist(folder, spec);
-        if (spec.device.writeStatusPlist) writeStatusPlist(folder, rng);
-        writeDatabase(databasePath(folder, kAddressBookName, spec.subfolderLayout), spec.addressBook, spec, 0xAB,
+        Rng rng(uint64_t{plan.seed} * 0x2545F4914F6CDD1DULL + 7);
+        if (plan.device.writeInfoPlist) writeInfoPlist(folder, plan, rng);
+        if (plan.device.writeManifestPlist) writeManifestPlist(folder, plan);
+        if (plan.device.writeStatusPlist) writeStatusPlist(folder, rng);
+        writeDatabase(databasePath(folder, kAddressBookName, plan.subfolderLayout), plan.addressBook, plan, 0xAB,
                       &detail::writeAddressBook);
-        writeDatabase(databasePath(folder, kMessageDbName, spec.subfolderLayout), spec.messageDB, spec, 0x3D,
+        writeDatabase(databasePath(folder, kMessageDbName, plan.subfolderLayout), plan.messageDB, plan, 0x3D,
                       &detail::writeMessageDatabase);
     } catch (const std::exception& e) {
         return e.what();

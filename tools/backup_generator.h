@@ -100,7 +100,7 @@ struct BackupSpec {
 
 // Writes the backup into `folder` (created if needed). Returns the empty text
 // on success, otherwise what went wrong.
-std::string writeBackup(const std::filesystem::path& folder, const BackupSpec& spec);
+std::string writeBackup(const std::filesystem::path& folder, const BackupSpec& plan);
 
 // A demo backup: a few hundred messages between recognisable people, some deleted.
 BackupSpec demoSpec();

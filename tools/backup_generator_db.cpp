@@ -101,7 +101,7 @@ void writeProperties(Db& db, Rng& rng, const char* clientVersion) {
     put.text(1, "_UniqueIdentifier").text(2, makeUuid(rng)).run();
 }
 
-void writeIos6(Db& db, const BackupSpec& spec, Rng& rng) {
+void writeIos6(Db& db, const BackupSpec& plan, Rng& rng) {
     for (const char* sql : kIos6Schema) db.exec(sql);
     Accounts accounts(rng);
 
@@ -113,7 +113,7 @@ void writeIos6(Db& db, const BackupSpec& spec, Rng& rng) {
     Stmt chatHandle(db, "INSERT INTO chat_handle_join (chat_id, handle_id) VALUES (?, ?)");
     std::vector<int64_t> handleRowids;
     std::set<int64_t> knownChats;
-    for (const Handle& h : spec.handles) {
+    for (const Handle& h : plan.handles) {
         handle.rowidOrNull(1, h.rowid).text(2, h.id).text(3, h.service).run();
         int64_t id = db.lastRowid();
         handleRowids.push_back(id);
@@ -142,8 +142,8 @@ void writeIos6(Db& db, const BackupSpec& spec, Rng& rng) {
                  "?13, ?14, 0, 0, 0, ?15, 0, ?16, 0, 0, 0, 0, 0, 0, NULL, 1, 0)");
     Stmt join(db, "INSERT INTO chat_message_join (chat_id, message_id) VALUES (?, ?)");
     std::vector<int64_t> messageRowids;
-    messageRowids.reserve(spec.messages.size());
-    for (const Message& m : spec.messages) {
+    messageRowids.reserve(plan.messages.size());
+    for (const Message& m : plan.messages) {
         bool sms = accounts.isSms(m.service);
         bool read = !m.is_from_me && rng.chance(92);
         int64_t dateRead = read ? m.date + 20 + rng.below(900) : 0;
@@ -175,15 +175,15 @@ void writeIos6(Db& db, const BackupSpec& spec, Rng& rng) {
     db.exec("BEGIN");
     Stmt dropJoin(db, "DELETE FROM chat_message_join WHERE chat_id = ? AND message_id = ?");
     Stmt dropMessage(db, "DELETE FROM message WHERE ROWID = ?");
-    for (size_t i = 0; i < spec.messages.size(); ++i) {
-        if (!spec.messages[i].deleted) continue;
-        dropJoin.integer(1, spec.messages[i].handle_id).integer(2, messageRowids[i]).run();
+    for (size_t i = 0; i < plan.messages.size(); ++i) {
+        if (!plan.messages[i].deleted) continue;
+        dropJoin.integer(1, plan.messages[i].handle_id).integer(2, messageRowids[i]).run();
         dropMessage.integer(1, messageRowids[i]).run();
     }
     Stmt dropChatHandle(db, "DELETE FROM chat_handle_join WHERE chat_id = ?");
     Stmt dropChat(db, "DELETE FROM chat WHERE ROWID = ?");
-    for (size_t i = 0; i < spec.handles.size(); ++i) {
-        if (!spec.handles[i].deleted) continue;
+    for (size_t i = 0; i < plan.handles.size(); ++i) {
+        if (!plan.handles[i].deleted) continue;
         dropChatHandle.integer(1, handleRowids[i]).run();
         dropChat.integer(1, handleRowids[i]).run();
     }
@@ -195,15 +195,15 @@ int64_t addressHash(const std::string& address) {
     return static_cast<int32_t>(h);
 }
 
-void writeIos5(Db& db, const BackupSpec& spec, Rng& rng) {
-    const bool madrid = spec.layout == MessageLayout::IOS5;
+void writeIos5(Db& db, const BackupSpec& plan, Rng& rng) {
+    const bool madrid = plan.layout == MessageLayout::IOS5;
     db.exec(std::string("CREATE TABLE message (") + kIos5MessageColumns + (madrid ? kMadridColumns : "") + ")");
     for (const char* sql : kIos5Tables) db.exec(sql);
 
     // One conversation group per distinct address, numbered in order of first use.
     std::map<std::string, int64_t> groupOf;
     std::vector<std::string> groupAddress;
-    for (const Message& m : spec.messages) {
+    for (const Message& m : plan.messages) {
         if (m.address && groupOf.emplace(*m.address, static_cast<int64_t>(groupAddress.size()) + 1).second)
             groupAddress.push_back(*m.address);
     }
@@ -223,8 +223,8 @@ void writeIos5(Db& db, const BackupSpec& spec, Rng& rng) {
     sql += ")";
     Stmt message(db, sql);
     std::vector<int64_t> messageRowids;
-    messageRowids.reserve(spec.messages.size());
-    for (const Message& m : spec.messages) {
+    messageRowids.reserve(plan.messages.size());
+    for (const Message& m : plan.messages) {
         int64_t group = m.address ? groupOf[*m.address] : 0;
         bool imessage = madrid && m.is_madrid;
         message.rowidOrNull(1, m.rowid)
@@ -284,8 +284,8 @@ void writeIos5(Db& db, const BackupSpec& spec, Rng& rng) {
 
     db.exec("BEGIN");
     Stmt dropMessage(db, "DELETE FROM message WHERE ROWID = ?");
-    for (size_t i = 0; i < spec.messages.size(); ++i) {
-        if (spec.messages[i].deleted) dropMessage.integer(1, messageRowids[i]).run();
+    for (size_t i = 0; i < plan.messages.size(); ++i) {
+        if (plan.messages[i].deleted) dropMessage.integer(1, messageRowids[i]).run();
     }
 }
 
@@ -309,25 +309,25 @@ std::string sectionOf(const std::string& key) {
 
 }  // namespace
 
-void writeMessageDatabase(const fs::path& file, const BackupSpec& spec) {
+void writeMessageDatabase(const fs::path& file, const BackupSpec& plan) {
     Db db(file);
-    prepareNewDatabase(db, spec);
-    Rng rng(uint64_t{spec.seed} * 31 + 0x3D0D);
+    prepareNewDatabase(db, plan);
+    Rng rng(uint64_t{plan.seed} * 31 + 0x3D0D);
     db.exec("BEGIN");
-    writeProperties(db, rng, spec.layout == MessageLayout::IOS6 ? "7" : "6");
-    if (spec.layout == MessageLayout::IOS6) {
-        writeIos6(db, spec, rng);
+    writeProperties(db, rng, plan.layout == MessageLayout::IOS6 ? "7" : "6");
+    if (plan.layout == MessageLayout::IOS6) {
+        writeIos6(db, plan, rng);
     } else {
-        writeIos5(db, spec, rng);
+        writeIos5(db, plan, rng);
     }
     db.exec("COMMIT");
     db.close();
 }
 
-void writeAddressBook(const fs::path& file, const BackupSpec& spec) {
+void writeAddressBook(const fs::path& file, const BackupSpec& plan) {
     Db db(file);
-    prepareNewDatabase(db, spec);
-    Rng rng(uint64_t{spec.seed} * 31 + 0x31BB);
+    prepareNewDatabase(db, plan);
+    Rng rng(uint64_t{plan.seed} * 31 + 0x31BB);
     db.exec("BEGIN");
     writeProperties(db, rng, "2");
     for (const char* sql : kAddressBookSchema) db.exec(sql);
@@ -358,7 +358,7 @@ void writeAddressBook(const fs::path& file, const BackupSpec& spec) {
     };
 
     std::vector<int64_t> personRowids;
-    for (const Person& p : spec.persons) {
+    for (const Person& p : plan.persons) {
         auto firstSort = sortKey(p.first, p.last, p.organization);
         auto lastSort = sortKey(p.last, p.first, p.organization);
         int64_t created = 340000000 + rng.below(30000000);
@@ -403,8 +403,8 @@ void writeAddressBook(const fs::path& file, const BackupSpec& spec) {
     db.exec("BEGIN");
     Stmt dropValues(db, "DELETE FROM ABMultiValue WHERE record_id = ?");
     Stmt dropPerson(db, "DELETE FROM ABPerson WHERE ROWID = ?");
-    for (size_t i = 0; i < spec.persons.size(); ++i) {
-        if (!spec.persons[i].deleted) continue;
+    for (size_t i = 0; i < plan.persons.size(); ++i) {
+        if (!plan.persons[i].deleted) continue;
         dropValues.integer(1, personRowids[i]).run();
         dropPerson.integer(1, personRowids[i]).run();
     }

@@ -87,10 +87,10 @@ private:
 };
 
 // Sets up a new, empty database: page size and delete mode as asked, fast writing.
-void prepareNewDatabase(Db& db, const BackupSpec& spec);
+void prepareNewDatabase(Db& db, const BackupSpec& plan);
 
-void writeMessageDatabase(const std::filesystem::path& file, const BackupSpec& spec);
-void writeAddressBook(const std::filesystem::path& file, const BackupSpec& spec);
+void writeMessageDatabase(const std::filesystem::path& file, const BackupSpec& plan);
+void writeAddressBook(const std::filesystem::path& file, const BackupSpec& plan);
 
 // A typedstream archive of an attributed string holding `text`, the form the
 // devices keep next to the plain text; always longer than 57 bytes.

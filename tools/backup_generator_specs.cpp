@@ -324,16 +324,16 @@ const char* const kCompanies[] = {"Acme Corp", "Globex", "Initech", "Umbrella He
 }  // namespace
 
 BackupSpec demoSpec() {
-    BackupSpec spec;
-    spec.device.deviceName = "Emma's iPhone";
-    spec.device.serial = "F2LKQ7H3DTWD";
-    spec.device.productType = "iPhone5,2";
-    spec.device.productVersion = "6.1.3";
-    spec.device.buildVersion = "10B329";
-    spec.device.itunesVersion = "11.0.4";
-    spec.layout = MessageLayout::IOS6;
-    spec.seed = 2013;
-    spec.persons = demoPersons();
+    BackupSpec plan;
+    plan.device.deviceName = "Emma's iPhone";
+    plan.device.serial = "F2LKQ7H3DTWD";
+    plan.device.productType = "iPhone5,2";
+    plan.device.productVersion = "6.1.3";
+    plan.device.buildVersion = "10B329";
+    plan.device.itunesVersion = "11.0.4";
+    plan.layout = MessageLayout::IOS6;
+    plan.seed = 2013;
+    plan.persons = demoPersons();
 
     std::vector<Correspondent> people = demoCorrespondents();
     int totalWeight = 0;
@@ -342,7 +342,7 @@ BackupSpec demoSpec() {
         h.id = c.id;
         h.service = c.service;
         h.deleted = c.chatDeleted;
-        spec.handles.push_back(h);
+        plan.handles.push_back(h);
         totalWeight += c.weight;
     }
 
@@ -370,9 +370,9 @@ BackupSpec demoSpec() {
         m.date = kStartOf2013 + j * kYear / kMessages + 8 * 3600 + rng.below(14 * 3600);
         // The first conversation keeps all its messages; elsewhere about one in six is gone.
         m.deleted = line.deleted || c.chatDeleted || (who != 0 && rng.chance(18));
-        spec.messages.push_back(std::move(m));
+        plan.messages.push_back(std::move(m));
     }
-    return spec;
+    return plan;
 }
 
 BackupSpec syntheticSpec(int messages, int contacts, int handles, double deletedFraction, uint32_t seed,
@@ -382,27 +382,27 @@ BackupSpec syntheticSpec(int messages, int contacts, int handles, double deleted
 
 BackupSpec syntheticSpec(int messages, int contacts, int handles, double deletedFraction, uint32_t seed,
                          MessageLayout layout, double personDeletedFraction) {
-    BackupSpec spec;
-    spec.layout = layout;
-    spec.seed = seed;
+    BackupSpec plan;
+    plan.layout = layout;
+    plan.seed = seed;
     char serial[16];
     std::snprintf(serial, sizeof serial, "SYN%09u", seed);
-    spec.device.serial = serial;
-    spec.device.deviceName = "Synthetic iPhone";
+    plan.device.serial = serial;
+    plan.device.deviceName = "Synthetic iPhone";
     switch (layout) {
         case MessageLayout::IOS6:
             break;
         case MessageLayout::IOS5:
-            spec.device.productType = "iPhone4,1";
-            spec.device.productVersion = "5.1.1";
-            spec.device.buildVersion = "9B206";
-            spec.device.itunesVersion = "10.6.1";
+            plan.device.productType = "iPhone4,1";
+            plan.device.productVersion = "5.1.1";
+            plan.device.buildVersion = "9B206";
+            plan.device.itunesVersion = "10.6.1";
             break;
         case MessageLayout::IOS5Plain:
-            spec.device.productType = "iPhone3,1";
-            spec.device.productVersion = "4.3.5";
-            spec.device.buildVersion = "8L1";
-            spec.device.itunesVersion = "10.5";
+            plan.device.productType = "iPhone3,1";
+            plan.device.productVersion = "4.3.5";
+            plan.device.buildVersion = "8L1";
+            plan.device.itunesVersion = "10.5";
             break;
     }
     Rng rng(uint64_t{seed} * 0x9E3779B9ULL + 1);
@@ -416,7 +416,7 @@ BackupSpec syntheticSpec(int messages, int contacts, int handles, double deleted
             Handle h;
             h.id = numbers.back();
             h.service = imessage.back() ? "iMessage" : "SMS";
-            spec.handles.push_back(std::move(h));
+            plan.handles.push_back(std::move(h));
         }
     }
 
@@ -445,7 +445,7 @@ BackupSpec syntheticSpec(int messages, int contacts, int handles, double deleted
         }
         if (i % 7 == 0) p.note = "Met at " + std::string(kCompanies[(u + 2) % 5]);
         p.deleted = pickedEvenly(i, personDeletedFraction);
-        spec.persons.push_back(std::move(p));
+        plan.persons.push_back(std::move(p));
     }
 
     const bool ios6 = layout == MessageLayout::IOS6;
@@ -476,9 +476,9 @@ BackupSpec syntheticSpec(int messages, int contacts, int handles, double deleted
         } else if (!ios6) {
             m.flags = m.is_from_me ? 3 : 2;
         }
-        spec.messages.push_back(std::move(m));
+        plan.messages.push_back(std::move(m));
     }
-    return spec;
+    return plan;
 }
 
 }  // namespace kestrel::gen

@@ -120,12 +120,12 @@ int main(int argc, char** argv) {
     if (mode == Mode::None) return usageError("give --demo DIR or --synthetic DIR");
     if (mode == Mode::Demo && syntheticOnlySeen) return usageError("--demo takes no other options");
 
-    BackupSpec spec = mode == Mode::Demo
+    BackupSpec plan = mode == Mode::Demo
                           ? demoSpec()
                           : syntheticSpec(messages, contacts, handles, deleted, seed, layout, deletedContacts);
-    spec.subfolderLayout = subfolders;
-    std::filesystem::path folder = std::filesystem::path(dir) / backupFolderName(spec.device);
-    std::string error = writeBackup(folder, spec);
+    plan.subfolderLayout = subfolders;
+    std::filesystem::path folder = std::filesystem::path(dir) / backupFolderName(plan.device);
+    std::string error = writeBackup(folder, plan);
     if (!error.empty()) {
         std::cerr << "kestrel-genbackup: " << error << "\n";
         return 1;

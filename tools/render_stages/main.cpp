@@ -65,9 +65,9 @@ int main(int argc, char** argv) {
     tablet.device.serial = "DMPJ8XK2F182";
     tablet.device.productType = "iPad3,4";
     tablet.device.productVersion = "6.0.1";
-    for (const gen::BackupSpec* spec : {&phone, &tablet}) {
+    for (const gen::BackupSpec* plan : {&phone, &tablet}) {
         const std::string error =
-            gen::writeBackup(std::filesystem::path(root.path().toStdString()) / gen::backupFolderName(spec->device), *spec);
+            gen::writeBackup(std::filesystem::path(root.path().toStdString()) / gen::backupFolderName(plan->device), *plan);
         if (!error.empty()) {
             std::fprintf(stderr, "render_stages: %s\n", error.c_str());
             return 1;
