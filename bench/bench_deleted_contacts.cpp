@@ -19,20 +19,16 @@
 #include "app/log.h"
 #include "carve/contact_carver.h"
 #include "carve/sqlite_raw.h"
+#include "bench/bench_support.h"
 #include "tools/backup_generator.h"
 
 using namespace kestrel;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using kestrel::bench::Clock;
+using kestrel::bench::median;
+using kestrel::bench::seconds;
 
 namespace {
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 }  // namespace
 

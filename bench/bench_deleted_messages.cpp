@@ -17,20 +17,16 @@
 
 #include "app/app_controller.h"
 #include "app/log.h"
+#include "bench/bench_support.h"
 #include "tools/backup_generator.h"
 
 using namespace kestrel;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using kestrel::bench::Clock;
+using kestrel::bench::median;
+using kestrel::bench::seconds;
 
 namespace {
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 double timeCommand(const std::string& command) {
     auto start = Clock::now();

@@ -18,19 +18,20 @@
 #include "app/app_controller.h"
 #include "app/log.h"
 #include "results/result_view_controller.h"
+#include "bench/bench_support.h"
 #include "tools/backup_generator.h"
 
 using namespace kestrel;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using kestrel::bench::Clock;
+using kestrel::bench::median;
+using kestrel::bench::seconds;
 
 namespace {
 
 constexpr const char* kStatementIOS6 =
     "select message.ROWID,message.text,message.date,message.handle_id,handle.id,is_from_me from message left "
     "join handle on message.handle_id=handle.ROWID";
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // Runs the contact step untimed, then the message step timed, in a child
 // process so that its peak memory is its own. Returns {seconds, peak KiB}.
@@ -69,11 +70,6 @@ double timeShell(const std::string& database) {
     int rc = std::system(command.c_str());
     double elapsed = seconds(Clock::now() - start);
     return rc == 0 ? elapsed : -1;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 }  // namespace
