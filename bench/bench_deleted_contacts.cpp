@@ -28,10 +28,6 @@ using kestrel::bench::Clock;
 using kestrel::bench::median;
 using kestrel::bench::seconds;
 
-namespace {
-
-}  // namespace
-
 int main(int argc, char** argv) {
     const int persons = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20000;
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
