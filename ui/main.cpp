@@ -4,10 +4,13 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QTimer>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "app/backup_discovery.h"
+#include "ui/mail_thread.h"
 #include "ui/main_window.h"
 
 int main(int argc, char** argv) {
@@ -36,8 +39,20 @@ int main(int argc, char** argv) {
     parser.addOption(rootOption);
     parser.process(*app);
 
-    kestrel::ui::KestrelMainWindow window(parser.value(rootOption).toStdString());
-    window.show();
-    QTimer::singleShot(0, &window, [&window] { window.applicationDidFinishLaunching(); });
-    return QApplication::exec();
+    int status = 0;
+    {
+        kestrel::ui::KestrelMainWindow window(parser.value(rootOption).toStdString());
+        window.show();
+        QTimer::singleShot(0, &window, [&window] { window.applicationDidFinishLaunching(); });
+        status = QApplication::exec();
+    }
+    app.reset();
+    // A feedback mail still on its way (the quit sheet's timer cut it short)
+    // is not waited for. Its thread may still log and use the mail library,
+    // so the process ends here without destroying static state under it.
+    if (kestrel::ui::MailThread::running() > 0) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

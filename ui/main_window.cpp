@@ -14,9 +14,11 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "feedback/feedback_mail.h"
 #include "results/result_view_controller.h"
 #include "ui/images.h"
 #include "ui/localisation.h"
+#include "ui/mail_thread.h"
 #include "ui/result_view.h"
 #include "ui/services.h"
 #include "ui/small_controls.h"
@@ -83,7 +85,8 @@ QVariant BackupListModel::headerData(int section, Qt::Orientation orientation, i
 // ---- The window ----
 
 KestrelMainWindow::KestrelMainWindow(const std::string& backupRoot, QWidget* parent)
-    : QMainWindow(parent), app_(std::make_unique<WrenfieldAppDelegate>()) {
+    : QMainWindow(parent), app_(std::make_unique<WrenfieldAppDelegate>()), mailLink_(std::make_shared<MailLink>()) {
+    mailLink_->window = this;
     if (!backupRoot.empty()) app_->setBackupRoot(backupRoot);
     setObjectName("window");
     setWindowTitle(QStringLiteral("Kestrel"));
@@ -102,6 +105,11 @@ KestrelMainWindow::KestrelMainWindow(const std::string& backupRoot, QWidget* par
 }
 
 KestrelMainWindow::~KestrelMainWindow() {
+    {
+        // A quit-sheet mail still on its way finishes without this window.
+        std::lock_guard<std::mutex> lock(mailLink_->mutex);
+        mailLink_->window = nullptr;
+    }
     // The workers hand their last step to this thread: let them end first.
     if (resultView_) resultView_->setClosing();
     while (app_->isScanning()) QApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -319,6 +327,14 @@ void KestrelMainWindow::buildCryWindow() {
     buttons->addWidget(cancelBtn);
     buttons->addWidget(sendBtn);
     layout->addLayout(buttons);
+
+    // The send control's timer: repeating, on this thread; Cancel and Exit
+    // leave it running.
+    emailTimer_ = new QTimer(this);
+    emailTimer_->setObjectName("emailTimer");
+    emailTimer_->setSingleShot(false);
+    emailTimer_->setTimerType(Qt::PreciseTimer);  // never early, as a coarse timer may be
+    connect(emailTimer_, &QTimer::timeout, this, [this] { SendEmialTimer_hander(); });
 }
 
 // ---- Start-up and the list ----
@@ -382,7 +398,7 @@ void KestrelMainWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
     if (app_->windowShouldClose() == WrenfieldAppDelegate::LeaveAction::ExitAlert) {
         if (ui::runAlert(this, L(kExitAlert), QString(), L(kExitAlertExit), L(kExitAlertCancel))) {
-            QApplication::exit(0);
+            terminateApplication();
         }
         return;
     }
@@ -394,21 +410,53 @@ void KestrelMainWindow::closeEvent(QCloseEvent* event) {
 
 void KestrelMainWindow::Exit() {
     cryWindow_->reject();
-    QApplication::exit(0);
+    terminateApplication();
 }
 
 void KestrelMainWindow::Cancel() { cryWindow_->reject(); }
 
 void KestrelMainWindow::Sender() {
-    // The mail itself is sent by the mail component; until it is present the
-    // control does the rest: the indicator runs, and the application ends
-    // (at the latest ten seconds after the press).
+    senderIndicator_->setRange(0, 0);  // busy: animated while shown
     senderIndicator_->show();
-    QTimer::singleShot(10000, this, [this] { Exit(); });
-    QTimer::singleShot(0, this, [this] {
-        senderIndicator_->hide();
-        Exit();
+    // A second press keeps the first press's deadline.
+    if (!emailTimer_->isActive()) {
+        emailTimer_->setInterval(static_cast<int>(sendEmailTimerInterval().count()));
+        emailTimer_->start();
+    }
+    // The text as it stands now, unchanged (the placeholder too): the thread
+    // must not read the view.
+    const std::string text = suggestionView_->toPlainText().toStdString();
+    emailThread_ = MailThread::start([text, link = mailLink_](MailThread&) {
+        sendEmailHandle(text);
+        std::lock_guard<std::mutex> lock(link->mutex);
+        if (link->window == nullptr) return;
+        // Run on the interface thread; dropped if the window goes first.
+        QMetaObject::invokeMethod(
+            link->window,
+            [link] {
+                KestrelMainWindow* window;
+                {
+                    std::lock_guard<std::mutex> again(link->mutex);
+                    window = link->window;
+                }
+                if (window) window->sendEmailFinished();
+            },
+            Qt::QueuedConnection);
     });
+}
+
+void KestrelMainWindow::sendEmailFinished() {
+    senderIndicator_->setRange(0, 1);  // animation stopped
+    senderIndicator_->hide();
+    cryWindow_->reject();
+    cryWindow_->close();
+    terminateApplication();
+}
+
+void KestrelMainWindow::SendEmialTimer_hander() {
+    cryWindow_->reject();
+    cryWindow_->close();
+    terminateApplication();
 }
 
 }  // namespace kestrel::ui

@@ -7,6 +7,7 @@
 #include <QAbstractTableModel>
 #include <QMainWindow>
 #include <memory>
+#include <mutex>
 
 #include "app/app_controller.h"
 
@@ -15,9 +16,11 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTableView;
+class QTimer;
 
 namespace kestrel::ui {
 
+class MailThread;
 class ResultView;
 class TovFeedBackView;
 
@@ -59,7 +62,17 @@ public:
     void ClickAbout();
     void Exit();
     void Cancel();
+    // The quit sheet's send control: the indicator runs, the timer starts
+    // (the application ends when it fires, at the latest), and the mail
+    // thread sends the sheet's text unchanged; when the mail has been sent
+    // the thread has the interface steps run on this thread.
     void Sender();
+    // The timer's action: ends the sheet, closes it, ends the application.
+    void SendEmialTimer_hander();
+
+    // The quit sheet's timer and mail thread (null before the first send).
+    QTimer* emailTimer() const { return emailTimer_; }
+    std::shared_ptr<MailThread> emailThread() const { return emailThread_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -70,6 +83,15 @@ private:
     void buildAboutWindow();
     void buildCryWindow();
     void fixWindowSize(int width, int height);
+    // The steps after the quit sheet's mail has been sent.
+    void sendEmailFinished();
+
+    // How the quit sheet's mail thread reaches this window: it posts the
+    // steps after the send only while the window lives.
+    struct MailLink {
+        std::mutex mutex;
+        KestrelMainWindow* window = nullptr;
+    };
 
     std::unique_ptr<WrenfieldAppDelegate> app_;
     QWidget* contentView_ = nullptr;
@@ -84,6 +106,9 @@ private:
     QDialog* cryWindow_ = nullptr;
     TovFeedBackView* suggestionView_ = nullptr;
     QProgressBar* senderIndicator_ = nullptr;
+    QTimer* emailTimer_ = nullptr;
+    std::shared_ptr<MailThread> emailThread_;
+    std::shared_ptr<MailLink> mailLink_;
 };
 
 }  // namespace kestrel::ui

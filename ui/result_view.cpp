@@ -18,8 +18,10 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "feedback/feedback_mail.h"
 #include "ui/images.h"
 #include "ui/localisation.h"
+#include "ui/mail_thread.h"
 #include "ui/services.h"
 #include "ui/small_controls.h"
 
@@ -630,10 +632,10 @@ void ResultView::saveWindowClosed() {
     savepercentlab_->setText("0%");
 }
 
-// ---- Feedback window (the mail itself is sent by the mail component) ----
+// ---- Feedback window ----
 
 void ResultView::clickFeedBack() {
-    feedbackView_->showPlaceholder("Provide any suggestions or problems to us.");
+    feedbackView_->showPlaceholder(QString::fromLatin1(kFeedbackWindowPlaceholder));
     feedbackEmailVaule_->clear();
     if (!feedbackWindow_->isVisible()) {
         feedbackWindow_->show();
@@ -645,6 +647,15 @@ void ResultView::clickFeedBack() {
 void ResultView::clickSendFeedBack() {
     app_.bFeedBack = true;
     feedbackWindow_->hide();
+    // The two fields as they stand now, unchanged (empty or placeholder
+    // too); the thread must not read the window. Sends in quick succession
+    // queue behind each other in sendFeedbackMail.
+    const std::string email = feedbackEmailVaule_->text().toStdString();
+    const std::string suggestion = feedbackView_->toPlainText().toStdString();
+    sendEmailThreader_ = MailThread::start([email, suggestion](MailThread& self) {
+        sendFeedBackEmailHandle(email, suggestion);
+        self.cancel();
+    });
 }
 
 void ResultView::ClickDontSendFeedBack() { feedbackWindow_->hide(); }

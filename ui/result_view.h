@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <array>
 #include <functional>
+#include <memory>
 
 #include "app/app_controller.h"
 #include "results/result_view_controller.h"
@@ -26,6 +27,7 @@ class QTimer;
 
 namespace kestrel::ui {
 
+class MailThread;
 class TovButton;
 class TovTextView;
 class TovFeedBackView;
@@ -67,6 +69,8 @@ public:
     void clickFeedBack();
     void clickSendFeedBack();
     void ClickDontSendFeedBack();
+    // The feedback window's latest mail thread (null before the first send).
+    std::shared_ptr<MailThread> sendEmailThreader() const { return sendEmailThreader_; }
 
     // The tables, by category.
     RecordTableView* table(Category c) const { return panels_[static_cast<size_t>(c)].table; }
@@ -128,6 +132,7 @@ private:
     QWidget* feedbackWindow_ = nullptr;
     TovFeedBackView* feedbackView_ = nullptr;
     QLineEdit* feedbackEmailVaule_ = nullptr;
+    std::shared_ptr<MailThread> sendEmailThreader_;
 
     std::vector<NotificationCenter::Token> hoverTokens_;
     bool closing_ = false;

@@ -1,5 +1,6 @@
 #include "ui/services.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFontDatabase>
 #include <QMessageBox>
@@ -67,6 +68,15 @@ UrlOpener& urlOpener() {
 
 void openUrl(const QUrl& url) {
     if (urlOpener()) urlOpener()(url);
+}
+
+Terminator& applicationTerminator() {
+    static Terminator terminator = [] { QCoreApplication::exit(0); };
+    return terminator;
+}
+
+void terminateApplication() {
+    if (applicationTerminator()) applicationTerminator()();
 }
 
 }  // namespace kestrel::ui

@@ -1,5 +1,6 @@
 // Platform services shared by the windows: fonts by name, alerts, sheet
-// placement, and the opener of web addresses and folders.
+// placement, the opener of web addresses and folders, and the ending of the
+// application.
 #pragma once
 
 #include <QColor>
@@ -36,6 +37,13 @@ void placeSheet(QWidget* sheet, QWidget* mainWindow);
 using UrlOpener = std::function<void(const QUrl&)>;
 UrlOpener& urlOpener();
 void openUrl(const QUrl& url);
+
+// Ends the application: leaves the event loop (QCoreApplication::exit(0) by
+// default; the tests put a recorder here, so that leaving can be observed
+// without ending the test process).
+using Terminator = std::function<void()>;
+Terminator& applicationTerminator();
+void terminateApplication();
 
 // The vendor's web addresses (configuration).
 inline constexpr const char* kHomePageUrl = "https://kestrel.example.org/";

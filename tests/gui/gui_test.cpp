@@ -1,11 +1,13 @@
 // The desktop program's real windows, driven on the offscreen platform over
 // generated backups: the list, a scan, the message list (ticking, the
-// deleted-only box, sorting), the export, going home and leaving.
+// deleted-only box, sorting), the export, going home and leaving, and the
+// feedback mail sent to a test SMTP server on 127.0.0.1.
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -13,12 +15,19 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
+#include <stdlib.h>
 
+#include "feedback/feedback_mail.h"
+#include "feedback/mail_library.h"
 #include "tests/gui/gui_support.h"
+#include "tests/smtp_test_server.h"
 #include "tools/backup_generator.h"
+#include "ui/mail_thread.h"
 #include "ui/main_window.h"
 #include "ui/result_view.h"
 #include "ui/services.h"
@@ -33,9 +42,9 @@ namespace {
 
 // A small backup without deleted rows: three people, six messages.
 gen::BackupSpec plainSpec() {
-    gen::BackupSpec spec;
-    spec.device.deviceName = "Plain iPhone";
-    spec.device.serial = "PLAIN0000001";
+    gen::BackupSpec plan;
+    plan.device.deviceName = "Plain iPhone";
+    plan.device.serial = "PLAIN0000001";
     const char* names[3][2] = {{"Ann", "Archer"}, {"Bob", "Baker"}, {"Cy", "Cole"}};
     const char* phones[3] = {"+15550000001", "+15550000002", "+15550000003"};
     for (int i = 0; i < 3; ++i) {
@@ -43,10 +52,10 @@ gen::BackupSpec plainSpec() {
         p.first = names[i][0];
         p.last = names[i][1];
         p.values.push_back(gen::PersonValue{3, "_$!<Mobile>!$_", std::string(phones[i])});
-        spec.persons.push_back(p);
+        plan.persons.push_back(p);
         gen::Handle h;
         h.id = phones[i];
-        spec.handles.push_back(h);
+        plan.handles.push_back(h);
     }
     const int handleOf[6] = {3, 1, 2, 1, 3, 2};
     for (int i = 0; i < 6; ++i) {
@@ -54,9 +63,9 @@ gen::BackupSpec plainSpec() {
         m.text = "message number " + std::to_string(i + 1);
         m.handle_id = handleOf[i];
         m.date = 400000000 + i * 3600;
-        spec.messages.push_back(m);
+        plan.messages.push_back(m);
     }
-    return spec;
+    return plan;
 }
 
 std::string readFile(const std::filesystem::path& path) {
@@ -64,6 +73,12 @@ std::string readFile(const std::filesystem::path& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// The body of a delivered mail: what follows the blank line after the headers.
+std::string mailBody(const test::SmtpSession& mail) {
+    const size_t end = mail.message.find("\r\n\r\n");
+    return end == std::string::npos ? std::string("<no body>") : mail.message.substr(end + 4);
 }
 
 int occurrences(const std::string& text, const std::string& part) {
@@ -80,6 +95,31 @@ class GuiTest : public QObject {
 private:
     QTemporaryDir root_;
     QStringList opened_;
+    // Any mail not sent to a test's own server is refused on 127.0.0.1.
+    test::RefusingPort nowhere_;
+    // Each ending of the application: when, on which thread, with how many
+    // mails delivered by then.
+    struct Termination {
+        qint64 atMs;
+        bool onInterfaceThread;
+        size_t delivered;
+    };
+    std::vector<Termination> terminations_;
+    QElapsedTimer clock_;
+    std::function<size_t()> deliveredSoFar_;
+
+    static test::SmtpBehaviour acceptingServer() {
+        test::SmtpBehaviour behaviour;
+        behaviour.user = feedbackMailSettings().user;
+        behaviour.password = feedbackMailSettings().password;
+        return behaviour;
+    }
+    static void mailTo(int port) { setenv("KESTREL_SMTP_PORT", std::to_string(port).c_str(), 1); }
+    void watchTerminations(const test::SmtpTestServer* server) {
+        terminations_.clear();
+        clock_.start();
+        deliveredSoFar_ = [server] { return server->deliveries().size(); };
+    }
 
     std::unique_ptr<KestrelMainWindow> openWindow(const QString& root) {
         auto window = std::make_unique<KestrelMainWindow>(root.toStdString());
@@ -120,11 +160,24 @@ private:
 private slots:
     void initTestCase() {
         QVERIFY(root_.isValid());
-        for (const gen::BackupSpec& spec : {gen::demoSpec(), plainSpec()}) {
-            const auto folder = std::filesystem::path(root_.path().toStdString()) / gen::backupFolderName(spec.device);
-            QCOMPARE(QString::fromStdString(gen::writeBackup(folder, spec)), QString());
+        for (const gen::BackupSpec& plan : {gen::demoSpec(), plainSpec()}) {
+            const auto folder = std::filesystem::path(root_.path().toStdString()) / gen::backupFolderName(plan.device);
+            QCOMPARE(QString::fromStdString(gen::writeBackup(folder, plan)), QString());
         }
         urlOpener() = [this](const QUrl& url) { opened_ << url.toString(); };
+        applicationTerminator() = [this] {
+            terminations_.push_back({clock_.isValid() ? clock_.elapsed() : -1, QThread::currentThread() == qApp->thread(),
+                                     deliveredSoFar_ ? deliveredSoFar_() : 0});
+        };
+        setenv("KESTREL_SMTP_HOST", "127.0.0.1", 1);
+        mailTo(nowhere_.port());
+        setMailTimeouts({std::chrono::milliseconds(500), std::chrono::milliseconds(800)});
+    }
+
+    void cleanup() {
+        mailTo(nowhere_.port());
+        deliveredSoFar_ = nullptr;
+        setSendEmailTimerIntervalForTesting(std::chrono::milliseconds(10000));
     }
 
     // ---- Start-up and choosing ----
@@ -408,16 +461,63 @@ private slots:
         QVERIFY(window->isVisible());
     }
 
-    void afterFeedbackClosingAsksToExit() {
+    void theFeedbackWindowSendsInTheBackgroundThenClosingAsksToExit() {
+        test::SmtpBehaviour slow = acceptingServer();
+        slow.greetingDelay = std::chrono::milliseconds(300);
+        test::SmtpTestServer server(slow);
         auto window = scanned("Plain iPhone");
+        mailTo(server.port());
+        ResultView* view = window->resultView();
         window->findChild<QPushButton*>("feedBackBtn")->click();
-        QPushButton* send = nullptr;
+        QWidget* feedback = nullptr;
         for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (w->objectName() == "feedbackWindow" && w->isVisible()) send = w->findChild<QPushButton*>("sendFeedBackBtn");
+            if (w->objectName() == "feedbackWindow") feedback = w;
         }
-        QVERIFY(send != nullptr);
-        send->click();
+        QVERIFY(feedback && feedback->isVisible());
+        auto* text = feedback->findChild<TovFeedBackView*>("feedbackView");
+        auto* email = feedback->findChild<QLineEdit*>("feedbackEmailVaule");
+        QCOMPARE(text->toPlainText(), QString(kFeedbackWindowPlaceholder));
+        QCOMPARE(email->text(), QString());
+
+        // The link again while the window is open: both fields reset, the window stays put.
+        feedback->move(40, 30);
+        const QPoint where = feedback->pos();
+        text->setPlainText("half written");
+        email->setText("half@example.org");
+        window->findChild<QPushButton*>("feedBackBtn")->click();
+        QCOMPARE(feedback->pos(), where);
+        QCOMPARE(text->toPlainText(), QString(kFeedbackWindowPlaceholder));
+        QCOMPARE(email->text(), QString());
+
+        // Empty e-mail, "abc": the send returns at once and the mail follows.
+        QTest::mouseClick(text->viewport(), Qt::LeftButton, {}, QPoint(10, 8));
+        QTest::keyClicks(text, "abc");
+        feedback->findChild<QPushButton*>("sendFeedBackBtn")->click();
+        QVERIFY(!feedback->isVisible());
         QVERIFY(window->controller().bFeedBack);
+        QVERIFY(view->sendEmailThreader() != nullptr);
+        QVERIFY(server.deliveries().empty());
+        auto first = view->sendEmailThreader();
+
+        // A second send right behind it waits for the first.
+        window->findChild<QPushButton*>("feedBackBtn")->click();
+        email->setText("me@example.org");
+        text->setPlainText("Grüße\n.dot");
+        feedback->findChild<QPushButton*>("sendFeedBackBtn")->click();
+        QVERIFY(view->sendEmailThreader() != first);
+        QVERIFY(spinUntil([&] { return server.deliveries().size() == 2; }, 10000));
+        // Each send whole before the other (login, mail, login, mail), in
+        // whichever order the two threads reached the mail library.
+        const auto sessions = server.sessions();
+        QCOMPARE(sessions.size(), size_t(4));
+        QVERIFY(!sessions[0].delivered && sessions[1].delivered && !sessions[2].delivered && sessions[3].delivered);
+        std::set<std::string> bodies{mailBody(sessions[1]), mailBody(sessions[3])};
+        QCOMPARE(bodies, (std::set<std::string>{"RegEmail: \r\nSuggestion:abc\r\n",
+                                                "RegEmail: me@example.org\r\nSuggestion:Grüße\r\n.dot\r\n"}));
+        QVERIFY(sessions[1].message.find("\r\nSubject: Kestrel\r\n") != std::string::npos);
+        QVERIFY(first->waitFinished(std::chrono::seconds(5)) &&
+                view->sendEmailThreader()->waitFinished(std::chrono::seconds(5)));
+
         auto alert = answerNextAlert("Cancel");
         QVERIFY(!window->close());
         QVERIFY(alert->answered);
@@ -425,6 +525,70 @@ private slots:
         QCOMPARE(alert->buttons, (QStringList{" Exit ", "Cancel"}));
         QVERIFY(window->isVisible());
         QVERIFY(!window->findChild<QDialog*>("cryWindow")->isVisible());
+        QCOMPARE(server.deliveries().size(), size_t(2));
+    }
+
+    void theQuitSheetSendsItsTextThenEndsTheProgram() {
+        test::SmtpTestServer server(acceptingServer());
+        mailTo(server.port());
+        auto window = openWindow(root_.path());
+        window->close();
+        auto* sheet = window->findChild<QDialog*>("cryWindow");
+        auto* indicator = window->findChild<QProgressBar*>("senderIndicator");
+        QVERIFY(sheet->isVisible());
+        QVERIFY(!indicator->isVisible());
+        watchTerminations(&server);
+        window->findChild<QPushButton*>("sendBtn")->click();  // nothing typed
+        QVERIFY(indicator->isVisible());
+        QCOMPARE(indicator->maximum(), 0);  // busy, animated
+        QVERIFY(window->emailTimer()->isActive());
+        QCOMPARE(window->emailTimer()->interval(), 10000);
+        QVERIFY(!window->emailTimer()->isSingleShot());
+        QVERIFY(terminations_.empty());
+        QVERIFY(spinUntil([&] { return !terminations_.empty(); }, 8000));
+        // Ended by the finished mail, on the interface thread, after delivery.
+        QCOMPARE(terminations_.size(), size_t(1));
+        QVERIFY(terminations_[0].onInterfaceThread);
+        QCOMPARE(terminations_[0].delivered, size_t(1));
+        QVERIFY(terminations_[0].atMs < 8000);
+        QVERIFY(!sheet->isVisible());
+        QVERIFY(!indicator->isVisible());
+        QCOMPARE(mailBody(server.deliveries()[0]), std::string("write something.\r\n"));
+        QVERIFY(!window->controller().bFeedBack);
+    }
+
+    void theQuitSheetEndsOnTheTimerWhenTheServerNeverAnswers() {
+        test::SmtpBehaviour silent;
+        silent.silentFromStart = true;
+        test::SmtpTestServer server(silent);
+        mailTo(server.port());
+        setSendEmailTimerIntervalForTesting(std::chrono::milliseconds(250));
+        auto window = openWindow(root_.path());
+        window->close();
+        auto* sheet = window->findChild<QDialog*>("cryWindow");
+        auto* view = window->findChild<TovFeedBackView*>("suggestionView");
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, QPoint(10, 8));
+        QTest::keyClicks(view, "too slow");
+        watchTerminations(&server);
+        window->findChild<QPushButton*>("sendBtn")->click();
+        // Cancel closes the sheet but does not stop the timer.
+        window->findChild<QPushButton*>("cancelBtn")->click();
+        QVERIFY(!sheet->isVisible());
+        QVERIFY(window->emailTimer()->isActive());
+        QVERIFY(spinUntil([&] { return !terminations_.empty(); }, 1500));
+        QVERIFY(terminations_[0].atMs >= 240);
+        QVERIFY(terminations_[0].onInterfaceThread);
+        std::shared_ptr<MailThread> mail = window->emailThread();
+        QVERIFY(!mail->isFinished());  // cut short
+        QVERIFY(server.deliveries().empty());
+        // The window goes while the mail is still on its way; the thread
+        // finishes without it and asks for nothing more.
+        window.reset();
+        const size_t ended = terminations_.size();
+        QVERIFY(mail->waitFinished(std::chrono::seconds(10)));
+        QTest::qWait(50);
+        QCOMPARE(terminations_.size(), ended);
+        QCOMPARE(MailThread::running(), 0);
     }
 
     void sheetsOnTheResultsWindowSit78PointsLower() {
@@ -490,15 +654,31 @@ private slots:
         QVERIFY(!view.textCursor().hasSelection());
     }
 
-    void feedbackViewClearsOnlyItsPlaceholders() {
-        TovFeedBackView view;
-        view.show();
-        view.showPlaceholder("write something.");
-        QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, QPoint(10, 8));
-        QCOMPARE(view.toPlainText(), QString());
-        view.setPlainText("my words");
-        QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, QPoint(10, 8));
-        QCOMPARE(view.toPlainText(), QString("my words"));
+    void bothFeedbackViewsClearEitherPlaceholderOnAClick() {
+        auto window = scanned("Plain iPhone");
+        window->resultView()->clickFeedBack();
+        QList<TovFeedBackView*> views{window->findChild<TovFeedBackView*>("suggestionView")};
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->objectName() == "feedbackWindow") views << w->findChild<TovFeedBackView*>("feedbackView");
+        }
+        QCOMPARE(views.size(), 2);
+        for (TovFeedBackView* view : views) {
+            view->show();
+            for (const QString& placeholder : {QString("write something."), QString(kFeedbackWindowPlaceholder)}) {
+                view->showPlaceholder(placeholder);
+                QCOMPARE(view->palette().color(QPalette::Text), QColor(Qt::gray));
+                QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, QPoint(10, 8));
+                QCOMPARE(view->toPlainText(), QString());
+                QCOMPARE(view->palette().color(QPalette::Text), QColor(Qt::black));
+                QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, QPoint(10, 8));
+                QCOMPARE(view->toPlainText(), QString());
+            }
+            for (const QString& other : {QString("my words"), QString("write something. "), QString("Write something.")}) {
+                view->setPlainText(other);
+                QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, QPoint(10, 8));
+                QCOMPARE(view->toPlainText(), other);
+            }
+        }
     }
 };
 
