@@ -103,6 +103,11 @@ private:
     char buffer_[kBufferSize] = {};
 };
 
+// The text of a field as GetStringFormChar makes it of the reader's buffer:
+// the bytes up to the first zero byte when they are valid UTF-8, else the
+// empty text. `text` already ends at the first zero byte.
+std::string textOf(std::string_view text) { return isValidUtf8(text) ? std::string(text) : std::string(); }
+
 // A text counts when its length up to the first zero byte is 1 to 259.
 bool counts(std::string_view text) { return !text.empty() && text.size() <= 259; }
 
@@ -166,31 +171,31 @@ ContactPtr carvePerson(const RawFile* file, int64_t i, FieldReader& reader, int3
         const std::string_view text = (e == 8 && d == 1) ? reader.two(base, length, e + 1)
                                                          : reader.one(base, length, e + 1);
         if (e == 8) {
-            if (!text.empty()) person->setContactNote(GetStringFormChar(reader.text()));
+            if (!text.empty()) person->setContactNote(textOf(text));
             continue;
         }
         if (!counts(text)) continue;
         switch (e) {
             case 0:
-                first = GetStringFormChar(reader.text());
+                first = textOf(text);
                 hasFirst = true;
                 break;
             case 1:
-                last = GetStringFormChar(reader.text());
+                last = textOf(text);
                 hasLast = true;
                 break;
             case 2:
-                middle = GetStringFormChar(reader.text());
+                middle = textOf(text);
                 hasMiddle = true;
                 break;
             case 6:
-                person->setContactCompany(GetStringFormChar(reader.text()));
+                person->setContactCompany(textOf(text));
                 break;
             case 7:
-                person->setContactCompany(appended(person->contactCompany(), GetStringFormChar(reader.text())));
+                person->setContactCompany(appended(person->contactCompany(), textOf(text)));
                 break;
             default:
-                if (e == jobTitleField) person->setContactJobtitle(GetStringFormChar(reader.text()));
+                if (e == jobTitleField) person->setContactJobtitle(textOf(text));
                 break;
         }
     }
@@ -222,7 +227,7 @@ DelContactValuePtr carveValue(int64_t v, FieldReader& reader) {
     reader.skipOne(base, 3, 3);
     reader.skipOne(base, 3, 4);
     const std::string_view text = reader.oneHead(base, 3, 6, 5);
-    if (!text.empty() && text.size() <= 1023) value->setContactValue(GetStringFormChar(reader.text()));
+    if (!text.empty() && text.size() <= 1023) value->setContactValue(textOf(text));
     return value;
 }
 
@@ -389,7 +394,7 @@ void DelContactValueIndex::joinTo(TovContactNode& person) const {
                 continue;
         }
         **target += ' ';
-        **target += value.contactValue();
+        value.contactValueVisit([target](const std::string& text) { **target += text; });
     }
     if (phone) person.setContactPhone(std::move(*phone));
     if (email) person.setContactEmail(std::move(*email));
