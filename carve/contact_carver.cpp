@@ -411,8 +411,13 @@ void WrenfieldAppDelegate::scanDelContactThread(const std::string& path) {
     commitDB(dbPath);
     const std::unique_ptr<RawFile> file = RawFile::open(dbPath);
     if (!file) return;
-    // A page size of 0 gives no pages.
-    carveContactPages(file.get(), pageGeometry(file.get()), delContactArray, delContactValueArray);
+    // A page size of 0 gives no pages. The lists are sized for a record
+    // every 256 bytes of the file, so they seldom grow while the walk runs.
+    const PageGeometry geometry = pageGeometry(file.get());
+    const auto expected = static_cast<size_t>(std::min<int64_t>(file->size() / 256, int64_t{1} << 20));
+    delContactArray.reserve(expected);
+    delContactValueArray.reserve(expected);
+    carveContactPages(file.get(), geometry, delContactArray, delContactValueArray);
     const DelContactValueIndex index(delContactValueArray);
     const std::string contactInfo = names::ScanDelContactInfo;
     for (const ContactPtr& person : delContactArray) {
