@@ -13,100 +13,13 @@
 #include "app/app_controller.h"
 #include "app/backup_discovery.h"
 #include "app/log.h"
+#include "carve/column_reader.h"
 #include "carve/record_analysis.h"
 #include "extract/conversions.h"
 
 namespace kestrel {
 
 namespace {
-
-// Reads the fields of one record with the field readers into one reused
-// buffer that is zero wherever the previous read may have written, so each
-// read sees a fresh zero-filled buffer. The buffer holds more than any reader
-// copies (2041 bytes) and the 260-character number text, so nothing is cut.
-// How far a one-byte field reader advances the data cursor for each serial
-// type: 0 for the types that read nothing (0, 8..13), else the content length.
-constexpr std::array<int32_t, 256> kOneByteLength = [] {
-    std::array<int32_t, 256> lengths{};
-    for (int t = 0; t < 256; ++t) {
-        if (t >= 1 && t <= 4) lengths[static_cast<size_t>(t)] = t;
-        else if (t == 5) lengths[5] = 6;
-        else if (t == 6 || t == 7) lengths[static_cast<size_t>(t)] = 8;
-        else if (t >= 14) lengths[static_cast<size_t>(t)] = t % 2 == 0 ? (t - 12) / 2 : (t - 13) / 2;
-    }
-    return lengths;
-}();
-
-class FieldReader {
-public:
-    explicit FieldReader(const RawFile* file) : file_(file) {}
-
-    int32_t cursor = 0;
-
-    // Each answers the field's text up to its first zero byte, or nothing
-    // (a null data pointer) when the reader answered nothing. The text stays
-    // valid until the next read.
-    std::string_view one(int64_t base, int32_t length, int32_t position) {
-        clear();
-        const int32_t before = cursor;
-        return finish(AnalyseDBDataFile(file_, position, cursor, base, length, buffer_, kBufferSize), before);
-    }
-    std::string_view two(int64_t base, int32_t length, int32_t position) {
-        clear();
-        const int32_t before = cursor;
-        return finish(AnalyseAlterbleDB(file_, position, cursor, base, length, buffer_, kBufferSize), before);
-    }
-    std::string_view oneHead(int64_t base, int32_t head, int32_t length, int32_t position) {
-        clear();
-        const int32_t before = cursor;
-        return finish(AnalyseTheDBDataFile(file_, position, cursor, base, head, length, buffer_, kBufferSize),
-                      before);
-    }
-    // A field read only to advance the cursor: the one-byte readers' effect
-    // on the cursor, without copying the content.
-    void skipOne(int64_t base, int32_t head, int32_t position) {
-        const uint8_t t = byteValueAt(file_, base + head + position);
-        cursor += kOneByteLength[t];
-    }
-    // The integer that textToInt32 reads from the one-byte reader's text,
-    // without writing the decimal text of a number serial type (1..7).
-    int32_t numberHead(int64_t base, int32_t head, int32_t length, int32_t position) {
-        const int32_t t = byteValueAt(file_, base + head + position);
-        if (t < 1 || t > 7) return textToInt32(oneHead(base, head, length, position));
-        const int32_t n = getFieldDataLengthBy(t);
-        uint8_t bytes[8] = {};
-        readData(file_, bytes, base + head + length + cursor, n);
-        cursor += n;
-        return static_cast<int32_t>(static_cast<uint32_t>(readBigEndian(bytes, 0, n) & 0xFFFFFFFFu));
-    }
-    // The buffer as a terminated text (for GetStringFormChar).
-    const char* text() const { return buffer_; }
-
-private:
-    void clear() {
-        if (dirty_ > 0) std::memset(buffer_, 0, dirty_);
-        dirty_ = 0;
-    }
-    std::string_view finish(const char* answer, int32_t before) {
-        if (answer == nullptr) return {};
-        // A number writes its digits and zeros up to 260 characters; a text
-        // copies its content. Nothing non-zero lies beyond either extent.
-        const size_t textLen = std::strlen(buffer_);
-        const auto copied = static_cast<size_t>(std::max<int64_t>(int64_t{cursor} - before, 0));
-        dirty_ = std::min(kBufferSize, std::max(textLen, copied) + 1);
-        return {buffer_, textLen};
-    }
-
-    static constexpr size_t kBufferSize = 4096;
-    const RawFile* file_;
-    size_t dirty_ = 0;
-    char buffer_[kBufferSize] = {};
-};
-
-// The text of a field as GetStringFormChar makes it of the reader's buffer:
-// the bytes up to the first zero byte when they are valid UTF-8, else the
-// empty text. `text` already ends at the first zero byte.
-std::string textOf(std::string_view text) { return isValidUtf8(text) ? std::string(text) : std::string(); }
 
 // A text counts when its length up to the first zero byte is 1 to 259.
 bool counts(std::string_view text) { return !text.empty() && text.size() <= 259; }
@@ -145,7 +58,7 @@ bool valueHeaderAt(const RawFile* file, int64_t v) {
 }
 
 // One person record anchored at i.
-ContactPtr carvePerson(const RawFile* file, int64_t i, FieldReader& reader, int32_t& counter) {
+ContactPtr carvePerson(const RawFile* file, int64_t i, ColumnReader& reader, int32_t& counter) {
     const int32_t u = bSortAlter(file, i - 12);
     const int32_t d = bNoteAlter(file, i - 19 - u);
     const int32_t g = bImageURLAlter(file, i + 6);
@@ -165,37 +78,37 @@ ContactPtr carvePerson(const RawFile* file, int64_t i, FieldReader& reader, int3
     for (int e = 0; e <= jobTitleField; ++e) {
         if (e == 9 && d == 1) continue;  // the note's second serial-type byte
         if (e > 2 && e != 6 && e != 7 && e != 8 && e != jobTitleField) {
-            reader.skipOne(base, 0, e + 1);
+            reader.skipOne(base, e + 1);
             continue;
         }
         const std::string_view text = (e == 8 && d == 1) ? reader.two(base, length, e + 1)
                                                          : reader.one(base, length, e + 1);
         if (e == 8) {
-            if (!text.empty()) person->setContactNote(textOf(text));
+            if (!text.empty()) person->setContactNote(columnText(text));
             continue;
         }
         if (!counts(text)) continue;
         switch (e) {
             case 0:
-                first = textOf(text);
+                first = columnText(text);
                 hasFirst = true;
                 break;
             case 1:
-                last = textOf(text);
+                last = columnText(text);
                 hasLast = true;
                 break;
             case 2:
-                middle = textOf(text);
+                middle = columnText(text);
                 hasMiddle = true;
                 break;
             case 6:
-                person->setContactCompany(textOf(text));
+                person->setContactCompany(columnText(text));
                 break;
             case 7:
-                person->setContactCompany(appended(person->contactCompany(), textOf(text)));
+                person->setContactCompany(appended(person->contactCompany(), columnText(text)));
                 break;
             default:
-                if (e == jobTitleField) person->setContactJobtitle(textOf(text));
+                if (e == jobTitleField) person->setContactJobtitle(columnText(text));
                 break;
         }
     }
@@ -217,17 +130,17 @@ ContactPtr carvePerson(const RawFile* file, int64_t i, FieldReader& reader, int3
 }
 
 // One value record whose serial types of its first four fields lie at v.
-DelContactValuePtr carveValue(int64_t v, FieldReader& reader) {
+DelContactValuePtr carveValue(int64_t v, ColumnReader& reader) {
     auto value = std::make_shared<DelContactValue>();
     reader.cursor = 0;
     const int64_t base = v - 4;
     const int32_t owner = reader.numberHead(base, 3, 6, 1);
     value->setRowID(owner == 0 ? 1 : owner);
     value->setValueType(reader.numberHead(base, 3, 6, 2));
-    reader.skipOne(base, 3, 3);
-    reader.skipOne(base, 3, 4);
+    reader.skipOne(base, 3, /*head=*/3);
+    reader.skipOne(base, 4, /*head=*/3);
     const std::string_view text = reader.oneHead(base, 3, 6, 5);
-    if (!text.empty() && text.size() <= 1023) value->setContactValue(textOf(text));
+    if (!text.empty() && text.size() <= 1023) value->setContactValue(columnText(text));
     return value;
 }
 
@@ -236,7 +149,7 @@ inline uint32_t load32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
-void searchPersons(const RawFile* file, int64_t from, int64_t to, FieldReader& reader, int32_t& counter,
+void searchPersons(const RawFile* file, int64_t from, int64_t to, ColumnReader& reader, int32_t& counter,
                    std::vector<ContactPtr>& persons) {
     // Where all five anchor bytes lie inside the file (and past offset 0),
     // compare them in place; elsewhere read them with the byte rules.
@@ -264,7 +177,7 @@ bool valuePrefix(uint32_t w) {
     return top == 0x0101u || top == 0x0109u || top == 0x0201u || top == 0x0901u || top == 0xFFD8u;
 }
 
-void searchValues(const RawFile* file, int64_t from, int64_t to, FieldReader& reader,
+void searchValues(const RawFile* file, int64_t from, int64_t to, ColumnReader& reader,
                   std::vector<DelContactValuePtr>& values) {
     // Downwards from `from` to `to` + 1; in place where the four bytes lie
     // inside the file, with the byte rules elsewhere.
@@ -311,7 +224,7 @@ void carveContactPages(const RawFile* file, const PageGeometry& geometry, std::v
                        std::vector<DelContactValuePtr>& values) {
     const int64_t pageSize = geometry.pageSize;
     if (file == nullptr || pageSize <= 0) return;
-    FieldReader reader(file);
+    ColumnReader reader(file);
     int32_t counter = 0;
     // Page 0, the one holding the file header, is never visited.
     for (int64_t k = geometry.pageCount; k >= 1; --k) {

@@ -21,58 +21,6 @@ namespace kestrel {
 
 namespace carve_detail {
 
-void ColumnReader::clear() {
-    if (dirty_ > 0) std::memset(buffer_, 0, dirty_);
-    dirty_ = 0;
-}
-
-std::string_view ColumnReader::finish(const char* answer, int32_t before) {
-    if (answer == nullptr) return {};
-    // A text copies up to the content length; a number writes its digits and
-    // zeros after them. Either way nothing non-zero lies beyond this extent.
-    const size_t textLen = std::strlen(buffer_);
-    const auto copied = static_cast<size_t>(std::max<int64_t>(int64_t{cursor} - before, 0));
-    dirty_ = std::min(kBufferSize, std::max(textLen, copied) + 1);
-    return {buffer_, textLen};
-}
-
-std::string_view ColumnReader::one(int64_t base, int32_t length, int32_t position) {
-    clear();
-    const int32_t before = cursor;
-    return finish(AnalyseDBDataFile(file_, position, cursor, base, length, buffer_, kBufferSize), before);
-}
-
-std::string_view ColumnReader::two(int64_t base, int32_t length, int32_t position) {
-    clear();
-    const int32_t before = cursor;
-    return finish(AnalyseAlterbleDB(file_, position, cursor, base, length, buffer_, kBufferSize), before);
-}
-
-std::string_view ColumnReader::oneHead(int64_t base, int32_t head, int32_t length, int32_t position) {
-    clear();
-    const int32_t before = cursor;
-    return finish(AnalyseTheDBDataFile(file_, position, cursor, base, head, length, buffer_, kBufferSize), before);
-}
-
-std::string_view ColumnReader::twoHead(int64_t base, int32_t head, int32_t length, int32_t position) {
-    clear();
-    const int32_t before = cursor;
-    return finish(AnalyseAlterbleDBFile(file_, position, cursor, base, head, length, buffer_, kBufferSize),
-                  before);
-}
-
-void ColumnReader::skipOne(int64_t base, int32_t position) {
-    const int32_t t = byteValueAt(file_, base + position);
-    if (t <= 13 && !(t >= 1 && t <= 7)) return;
-    cursor += getFieldDataLengthBy(t);
-}
-
-void ColumnReader::skipTwo(int64_t base, int32_t position) {
-    const int32_t t = getAlterInteger(byteValueAt(file_, base + position), byteValueAt(file_, base + position + 1));
-    if (t > 4095) return;
-    cursor += getFieldDataLengthBy(t);
-}
-
 bool patternAt(const RawFile* file, int64_t at, const uint8_t* pattern, size_t length) {
     if (file == nullptr) return false;
     if (at > 0 && at + static_cast<int64_t>(length) <= file->size())
@@ -138,7 +86,6 @@ int64_t findPattern(const RawFile* file, int64_t from, int64_t to, const uint8_t
 
 }  // namespace carve_detail
 
-using carve_detail::ColumnReader;
 
 int32_t chatRowNumberEndingAt(const RawFile* file, int64_t lastByte) {
     const uint8_t last = byteValueAt(file, lastByte);
@@ -205,7 +152,7 @@ void scanChatRecords(WrenfieldAppDelegate& app, const RawFile* file, int64_t f, 
         prev = rowid;
         columns.cursor = 0;
         const std::string_view identifier = columns.one(a - 2, 12 + q, 1);
-        chat->setPhoneValue(stripChatPrefixes(carve_detail::columnText(identifier)));
+        chat->setPhoneValue(stripChatPrefixes(columnText(identifier)));
         app.chatMessageArray.push_back(std::move(chat));
     }
 }
@@ -248,7 +195,7 @@ MessagePtr decodeIOS6Message(const RawFile* file, int64_t k, ColumnReader& colum
             case Col::TextTwo: {
                 const std::string_view text =
                     what == Col::Text ? columns.one(base, length, position) : columns.two(base, length, position);
-                message->setMessageContent(carve_detail::columnText(text));
+                message->setMessageContent(columnText(text));
                 break;
             }
             case Col::Handle:

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "carve/sqlite_raw.h"
-#include "extract/conversions.h"
+#include "carve/column_reader.h"
 
 namespace kestrel {
 
@@ -42,39 +42,6 @@ const char* flagsWord(int32_t flags);
 size_t textLength(std::string_view text);
 
 namespace carve_detail {
-
-// Reads columns of one record with the field readers into one reused buffer,
-// with one data cursor shared by every layout of the record. Each answer is
-// the column text up to its first zero byte (a zero byte follows it in the
-// buffer), empty with no data when the column yields nothing; it stays valid
-// until the next read.
-class ColumnReader {
-public:
-    explicit ColumnReader(const RawFile* file) : file_(file) {}
-
-    int32_t cursor = 0;
-
-    std::string_view one(int64_t base, int32_t length, int32_t position);
-    std::string_view two(int64_t base, int32_t length, int32_t position);
-    std::string_view oneHead(int64_t base, int32_t head, int32_t length, int32_t position);
-    std::string_view twoHead(int64_t base, int32_t head, int32_t length, int32_t position);
-    // A column read only to pass over its content: the data cursor moves
-    // exactly as the one-byte or two-byte reader would move it.
-    void skipOne(int64_t base, int32_t position);
-    void skipTwo(int64_t base, int32_t position);
-
-private:
-    void clear();
-    std::string_view finish(const char* answer, int32_t before);
-
-    static constexpr size_t kBufferSize = 4096;  // more than any reader copies
-    const RawFile* file_;
-    size_t dirty_ = 0;  // bytes of the buffer that may be non-zero
-    char buffer_[kBufferSize] = {};
-};
-
-// The text of a column answer (UTF-8 checked), without copying it first.
-inline std::string columnText(std::string_view column) { return GetStringFormChar(column.data()); }
 
 // Offset of the first occurrence of `pattern` starting in [from, to), or -1;
 // bytes beyond the end of the file are 0x00.

@@ -13,7 +13,6 @@
 
 namespace kestrel {
 
-using carve_detail::ColumnReader;
 
 namespace {
 
@@ -21,7 +20,6 @@ constexpr uint8_t kSmsAnchor[] = {0x00, 0x11, 0x00, 0x00};
 constexpr uint8_t kIMessageAnchorA[] = {0x08, 0x08, 0x00, 0x08, 0x08, 0x08, 0x08, 0x08};
 constexpr uint8_t kIMessageAnchorB[] = {0x01, 0x08, 0x00, 0x01, 0x08, 0x08, 0x08, 0x08};
 
-std::string textOf(std::string_view column) { return carve_detail::columnText(column); }
 
 void nameByPhone(WrenfieldAppDelegate& app, TovMessageNode& message) {
     const std::string phone = message.messagePhone();
@@ -59,10 +57,10 @@ void walSmsRecord(WrenfieldAppDelegate& app, const RawFile* file, NextZeroFinder
     auto message = std::make_shared<TovMessageNode>();
 
     const int32_t noted = columns.cursor;
-    std::string address = textOf(columns.oneHead(firstBase, kHead, length, 1));
+    std::string address = columnText(columns.oneHead(firstBase, kHead, length, 1));
     if (address.empty()) {
         columns.cursor = noted;
-        address = textOf(columns.one(secondBase, length, 1));
+        address = columnText(columns.one(secondBase, length, 1));
         fallback = true;
     }
     message->setMessagePhone(address);
@@ -79,7 +77,7 @@ void walSmsRecord(WrenfieldAppDelegate& app, const RawFile* file, NextZeroFinder
     } else {
         text = fallback ? columns.two(secondBase, length, 3) : columns.twoHead(firstBase, kHead, length, 3);
     }
-    if (!text.empty()) message->setMessageContent(textOf(text));
+    if (!text.empty()) message->setMessageContent(columnText(text));
 
     message->setMessageType(flagsWord(textToInt32(readOne(r == 0 ? 4 : 5))));
     nameByPhone(app, *message);
@@ -133,11 +131,11 @@ void walIMessageRecord(WrenfieldAppDelegate& app, const RawFile* file, NextZeroF
             case Col::TextTwo: {
                 const std::string_view text =
                     what == Col::Text ? columns.one(base, length, position) : columns.two(base, length, position);
-                if (!text.empty()) message->setMessageContent(textOf(text));
+                if (!text.empty()) message->setMessageContent(columnText(text));
                 break;
             }
             case Col::Address:
-                message->setMessagePhone(textOf(columns.one(base, length, position)));
+                message->setMessagePhone(columnText(columns.one(base, length, position)));
                 break;
             case Col::Flags:
                 message->setMessageType(flagsWord(textToInt32(columns.one(base, length, position))));
@@ -160,10 +158,10 @@ void rollbackSmsRecord(WrenfieldAppDelegate& app, const RawFile* file, int64_t k
     const int32_t length = 17 + r;
     columns.cursor = 0;
     auto message = std::make_shared<TovMessageNode>();
-    if (std::string address = textOf(columns.one(base, length, 1)); !address.empty())
+    if (std::string address = columnText(columns.one(base, length, 1)); !address.empty())
         message->setMessagePhone(address);
     message->setMessageDate(formatStoredDate(textToInt64(columns.one(base, length, 2))));
-    message->setMessageContent(textOf(r == 1 ? columns.two(base, length, 3) : columns.one(base, length, 3)));
+    message->setMessageContent(columnText(r == 1 ? columns.two(base, length, 3) : columns.one(base, length, 3)));
     message->setMessageType(flagsWord(textToInt32(columns.one(base, length, r == 0 ? 4 : 5))));
     if (auto name = app.getNameByPhoneNumber(message->messagePhone())) message->setMessageName(*name);
     app.nc.postNotificationName(names::ScanDelMessageInfo, std::any(MessagePtr(message)));
