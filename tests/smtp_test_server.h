@@ -41,6 +41,11 @@ struct SmtpSession {
     std::string rawData;  // after DATA, as on the wire, through the closing "." line
     std::string message;  // rawData with dot-stuffing undone, without the "." line
     bool delivered = false;
+    // When the greeting went out and when the last answer other than the one
+    // to QUIT went out; both taken before sending, so a client that waits for
+    // an answer before its next connection always opens that one later.
+    std::chrono::steady_clock::time_point greeted, lastAnswer;
+    bool answered = false;
 };
 
 struct SmtpBehaviour {
@@ -110,8 +115,22 @@ public:
         }
         return out;
     }
-    // The most connections that were open at one time.
-    int maxConcurrent() const { return maxConcurrent_; }
+    // The most sessions that were in conversation at one time: a session
+    // counts from its greeting to its last answer before QUIT. (Counting open
+    // sockets instead would race with the server noticing a client's close.)
+    int maxConcurrent() const {
+        std::vector<SmtpSession> all = sessions();
+        int most = 0;
+        for (const SmtpSession& s : all) {
+            if (!s.answered) continue;
+            int open = 0;
+            for (const SmtpSession& t : all) {
+                if (t.answered && t.greeted <= s.greeted && s.greeted <= t.lastAnswer) ++open;
+            }
+            most = std::max(most, open);
+        }
+        return most;
+    }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -125,8 +144,6 @@ private:
             int fd = accept(listenFd_, nullptr, nullptr);
             if (fd < 0) continue;
             ++accepted;
-            int open = ++active_;
-            maxConcurrent_ = std::max(maxConcurrent_.load(), open);
             size_t index;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -174,7 +191,16 @@ private:
         std::string buffer, line;
         bool silent = behaviour_.silentFromStart;
         std::this_thread::sleep_for(behaviour_.greetingDelay);
-        if (!silent) reply(fd, "220 127.0.0.1 ESMTP test");
+        auto answer = [&](const std::string& text) {
+            session.lastAnswer = Clock::now();
+            session.answered = true;
+            record();
+            reply(fd, text);
+        };
+        if (!silent) {
+            session.greeted = Clock::now();
+            answer("220 127.0.0.1 ESMTP test");
+        }
         while (readLine(fd, buffer, line, deadline)) {
             session.commands.push_back(line);
             record();
@@ -183,13 +209,13 @@ private:
             std::string verb = line.substr(0, line.find(' '));
             std::transform(verb.begin(), verb.end(), verb.begin(), ::toupper);
             if (verb == "EHLO") {
-                reply(fd, "250-127.0.0.1");
-                if (behaviour_.offerAuth) reply(fd, "250-AUTH PLAIN");
-                reply(fd, "250 8BITMIME");
+                answer("250-127.0.0.1");
+                if (behaviour_.offerAuth) answer("250-AUTH PLAIN");
+                answer("250 8BITMIME");
             } else if (verb == "AUTH" && behaviour_.offerAuth) {
                 std::string response = line.size() > 11 ? line.substr(11) : "";
                 if (response.empty()) {
-                    reply(fd, "334 ");
+                    answer("334 ");
                     if (!readLine(fd, buffer, response, deadline)) break;
                 }
                 std::string plain = base64Decode(response);  // authzid \0 user \0 password
@@ -201,15 +227,15 @@ private:
                 session.authenticated =
                     session.authUser == behaviour_.user && session.authPassword == behaviour_.password;
                 record();
-                reply(fd, session.authenticated ? "235 2.7.0 Authentication successful"
+                answer(session.authenticated ? "235 2.7.0 Authentication successful"
                                                 : "535 5.7.8 Authentication credentials invalid");
             } else if (verb == "MAIL") {
-                reply(fd, behaviour_.offerAuth && !session.authenticated ? "530 5.7.0 Authentication required"
+                answer(behaviour_.offerAuth && !session.authenticated ? "530 5.7.0 Authentication required"
                                                                          : "250 2.1.0 Ok");
             } else if (verb == "RCPT") {
-                reply(fd, behaviour_.refuseRecipient ? "550 5.1.1 Mailbox unavailable" : "250 2.1.5 Ok");
+                answer(behaviour_.refuseRecipient ? "550 5.1.1 Mailbox unavailable" : "250 2.1.5 Ok");
             } else if (verb == "DATA") {
-                reply(fd, "354 End data with <CR><LF>.<CR><LF>");
+                answer("354 End data with <CR><LF>.<CR><LF>");
                 while (readLine(fd, buffer, line, deadline)) {
                     session.rawData += line + "\r\n";
                     if (line == ".") {
@@ -219,18 +245,16 @@ private:
                     session.message += (line.starts_with(".") ? line.substr(1) : line) + "\r\n";
                 }
                 record();
-                if (session.delivered) reply(fd, "250 2.0.0 Ok: queued");
+                if (session.delivered) answer("250 2.0.0 Ok: queued");
             } else if (verb == "QUIT") {
-                --active_;  // before the answer, so the client's next connection cannot overlap
                 reply(fd, "221 2.0.0 Bye");
                 return;
             } else if (verb == "RSET" || verb == "NOOP") {
-                reply(fd, "250 2.0.0 Ok");
+                answer("250 2.0.0 Ok");
             } else {
-                reply(fd, "502 5.5.2 Command not recognized");
+                answer("502 5.5.2 Command not recognized");
             }
         }
-        --active_;
     }
 
     SmtpBehaviour behaviour_;
@@ -238,8 +262,6 @@ private:
     int listenFd_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
-    std::atomic<int> active_{0};
-    std::atomic<int> maxConcurrent_{0};
     mutable std::mutex mutex_;
     std::vector<SmtpSession> sessions_;
     std::thread acceptor_;
