@@ -299,15 +299,17 @@ std::string valueCell(const Field& owner, uint8_t property, const std::string& v
 
 constexpr int64_t kPage = 1024;
 
-// Page 0 with the page size, page 1 holding persons, page 2 holding values.
-std::string handBuiltBook(const std::vector<std::string>& persons, const std::vector<std::string>& values) {
+// Page 0 with the page size, page 1 holding persons, page 2 holding values;
+// each page's cells start at the given offset in the page.
+std::string handBuiltBook(const std::vector<std::string>& persons, const std::vector<std::string>& values,
+                          int64_t personsAt = 100, int64_t valuesAt = 100) {
     std::string file(3 * kPage, '\0');
     file[16] = 0x04;
     file[17] = 0x00;
     auto fill = [&](int64_t page, const std::vector<std::string>& cells) {
         const int64_t start = page * kPage;
         file[start] = 0x0D;
-        int64_t at = 100;
+        int64_t at = page == 1 ? personsAt : valuesAt;
         file[start + 8] = static_cast<char>(at >> 8);
         file[start + 9] = static_cast<char>(at & 0xFF);
         for (const std::string& cell : cells) {
@@ -388,6 +390,33 @@ TEST(CarveContacts, UnmarkedCounterZeroRowAndValuesWithoutOwner) {
     carveContactPages(raw.get(), pageGeometry(raw.get()), persons, values);
     EXPECT_TRUE(persons.empty());
     EXPECT_TRUE(values.empty());
+}
+
+TEST(CarveContacts, RecordsAreFoundAtEveryOffsetUpToTheEndOfTheFile) {
+    // The searches compare many offsets at once; a record must be found
+    // wherever it lies relative to those blocks, the value search down to
+    // the last bytes of the file.
+    const std::string valueBefore = valueCell({1, "\x05"}, 3, "555");
+    const std::string valueAtEnd = valueCell({1, "\x05"}, 3, "7");
+    for (int64_t shift = 0; shift < 48; ++shift) {
+        const std::string name = "P" + std::to_string(shift);
+        // The last value cell ends `shift` bytes before the end of the file.
+        const auto valuesAt = kPage - shift - static_cast<int64_t>(valueAtEnd.size() + 8 + valueBefore.size());
+        const std::string book = handBuiltBook({personCell("\x05", 0x24, name, "", "", "")},
+                                               {valueBefore, valueAtEnd}, 100 + shift, valuesAt);
+        ASSERT_EQ(book.size(), static_cast<size_t>(3 * kPage));
+        auto raw = RawFile::fromBytes(book.data(), book.size());
+        std::vector<ContactPtr> persons;
+        std::vector<DelContactValuePtr> values;
+        carveContactPages(raw.get(), pageGeometry(raw.get()), persons, values);
+        ASSERT_EQ(persons.size(), 1u) << "shift " << shift;
+        EXPECT_EQ(persons[0]->contactName(), name);
+        EXPECT_EQ(persons[0]->rowid(), 5);
+        ASSERT_EQ(values.size(), 2u) << "shift " << shift;
+        // Downwards: the value nearest the end of the file first.
+        EXPECT_EQ(values[0]->contactValue(), "7");
+        EXPECT_EQ(values[1]->contactValue(), "555");
+    }
 }
 
 TEST(CarveContacts, JoinByRowGivesTheNestedLoopsAnswers) {
