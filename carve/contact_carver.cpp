@@ -262,17 +262,7 @@ int32_t personRowNumberEndingAt(const RawFile* file, int64_t lastByte) {
         if (byteValueAt(file, lastByte - 1) == 0x81) return getAlterInteger(0x81, last);
         return last;
     }
-    // SQLite writes a varint most significant group first, every byte but
-    // the last with its high bit set: walk back over those (at most three).
-    uint32_t value = last;
-    int shift = 7;
-    for (int64_t k = 1; k <= 3; ++k) {
-        const uint8_t b = byteValueAt(file, lastByte - k);
-        if ((b & 0x80) == 0) break;
-        value |= static_cast<uint32_t>(b & 0x7F) << shift;
-        shift += 7;
-    }
-    return static_cast<int32_t>(value);
+    return varintEndingAt(file, lastByte);
 }
 
 void carveContactPages(const RawFile* file, const PageGeometry& geometry, std::vector<ContactPtr>& persons,

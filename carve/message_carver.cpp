@@ -90,17 +90,7 @@ int64_t findPattern(const RawFile* file, int64_t from, int64_t to, const uint8_t
 int32_t chatRowNumberEndingAt(const RawFile* file, int64_t lastByte) {
     const uint8_t last = byteValueAt(file, lastByte);
     if (last >= 0x80) return last;
-    // SQLite writes a varint most significant group first, every byte but the
-    // last with its high bit set: walk back over those (at most three more).
-    uint32_t value = last;
-    int shift = 7;
-    for (int64_t i = 1; i <= 3; ++i) {
-        const uint8_t b = byteValueAt(file, lastByte - i);
-        if ((b & 0x80) == 0) break;
-        value |= static_cast<uint32_t>(b & 0x7F) << shift;
-        shift += 7;
-    }
-    return static_cast<int32_t>(value);
+    return varintEndingAt(file, lastByte);
 }
 
 std::string stripChatPrefixes(std::string text) {

@@ -146,6 +146,18 @@ std::optional<std::string> IntegerToText(int32_t value, int32_t radix) {
     return text;
 }
 
+int32_t varintEndingAt(const RawFile* file, int64_t lastByte) {
+    uint32_t value = byteValueAt(file, lastByte) & 0x7Fu;
+    int shift = 7;
+    for (int64_t k = 1; k <= 3; ++k) {
+        const uint8_t b = byteValueAt(file, lastByte - k);
+        if ((b & 0x80) == 0) break;
+        value |= static_cast<uint32_t>(b & 0x7F) << shift;
+        shift += 7;
+    }
+    return static_cast<int32_t>(value);
+}
+
 int32_t getAlterInteger(int32_t hi, int32_t lo) {
     hi &= 0xFF;
     lo &= 0xFF;

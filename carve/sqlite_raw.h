@@ -107,4 +107,10 @@ inline int64_t readU16(const RawFile* file, int64_t offset) {
     return (int64_t{byteValueAt(file, offset)} << 8) | byteValueAt(file, offset + 1);
 }
 
+// The varint that ends at `lastByte`, a byte below 0x80: SQLite writes the
+// most significant group first, every byte but the last with its high bit
+// set, so the bytes before it with the high bit set (at most three) give the
+// higher groups. With the byte rules above.
+int32_t varintEndingAt(const RawFile* file, int64_t lastByte);
+
 }  // namespace kestrel
