@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include "app/log.h"
+#include "carve/sqlite_raw.h"
 #include "results/result_view_controller.h"
 
 namespace kestrel {
@@ -124,6 +125,17 @@ void WrenfieldAppDelegate::commitDB(const std::string& path) {
         NSLog("Failed to commit");
     }
     sqlite3_close(db);
+}
+
+std::unique_ptr<RawFile> WrenfieldAppDelegate::openDatabaseToCarve(const std::string& path, const std::string& name,
+                                                                  const char* missingLog) {
+    const std::string dbPath = databasePathInBackup(path, name);
+    if (dbPath.empty()) {
+        NSLog("%s", missingLog);
+        return nullptr;
+    }
+    commitDB(dbPath);
+    return RawFile::open(dbPath);
 }
 
 std::optional<std::string> WrenfieldAppDelegate::getNameByPhoneNumber(const std::string& phone) {

@@ -19,6 +19,7 @@
 namespace kestrel {
 
 class TovResultViewController;
+class RawFile;
 
 // Alert texts of the backup list and of leaving (each passes through the
 // localisation table, with the text as its key, where a front end has one).
@@ -93,6 +94,12 @@ public:
     // Switches a database to write-ahead logging and checkpoints it, so
     // the main file carries every committed change before it is read.
     static void commitDB(const std::string& path);
+    // The carving steps' start: the database `name` of the backup folder
+    // (flat, then in its two-character sub-folder), committed, then opened
+    // for raw reading. Logs `missingLog` when neither place has it; null
+    // when it is missing or cannot be read.
+    static std::unique_ptr<RawFile> openDatabaseToCarve(const std::string& path, const std::string& name,
+                                                        const char* missingLog);
 
     // ---- The four extractors ----
     void scanContactThread(const std::string& path);

@@ -361,13 +361,7 @@ void DelContactValueIndex::joinTo(TovContactNode& person) const {
 
 void WrenfieldAppDelegate::scanDelContactThread(const std::string& path) {
     if (path.empty()) return;
-    const std::string dbPath = databasePathInBackup(path, kAddressBookDBName);
-    if (dbPath.empty()) {
-        NSLog("contactDB is not exist");
-        return;
-    }
-    commitDB(dbPath);
-    const std::unique_ptr<RawFile> file = RawFile::open(dbPath);
+    const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kAddressBookDBName, "contactDB is not exist");
     if (!file) return;
     // A page size of 0 gives no pages. The lists are sized for a record
     // every 256 bytes of the file, so they seldom grow while the walk runs.

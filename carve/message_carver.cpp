@@ -263,13 +263,7 @@ void scanIOS6MessagePages(WrenfieldAppDelegate& app, const RawFile* file, const 
 
 void WrenfieldAppDelegate::scanDelMessageThread(const std::string& path) {
     if (path.empty()) return;
-    const std::string dbPath = databasePathInBackup(path, kMessageDBName);
-    if (dbPath.empty()) {
-        NSLog("messageDB is not exist");
-        return;
-    }
-    commitDB(dbPath);
-    const std::unique_ptr<RawFile> file = RawFile::open(dbPath);
+    const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kMessageDBName, "messageDB is not exist");
     if (!file) return;
     // A page size of 0 gives no pages.
     const PageGeometry geometry = pageGeometry(file.get());
