@@ -282,6 +282,21 @@ std::string formatStoredDate(int64_t seconds) {
     return dateText(parts);
 }
 
+int64_t messageDateToUnixSeconds(int64_t stored, MessageDateLayout layout) {
+    constexpr int64_t kNanosecondThreshold = 100000000000LL;
+    constexpr int64_t kReferenceDateOffset = 978307200;  // 1970-01-01 to 2001-01-01
+    if (stored >= kNanosecondThreshold || stored <= -kNanosecondThreshold) {
+        return floorDiv(stored, 1000000000LL) + kReferenceDateOffset;
+    }
+    return layout == MessageDateLayout::Ios5 ? stored : stored + kReferenceDateOffset;
+}
+
+std::string formatMessageDate(int64_t stored, MessageDateLayout layout) {
+    LocalFields parts{};
+    if (!localFields(messageDateToUnixSeconds(stored, layout), parts)) return std::string();
+    return dateText(parts);
+}
+
 std::string getCallHistoryDuration(int32_t seconds) {
     char text[64];
     if (seconds >= 7200) {

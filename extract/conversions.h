@@ -43,6 +43,20 @@ std::string GetNSStringDate(const char32_t* text);
 // then GetNSStringDate; empty text when no date results.
 std::string formatStoredDate(int64_t seconds);
 
+// Which date rule a message database follows: the iOS 5 layout (madrid
+// columns) stores Unix seconds; from iOS 6 on, dates count from 2001-01-01.
+enum class MessageDateLayout { Ios5, Ios6OrLater };
+
+// Unix seconds of a stored message date. Each value is scaled on its own:
+// a magnitude of at least 1e11 is nanoseconds and always counts from
+// 2001-01-01; a smaller value is seconds, counted from 2001-01-01 in the
+// iOS 6+ layout and from 1970-01-01 in the iOS 5 layout.
+int64_t messageDateToUnixSeconds(int64_t stored, MessageDateLayout layout);
+
+// The same, as the date text of the lists ("%02d-%02d-%04d %02d:%02d", local
+// time); empty text when the time cannot be broken down.
+std::string formatMessageDate(int64_t stored, MessageDateLayout layout);
+
 // "%d hours", "%d hour", "%d minutes", "%d minute", "%d second(s)".
 std::string getCallHistoryDuration(int32_t seconds);
 

@@ -134,3 +134,40 @@ TEST(Conversions, NumbersFromTextBehaveLikeAtoi) {
     EXPECT_EQ(textToInt64("380000000123456789"), 380000000123456789LL);
     EXPECT_EQ(textToInt64("99999999999999999999999"), INT64_MAX);  // saturates, no overflow
 }
+
+// Dates of the newer databases: seconds or nanoseconds since 2001 from iOS 6
+// on, Unix seconds in the iOS 5 layout, each value scaled on its own. The old
+// rule read seconds since 2001 after 2020 as Unix time (31 years early).
+TEST_F(UtcZone, MessageDatesFollowTheLayoutAndTheUnitOfEachValue) {
+    const auto modern = MessageDateLayout::Ios6OrLater;
+    const auto ios5 = MessageDateLayout::Ios5;
+    struct Case {
+        int64_t unixSeconds;
+        const char* text;
+    };
+    const Case cases[] = {
+        {1577386237, "12-26-2019 18:50"},
+        {1609459200, "01-01-2021 00:00"},
+        {1672132500, "12-27-2022 09:15"},
+        {1709208000, "02-29-2024 12:00"},
+        {1796744400, "12-08-2026 15:40"},
+    };
+    for (const Case& c : cases) {
+        const int64_t since2001 = c.unixSeconds - 978307200;
+        EXPECT_EQ(formatMessageDate(since2001, modern), c.text);
+        EXPECT_EQ(formatMessageDate(since2001 * 1000000000LL, modern), c.text);
+        EXPECT_EQ(formatMessageDate(since2001 * 1000000000LL + 999999999, modern), c.text);
+        // Nanoseconds count from 2001 whatever the layout.
+        EXPECT_EQ(formatMessageDate(since2001 * 1000000000LL, ios5), c.text);
+        EXPECT_EQ(formatMessageDate(c.unixSeconds, ios5), c.text);
+        EXPECT_EQ(messageDateToUnixSeconds(since2001, modern), c.unixSeconds);
+    }
+    // The real iOS 13 value of the format notes.
+    EXPECT_EQ(messageDateToUnixSeconds(599079037641931008LL, modern), 1577386237);
+    // The boundary between the units, and dates before 2001.
+    EXPECT_EQ(messageDateToUnixSeconds(100000000000LL, modern), 978307200 + 100);
+    EXPECT_EQ(messageDateToUnixSeconds(99999999999LL, ios5), 99999999999LL);
+    EXPECT_EQ(formatMessageDate(-60, modern), "12-31-2000 23:59");
+    EXPECT_EQ(formatMessageDate(0, modern), "01-01-2001 00:00");
+    EXPECT_EQ(formatMessageDate(0, ios5), "01-01-1970 00:00");
+}
