@@ -38,8 +38,20 @@ TEST(Discovery, DeviceTypeTableMatchesSubstringsInOrderIgnoringCase) {
     EXPECT_EQ(type("iphone4,1"), "Iphone 4S");
     EXPECT_EQ(type("iPad3,4"), "NewIpad");
     EXPECT_EQ(type("iPod4,1"), "IpodTouch4G");
-    EXPECT_FALSE(type("iPad2,5").has_value());
-    EXPECT_FALSE(type("iPhone6,1").has_value());
+    // Later models are matched whole.
+    EXPECT_EQ(type("iPad2,5"), "iPad mini");
+    EXPECT_EQ(type("iPhone6,1"), "iPhone 5s");
+    EXPECT_EQ(type("iPhone17,1"), "iPhone 16 Pro");
+    EXPECT_EQ(type("iPhone17,5"), "iPhone 16e");
+    EXPECT_EQ(type("iphone17,3"), "iPhone 16");
+    EXPECT_EQ(type("iPhone11,8"), "iPhone XR");
+    EXPECT_EQ(type("iPad11,1"), "iPad mini (5th generation)");  // not "Ipad 1"
+    EXPECT_EQ(type("iPad12,1"), "iPad (9th generation)");       // not "Ipad 2"
+    EXPECT_EQ(type("iPad16,3"), "iPad Pro 11-inch (M4)");
+    EXPECT_EQ(type("iPod9,1"), "iPod touch (7th generation)");
+    EXPECT_FALSE(type("iPhone17,1x").has_value());
+    EXPECT_FALSE(type("iPhone99,1").has_value());
+    EXPECT_FALSE(type("Watch6,1").has_value());
 }
 
 TEST(Discovery, IOS6LayoutRuleLooksAtTheFirstVersionPieceOnly) {
@@ -148,4 +160,18 @@ TEST(Discovery, BackupTimesShowDateHoursAndMinutes) {
     TovIOSDeviceController::getSystemVersionMajor(&major, &minor, nullptr);
     EXPECT_EQ(major, 10);
     EXPECT_GE(minor, 7);
+}
+
+TEST(Discovery, CurrentDevicesShowTheirModelAndAnIpadGetsTheIpadImage) {
+    test::TempDir root;
+    ASSERT_EQ(gen::writeBackup(root.path() / "phone", emptyBackup("iPhone17,2", "18.1")), "");
+    ASSERT_EQ(gen::writeBackup(root.path() / "pad", emptyBackup("iPad16,5", "18.1")), "");
+    TovIOSDeviceController list;
+    list.addDeviceNodeByPath((root.path() / "phone").string());
+    list.addDeviceNodeByPath((root.path() / "pad").string());
+    ASSERT_EQ(list.arrangedObjects().size(), 2u);
+    EXPECT_EQ(list.arrangedObjects()[0]->strDeviceType, "iPhone 16 Pro Max");
+    EXPECT_EQ(list.arrangedObjects()[0]->deviceImage, "iphone");
+    EXPECT_EQ(list.arrangedObjects()[1]->strDeviceType, "iPad Pro 13-inch (M4)");
+    EXPECT_EQ(list.arrangedObjects()[1]->deviceImage, "ipad");
 }
