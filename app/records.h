@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <string>
 #include <vector>
@@ -48,6 +49,20 @@ protected:
         std::lock_guard<const RecordLock> lock(lock_);
         return f(static_cast<const std::string&>(field));
     }
+    template <typename T>
+    T readValue(const T& field) const {
+        std::lock_guard<const RecordLock> lock(lock_);
+        return field;
+    }
+    template <typename T>
+    void writeValue(T& field, T value) {
+        T previous;
+        {
+            std::lock_guard<const RecordLock> lock(lock_);
+            previous = std::move(field);
+            field = std::move(value);
+        }
+    }
     void writeText(std::string& field, std::string value) {
         std::string previous;
         {
@@ -77,6 +92,15 @@ public:                                                                         
 private:                                                                         \
     std::string name##_;
 
+// A field of any copyable type read and written whole under the record's lock.
+#define KESTREL_LOCKED_FIELD(type, name, Setter)                                   \
+public:                                                                          \
+    type name() const { return readValue(name##_); }                             \
+    void Setter(type value) { writeValue(name##_, std::move(value)); }           \
+                                                                                 \
+private:                                                                         \
+    type name##_{};
+
 #define KESTREL_VALUE_FIELD(type, name, Setter, initial)                          \
 public:                                                                          \
     type name() const { return name##_.load(std::memory_order_relaxed); }        \
@@ -84,6 +108,51 @@ public:                                                                         
                                                                                  \
 private:                                                                         \
     std::atomic<type> name##_{initial};
+
+// Where a record was found. Every field is optional: a record read by SQL
+// from a live table has none. `area` names the part of the file ("table",
+// "freelist", "free block", "unallocated", "wal" ...), `page` the database
+// page, `offset` the byte offset in the file, `frame` and `commit` the
+// write-ahead-log frame and the commit it belongs to.
+struct Provenance {
+    std::string file;
+    std::string area;
+    std::optional<int64_t> page;
+    std::optional<int64_t> offset;
+    std::optional<int64_t> frame;
+    std::optional<int64_t> commit;
+
+    bool empty() const { return file.empty() && area.empty() && !page && !offset && !frame && !commit; }
+    bool operator==(const Provenance&) const = default;
+};
+
+// The sources of a record: read from the live tables, or one of the ways a
+// deleted record is recovered. Every source but the first marks the record
+// deleted.
+inline constexpr const char* kSourceExisting = "existing";
+inline constexpr const char* kSourceRecentlyDeleted = "recently deleted";
+inline constexpr const char* kSourceOrphaned = "orphaned";
+inline constexpr const char* kSourceEarlierVersion = "earlier version";
+inline constexpr const char* kSourceUnsent = "unsent";
+inline constexpr const char* kSourceCarved = "carved";
+
+// `source` with its rule: a source other than "existing" sets bDeleted (an
+// empty source counts as "existing"). bDeleted can still be set on its own.
+#define KESTREL_SOURCE_FIELD                                                      \
+public:                                                                          \
+    std::string source() const { return readText(source_); }                     \
+    void setSource(std::string value) {                                          \
+        if (value.empty()) value = kSourceExisting;                              \
+        const bool deleted = value != kSourceExisting;                           \
+        writeText(source_, std::move(value));                                    \
+        if (deleted) setBDeleted(true);                                          \
+    }                                                                            \
+    bool isExistingSource() const {                                              \
+        return visitText(source_, [](const std::string& s) { return s == kSourceExisting; }); \
+    }                                                                            \
+                                                                                 \
+private:                                                                         \
+    std::string source_ = kSourceExisting;
 
 class TovContactNode : public RecordBase {
     KESTREL_VALUE_FIELD(int32_t, rowid, setRowid, -1)
@@ -98,6 +167,8 @@ class TovContactNode : public RecordBase {
     KESTREL_TEXT_FIELD(contactAdress, setContactAdress)
     KESTREL_VALUE_FIELD(bool, bSelected, setBSelected, false)
     KESTREL_VALUE_FIELD(bool, bDeleted, setBDeleted, false)
+    KESTREL_SOURCE_FIELD
+    KESTREL_LOCKED_FIELD(Provenance, provenance, setProvenance)
 };
 
 class TovMessageNode : public RecordBase {
@@ -110,6 +181,16 @@ class TovMessageNode : public RecordBase {
     KESTREL_VALUE_FIELD(bool, bSelected, setBSelected, false)
     KESTREL_VALUE_FIELD(bool, bDeleted, setBDeleted, false)
     KESTREL_VALUE_FIELD(int32_t, handle_id, setHandle_id, -1)
+    // "iMessage", "SMS", "RCS" as stored; empty when the database has no such column.
+    KESTREL_TEXT_FIELD(service, setService)
+    // The conversation: the group's name, or its participants' names/numbers.
+    KESTREL_TEXT_FIELD(chat, setChat)
+    // File names of the message's attachments.
+    KESTREL_LOCKED_FIELD(std::vector<std::string>, attachments, setAttachments)
+    KESTREL_SOURCE_FIELD
+    // When the message was deleted, in messageDate's format; empty when unknown.
+    KESTREL_TEXT_FIELD(deletedDate, setDeletedDate)
+    KESTREL_LOCKED_FIELD(Provenance, provenance, setProvenance)
 };
 
 class TovCallHistoryNode : public RecordBase {
@@ -157,6 +238,8 @@ class DelContactValue : public RecordBase {
 };
 
 #undef KESTREL_TEXT_FIELD
+#undef KESTREL_LOCKED_FIELD
+#undef KESTREL_SOURCE_FIELD
 #undef KESTREL_VALUE_FIELD
 
 using ContactPtr = std::shared_ptr<TovContactNode>;

@@ -101,6 +101,11 @@ public:
         out_.append(value ? "true" : "false");
         return *this;
     }
+    ObjectWriter& raw(const char* key, std::string_view json) {
+        this->key(key);
+        out_.append(json);
+        return *this;
+    }
     ObjectWriter& number(const char* key, long long value) {
         this->key(key);
         out_.append(std::to_string(value));
@@ -118,6 +123,32 @@ private:
     bool first_ = true;
 };
 
+std::string textArrayJson(const std::vector<std::string>& texts) {
+    std::string out = "[";
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (i > 0) out.append(", ");
+        appendJsonString(out, texts[i]);
+    }
+    out.push_back(']');
+    return out;
+}
+
+// null for a record read from a live table; else the fields that are known.
+std::string provenanceJson(const Provenance& p) {
+    if (p.empty()) return "null";
+    std::string out;
+    {
+        ObjectWriter o(out);
+        if (!p.file.empty()) o.text("file", p.file);
+        if (!p.area.empty()) o.text("area", p.area);
+        if (p.page) o.number("page", *p.page);
+        if (p.offset) o.number("offset", *p.offset);
+        if (p.frame) o.number("frame", *p.frame);
+        if (p.commit) o.number("commit", *p.commit);
+    }
+    return out;
+}
+
 }  // namespace
 
 void appendContactJson(std::string& out, const TovContactNode& c) {
@@ -133,7 +164,9 @@ void appendContactJson(std::string& out, const TovContactNode& c) {
         .text("contactNote", c.contactNote())
         .text("contactAdress", c.contactAdress())
         .flag("bDeleted", c.bDeleted())
-        .flag("bSelected", c.bSelected());
+        .flag("bSelected", c.bSelected())
+        .text("source", c.source())
+        .raw("provenance", provenanceJson(c.provenance()));
 }
 
 void appendMessageJson(std::string& out, const TovMessageNode& m) {
@@ -146,7 +179,13 @@ void appendMessageJson(std::string& out, const TovMessageNode& m) {
         .flag("bImessage", m.bImessage())
         .flag("bDeleted", m.bDeleted())
         .number("handle_id", m.handle_id())
-        .flag("bSelected", m.bSelected());
+        .flag("bSelected", m.bSelected())
+        .text("service", m.service())
+        .text("chat", m.chat())
+        .raw("attachments", textArrayJson(m.attachments()))
+        .text("source", m.source())
+        .text("deletedDate", m.deletedDate())
+        .raw("provenance", provenanceJson(m.provenance()));
 }
 
 void printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
@@ -260,13 +299,14 @@ void printScanReport(const TovIOSDeviceNode& backup, const TovResultViewControll
     std::printf("Deleted\n");
     for (const std::string& label : deleted) std::printf("  %s\n", label.c_str());
 
-    std::printf("\n%s %s %s %s %s %s %s\n", cell("", 1).c_str(), cell("Date", 16).c_str(), cell("Type", 8).c_str(),
-                cell("Phone", 18).c_str(), cell("Name", 18).c_str(), cell("iMsg", 4).c_str(), "Content");
+    std::printf("\n%s %s %s %s %s %s %s %s %s\n", cell("", 1).c_str(), cell("Date", 16).c_str(),
+                cell("Type", 8).c_str(), cell("Phone", 18).c_str(), cell("Name", 18).c_str(), cell("iMsg", 4).c_str(),
+                cell("Service", 8).c_str(), cell("Source", 16).c_str(), "Content");
     for (const MessagePtr& m : messages) {
-        std::printf("%s %s %s %s %s %s %s\n", m->bDeleted() ? "D" : " ", cell(m->messageDate(), 16).c_str(),
+        std::printf("%s %s %s %s %s %s %s %s %s\n", m->bDeleted() ? "D" : " ", cell(m->messageDate(), 16).c_str(),
                     cell(m->messageType(), 8).c_str(), cell(m->messagePhone(), 18).c_str(),
                     cell(m->messageName(), 18).c_str(), m->bImessage() ? "yes " : "    ",
-                    cell(m->messageContent(), 60).c_str());
+                    cell(m->service(), 8).c_str(), cell(m->source(), 16).c_str(), cell(m->messageContent(), 60).c_str());
     }
     std::printf("\n%zu messages listed (D: deleted)\n", messages.size());
 }

@@ -73,6 +73,12 @@ void TovResultViewController::showView() {
 void TovResultViewController::ScanContactInfomationHandle(const Notification& n) {
     ContactPtr contact = sharedFrom<TovContactNode>(n);
     if (!contact) return;
+    // A record recovered by SQL from a deleted state is a deleted record,
+    // whichever way it arrives: counted and checked as one.
+    if (!contact->isExistingSource()) {
+        ScanDelContactInfomationHandle(n);
+        return;
+    }
     contactArray.push_back(std::move(contact));
     ++BackUpFilesNum;
     ++contactNum;
@@ -81,6 +87,10 @@ void TovResultViewController::ScanContactInfomationHandle(const Notification& n)
 void TovResultViewController::ScanMessageInfomationHandle(const Notification& n) {
     MessagePtr message = sharedFrom<TovMessageNode>(n);
     if (!message) return;
+    if (!message->isExistingSource()) {
+        ScanDelMessageInfomationHandle(n);
+        return;
+    }
     messageArray.push_back(std::move(message));
     ++BackUpFilesNum;
     ++messageNum;
@@ -167,6 +177,8 @@ void TovResultViewController::ScanDelContactInfomationHandle(const Notification&
         })) {
         return;
     }
+    // Deleted records that name no source of their own were carved.
+    if (contact->isExistingSource()) contact->setSource(kSourceCarved);
     contact->setBDeleted(true);
     contactArray.push_back(std::move(contact));
     ++deleteeFilesNum;
@@ -188,6 +200,7 @@ void TovResultViewController::ScanDelMessageInfomationHandle(const Notification&
         })) {
         return;
     }
+    if (message->isExistingSource()) message->setSource(kSourceCarved);
     message->setBDeleted(true);
     messageArray.push_back(std::move(message));
     ++deleteeFilesNum;

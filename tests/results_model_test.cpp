@@ -137,3 +137,62 @@ TEST(NotificationCentre, PostRunsEveryObserverOfTheNameOnThePostingThread) {
     nc.postNotificationName("A", 8);
     EXPECT_EQ(seen, (std::vector<std::string>{"1:A", "2:7", "2:8"}));
 }
+
+TEST_F(ResultsModel, EverySourceButExistingCountsAsDeletedWhicheverWayItArrives) {
+    post(names::ScanMessageInfo, message("+1555", "live", "01-01-2024 10:00"));
+    auto sourced = [](const char* source, const std::string& content, const std::string& date) {
+        MessagePtr m = message("+1555", content, date);
+        m->setSource(source);
+        return m;
+    };
+    // SQL-recovered records may come through the existing-record channel.
+    post(names::ScanMessageInfo, sourced(kSourceRecentlyDeleted, "binned", "01-02-2024 10:00"));
+    post(names::ScanMessageInfo, sourced(kSourceOrphaned, "orphan", "01-03-2024 10:00"));
+    post(names::ScanMessageInfo, sourced(kSourceEarlierVersion, "first draft", "01-04-2024 10:00"));
+    post(names::ScanMessageInfo, sourced(kSourceUnsent, "", "01-05-2024 10:00"));
+    // The same rules as any deleted record: a copy of a listed record is dropped.
+    post(names::ScanMessageInfo, sourced(kSourceRecentlyDeleted, "live", "01-01-2024 10:00"));
+    post(names::ScanDelMessageInfo, sourced(kSourceOrphaned, "orphan", "01-03-2024 10:00"));
+    // A carved record names no source of its own.
+    post(names::ScanDelMessageInfo, message("+1555", "carved text", "01-06-2024 10:00"));
+
+    ASSERT_EQ(results.messageArray.size(), 6u);
+    EXPECT_EQ(results.messageArray[0]->source(), "existing");
+    EXPECT_FALSE(results.messageArray[0]->bDeleted());
+    const char* expected[] = {"recently deleted", "orphaned", "earlier version", "unsent", "carved"};
+    for (size_t i = 1; i < 6; ++i) {
+        EXPECT_EQ(results.messageArray[i]->source(), expected[i - 1]);
+        EXPECT_TRUE(results.messageArray[i]->bDeleted()) << i;
+    }
+    EXPECT_EQ(results.messageNum, 1);
+    EXPECT_EQ(results.delMessageNum, 5);
+    EXPECT_EQ(results.deleteeFilesNum, 5);
+
+    // Contacts follow the same rule.
+    ContactPtr recovered = contact("Ann", " 555");
+    recovered->setSource(kSourceRecentlyDeleted);
+    post(names::ScanContactInfo, recovered);
+    post(names::ScanDelContactInfo, contact("Bo", " 556"));
+    ASSERT_EQ(results.contactArray.size(), 2u);
+    EXPECT_TRUE(results.contactArray[0]->bDeleted());
+    EXPECT_EQ(results.contactArray[1]->source(), "carved");
+    EXPECT_EQ(results.contactNum, 0);
+    EXPECT_EQ(results.delContactNum, 2);
+}
+
+TEST(Records, SourceAndProvenanceDefaults) {
+    TovMessageNode m;
+    EXPECT_EQ(m.source(), "existing");
+    EXPECT_TRUE(m.provenance().empty());
+    m.setSource("");  // empty means existing
+    EXPECT_EQ(m.source(), "existing");
+    EXPECT_FALSE(m.bDeleted());
+    m.setAttachments({"IMG_0066.HEIC", "a.pdf"});
+    EXPECT_EQ(m.attachments().size(), 2u);
+    Provenance p;
+    p.file = "sms.db-wal";
+    p.frame = 12;
+    m.setProvenance(p);
+    EXPECT_EQ(m.provenance(), p);
+    EXPECT_FALSE(m.provenance().empty());
+}

@@ -143,6 +143,18 @@ TEST(ScanCommand, IOS6BackupGivesContactsAndNamedMessagesFieldByField) {
     EXPECT_EQ(messages[0]["messageType"], "Received");
     EXPECT_EQ(messages[0]["bImessage"], false);
     EXPECT_EQ(messages[0]["handle_id"], -1);
+    // Fields this reader does not fill yet keep their empty values.
+    EXPECT_EQ(messages[0]["source"], "existing");
+    EXPECT_EQ(messages[0]["deletedDate"], "");
+    EXPECT_EQ(messages[0]["attachments"], json::array());
+    EXPECT_TRUE(messages[0]["provenance"].is_null());
+    EXPECT_TRUE(messages[0].contains("service"));
+    EXPECT_TRUE(messages[0].contains("chat"));
+    EXPECT_EQ(ann["source"], "existing");
+    EXPECT_TRUE(ann["provenance"].is_null());
+    // Carved records say so.
+    for (const json& m : doc["messages"]) EXPECT_EQ(m["source"], m["bDeleted"].get<bool>() ? "carved" : "existing");
+    for (const json& c : doc["contacts"]) EXPECT_EQ(c["source"], c["bDeleted"].get<bool>() ? "carved" : "existing");
     EXPECT_EQ(messages[1]["messageContent"], "Caf\xC3\xA9 \xE2\x98\x95 later");
     EXPECT_EQ(messages[1]["messageName"], "");  // names are found by phone only
     EXPECT_EQ(messages[1]["messageType"], "Send");
