@@ -118,4 +118,81 @@ BackupSpec syntheticSpec(int messages, int contacts, int handles, double deleted
 // The conventional backup folder name: 40 lowercase hex digits derived from the serial.
 std::string backupFolderName(const DeviceInfo& device);
 
+// ---- Modern backups (iOS 11 to 18) ----
+
+// What happens to a generated modern message.
+enum class ModernFate {
+    Live,             // in its chat
+    RecentlyDeleted,  // moved to Recently Deleted (iOS 16 and later)
+    Orphaned,         // its row stays, but no chat_message_join row reaches it
+    Edited,           // edited: earlier versions kept in message_summary_info (iOS 16 and later)
+    Unsent,           // unsent: text and body emptied (iOS 16 and later)
+    DeletedBySql,     // deleted through its chat join (the triggers remove the row)
+};
+
+struct ModernChat {
+    std::vector<std::string> members;  // handle ids (phone numbers, addresses, short codes)
+    std::string displayName;           // group name; empty for none
+    std::string service = "iMessage";
+};
+
+struct ModernMessage {
+    size_t chat = 0;                  // index into ModernSpec::chats
+    size_t sender = 0;                // member index of the sender, for a received message
+    bool fromMe = false;
+    std::string text;                 // U+FFFC marks each attachment's place
+    bool blobOnly = false;            // text NULL, the text only in attributedBody
+    int64_t date = 0;                 // nanoseconds since 2001-01-01
+    std::vector<std::string> attachments;  // file names, one per U+FFFC
+    ModernFate fate = ModernFate::Live;
+    int64_t deleteDate = 0;                // Recently Deleted: nanoseconds since 2001
+    // Edited: the earlier texts, oldest first, each with its date (seconds since 2001).
+    std::vector<std::pair<std::string, double>> earlierVersions;
+};
+
+struct ModernSpec {
+    int iosMajor = 17;  // 11, 12, 13, 14, 15, 16, 17 or 18
+    DeviceInfo device;
+    std::vector<ModernChat> chats;
+    std::vector<ModernMessage> messages;
+    std::vector<Person> persons;  // the modern address book (51-column ABPerson)
+    bool wal = false;             // later changes left in an un-checkpointed -wal file
+    bool subfolderLayout = true;
+    uint32_t seed = 1;
+};
+
+// One message as a reader should list it.
+struct PlannedMessage {
+    int64_t rowid = 0;
+    std::string guid;
+    std::string handle;   // the correspondent's id; empty for a sent group message
+    std::string content;  // as shown: U+FFFC become "[attachment: NAME]"
+    int64_t date = 0;     // nanoseconds since 2001 (earlier versions: their own date)
+    bool fromMe = false;
+    std::string service;
+    std::string chat;     // group name, else the members joined with ", "
+    std::string source;   // "existing", "recently deleted", "orphaned", "earlier version", "unsent"
+    int64_t deleteDate = 0;  // nanoseconds since 2001, 0 when not deleted
+    std::vector<std::string> attachments;
+    bool recoverableBySql = true;  // false for messages deleted by SQL (only carving can find them)
+};
+
+// The message database's file name of its write-ahead log in a backup.
+inline constexpr const char* kMessageWalName = "cd47480f213dba9bc38ee792775d17e3f5a73a59";
+
+// Writes a modern backup; `planned`, when given, receives every message as a
+// reader should list it (earlier versions as their own entries). Returns the
+// empty text on success, otherwise what went wrong.
+std::string writeModernBackup(const std::filesystem::path& folder, const ModernSpec& spec,
+                              std::vector<PlannedMessage>* planned = nullptr);
+
+// A varied modern backup of about `messages` messages: one-to-one and group
+// chats over phone, e-mail and short-code handles, half the texts only in
+// attributedBody, attachments, and (iOS 16+) Recently Deleted, edited and
+// unsent messages; some messages deleted by SQL and some orphaned.
+ModernSpec modernSpec(int iosMajor, int messages, uint32_t seed);
+
+// The message columns of a version, in the file's order.
+std::vector<std::string> modernMessageColumns(int iosMajor);
+
 }  // namespace kestrel::gen

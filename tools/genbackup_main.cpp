@@ -16,6 +16,7 @@ const char* const kUsage =
     "  kestrel-genbackup --synthetic DIR [--messages N] [--contacts N] [--handles N]\n"
     "                    [--deleted F] [--deleted-contacts F] [--seed S]\n"
     "                    [--layout ios6|ios5|ios5plain] [--subfolders]\n"
+    "  kestrel-genbackup --modern DIR [--ios V] [--messages N] [--seed S] [--wal] [--flat]\n"
     "  kestrel-genbackup --help\n"
     "\n"
     "Writes a backup folder named after the device's serial number inside DIR\n"
@@ -34,6 +35,15 @@ const char* const kUsage =
     "    --layout L            message database layout: ios6 (default), ios5 (with\n"
     "                          iMessage columns) or ios5plain (without them)\n"
     "    --subfolders          put the databases in two-character sub-folders\n"
+    "  --modern DIR          a backup of a current iPhone (message database of\n"
+    "                        iOS 11 to 18, modern address book):\n"
+    "    --ios V               iOS version 11 to 18 (default 17)\n"
+    "    --messages N          messages (default 400)\n"
+    "    --seed S              seed for all generated content (default 1)\n"
+    "    --wal                 leave the later changes in an un-checkpointed\n"
+    "                          write-ahead log beside the message database\n"
+    "    --flat                all files in the backup folder itself (default:\n"
+    "                          two-character sub-folders)\n"
     "  --help                print this text\n"
     "\n"
     "Exit status: 0 on success, 1 when the backup cannot be written, 2 for bad arguments.\n";
@@ -61,7 +71,9 @@ bool parseFraction(const std::string& text, double& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum class Mode { None, Demo, Synthetic } mode = Mode::None;
+    enum class Mode { None, Demo, Synthetic, Modern } mode = Mode::None;
+    int ios = 17;
+    bool wal = false, flat = false, messagesGiven = false;
     std::string dir;
     int messages = 1000, contacts = 100, handles = 50;
     double deleted = 0.1, deletedContacts = 0.0;
@@ -76,6 +88,10 @@ int main(int argc, char** argv) {
             std::cout << kUsage;
             return 0;
         }
+        if (arg == "--wal" || arg == "--flat") {
+            (arg == "--wal" ? wal : flat) = true;
+            continue;
+        }
         if (arg == "--subfolders") {
             subfolders = true;
             syntheticOnlySeen = true;
@@ -83,14 +99,21 @@ int main(int argc, char** argv) {
         }
         if (i + 1 >= argc) return usageError(arg.rfind("--", 0) == 0 ? "missing value after " + arg : "unexpected argument '" + arg + "'");
         std::string value = argv[++i];
-        if (arg == "--demo" || arg == "--synthetic") {
-            if (mode != Mode::None) return usageError("give only one of --demo and --synthetic");
-            mode = arg == "--demo" ? Mode::Demo : Mode::Synthetic;
+        if (arg == "--demo" || arg == "--synthetic" || arg == "--modern") {
+            if (mode != Mode::None) return usageError("give only one of --demo, --synthetic and --modern");
+            mode = arg == "--demo" ? Mode::Demo : arg == "--synthetic" ? Mode::Synthetic : Mode::Modern;
             dir = value;
             if (dir.empty()) return usageError("the folder must not be empty");
             continue;
         }
+        if (arg == "--ios") {
+            if (!parseCount(value, ios) || ios < 11 || ios > 18) {
+                return usageError("--ios needs a version from 11 to 18, got '" + value + "'");
+            }
+            continue;
+        }
         syntheticOnlySeen = true;
+        if (arg == "--messages") messagesGiven = true;
         if (arg == "--messages" || arg == "--contacts" || arg == "--handles") {
             int n = 0;
             if (!parseCount(value, n)) return usageError(arg + " needs a whole number, got '" + value + "'");
@@ -118,7 +141,21 @@ int main(int argc, char** argv) {
         }
     }
     if (mode == Mode::None) return usageError("give --demo DIR or --synthetic DIR");
-    if (mode == Mode::Demo && syntheticOnlySeen) return usageError("--demo takes no other options");
+    if (mode == Mode::Demo && (syntheticOnlySeen || wal || flat)) return usageError("--demo takes no other options");
+    if (mode != Mode::Modern && (wal || flat)) return usageError("--wal and --flat belong to --modern");
+    if (mode == Mode::Modern) {
+        ModernSpec spec = modernSpec(ios, messagesGiven ? messages : 400, seed);
+        spec.wal = wal;
+        spec.subfolderLayout = !flat;
+        std::filesystem::path folder = std::filesystem::path(dir) / backupFolderName(spec.device);
+        std::string error = writeModernBackup(folder, spec);
+        if (!error.empty()) {
+            std::cerr << "kestrel-genbackup: " << error << "\n";
+            return 1;
+        }
+        std::cout << folder.string() << "\n";
+        return 0;
+    }
 
     BackupSpec plan = mode == Mode::Demo
                           ? demoSpec()
