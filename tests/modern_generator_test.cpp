@@ -251,6 +251,44 @@ TEST(ModernGenerator, WalModeLeavesTheChangesInTheLogOnly) {
     EXPECT_EQ(mode, "wal");
     EXPECT_EQ(current.number("SELECT count(*) FROM message"), static_cast<int64_t>(live));
     EXPECT_GT(current.number("SELECT count(*) FROM chat_recoverable_message_join"), 0);
+    // Some Recently Deleted messages keep their part, whose archive holds the text.
+    int parts = 0;
+    current.each("SELECT p.part_text, m.attributedBody FROM recoverable_message_part p "
+                 "JOIN message m ON m.ROWID = p.message_id",
+                 [&](sqlite3_stmt* s) {
+                     ++parts;
+                     auto part = decodeAttributedBody(static_cast<const uint8_t*>(sqlite3_column_blob(s, 0)),
+                                                      static_cast<size_t>(sqlite3_column_bytes(s, 0)));
+                     auto body = decodeAttributedBody(static_cast<const uint8_t*>(sqlite3_column_blob(s, 1)),
+                                                      static_cast<size_t>(sqlite3_column_bytes(s, 1)));
+                     ASSERT_TRUE(part && body);
+                     EXPECT_EQ(part->text, body->text);
+                 });
+    EXPECT_GT(parts, 0);
+
+    // The address book's log holds the deleted person's removal.
+    const fs::path book = g.folder / "31" / "31bb7ba8914766d4ba40d6dfb6113c8b614be442";
+    const fs::path bookWal = g.folder / "a9" / gen::kAddressBookWalName;
+    ASSERT_TRUE(fs::exists(bookWal));
+    EXPECT_EQ(Database(book).number("SELECT count(*) FROM ABPerson"), 4);
+    test::TempDir bookScratch;
+    EXPECT_EQ(Database(book, bookWal, bookScratch.path()).number("SELECT count(*) FROM ABPerson"), 3);
+}
+
+TEST(ModernGenerator, CommandWritesAModernBackup) {
+    test::TempDir dir;
+    auto run = test::runCommand(std::string(KESTREL_GEN_PATH) + " --modern " + test::shellQuote(dir.str()) +
+                                " --ios 16 --messages 30 --wal");
+    ASSERT_EQ(run.status, 0) << run.err;
+    fs::path folder = run.out.substr(0, run.out.find('\n'));
+    EXPECT_TRUE(fs::exists(folder / "3d" / "3d0d7e5fb2ce288813306e4d4636395e047a3d28"));
+    EXPECT_TRUE(fs::exists(folder / "cd" / gen::kMessageWalName));
+    Database db(folder / "3d" / "3d0d7e5fb2ce288813306e4d4636395e047a3d28");
+    EXPECT_EQ(db.columns("message"), gen::modernMessageColumns(16));
+    EXPECT_EQ(test::runCommand(std::string(KESTREL_GEN_PATH) + " --modern x --ios 10").status, 2);
+    EXPECT_EQ(test::runCommand(std::string(KESTREL_GEN_PATH) + " --demo x --wal").status, 2);
+    auto help = test::runCommand(std::string(KESTREL_GEN_PATH) + " --help");
+    EXPECT_NE(help.out.find("--modern DIR"), std::string::npos);
 }
 
 TEST(ModernGenerator, ModernAddressBookHasTheDevicesColumns) {

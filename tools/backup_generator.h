@@ -146,6 +146,7 @@ struct ModernMessage {
     std::vector<std::string> attachments;  // file names, one per U+FFFC
     ModernFate fate = ModernFate::Live;
     int64_t deleteDate = 0;                // Recently Deleted: nanoseconds since 2001
+    bool keepPart = false;                 // Recently Deleted: also a recoverable_message_part row
     // Edited: the earlier texts, oldest first, each with its date (seconds since 2001).
     std::vector<std::pair<std::string, double>> earlierVersions;
 };
@@ -156,7 +157,9 @@ struct ModernSpec {
     std::vector<ModernChat> chats;
     std::vector<ModernMessage> messages;
     std::vector<Person> persons;  // the modern address book (51-column ABPerson)
-    bool wal = false;             // later changes left in an un-checkpointed -wal file
+    // Later changes (Recently Deleted, deletes; deleted persons) left in
+    // un-checkpointed -wal files beside both databases.
+    bool wal = false;
     bool subfolderLayout = true;
     uint32_t seed = 1;
 };
@@ -177,8 +180,9 @@ struct PlannedMessage {
     bool recoverableBySql = true;  // false for messages deleted by SQL (only carving can find them)
 };
 
-// The message database's file name of its write-ahead log in a backup.
+// The backup file names of the two write-ahead logs.
 inline constexpr const char* kMessageWalName = "cd47480f213dba9bc38ee792775d17e3f5a73a59";
+inline constexpr const char* kAddressBookWalName = "a9aaf31e300bbb71f1602c65e27a29a6c85f98f8";
 
 // Writes a modern backup; `planned`, when given, receives every message as a
 // reader should list it (earlier versions as their own entries). Returns the

@@ -26,7 +26,6 @@ using detail::Stmt;
 
 const char* const kMessageDb = "3d0d7e5fb2ce288813306e4d4636395e047a3d28";
 const char* const kAddressBookDb = "31bb7ba8914766d4ba40d6dfb6113c8b614be442";
-const char* const kAddressBookWal = "a9aaf31e300bbb71f1602c65e27a29a6c85f98f8";
 const char* const kObjectReplacement = "\xEF\xBF\xBC";
 
 // ---- typedstream writer ----
@@ -481,6 +480,9 @@ void writeModernMessages(const fs::path& file, const ModernSpec& spec, std::vect
     Stmt recoverable(db, has16 ? "INSERT INTO chat_recoverable_message_join (chat_id, message_id, delete_date) "
                                  "VALUES (?, ?, ?)"
                                : "SELECT ?, ?, ?");
+    Stmt recoverablePart(db, has16 ? "INSERT INTO recoverable_message_part (chat_id, message_id, part_index, "
+                                     "delete_date, part_text) VALUES (?, ?, 0, ?, ?)"
+                                   : "SELECT ?, ?, ?, ?");
 
     struct Later {
         int64_t rowid;
@@ -591,6 +593,14 @@ void writeModernMessages(const fs::path& file, const ModernSpec& spec, std::vect
         if (l.m->fate == ModernFate::RecentlyDeleted) {
             if (l.m->deleteDate == 0) throw GenError("a Recently Deleted message needs its delete date");
             recoverable.integer(1, l.chatId).integer(2, l.rowid).integer(3, l.m->deleteDate).run();
+            // Every other one also keeps its deleted part, the text as an archive.
+            if (l.m->keepPart) {
+                recoverablePart.integer(1, l.chatId)
+                    .integer(2, l.rowid)
+                    .integer(3, l.m->deleteDate)
+                    .blob(4, archiveText(l.m->text, {}))
+                    .run();
+            }
         }
         Stmt drop(db, "DELETE FROM chat_message_join WHERE message_id = ?");
         drop.integer(1, l.rowid).run();
@@ -602,7 +612,10 @@ void writeModernMessages(const fs::path& file, const ModernSpec& spec, std::vect
     }
 }
 
-void writeModernAddressBook(const fs::path& file, const ModernSpec& spec) {
+// With `walCopy`, the deletes of persons go to a write-ahead log that is
+// never checkpointed (main file copied to `mainCopy` when the log starts).
+void writeModernAddressBook(const fs::path& file, const ModernSpec& spec, const fs::path* mainCopy,
+                            const fs::path* walCopy) {
     Rng rng(uint64_t{spec.seed} * 0x2545F4914F6CDD1DULL + 5);
     Db db(file);
     db.exec("PRAGMA page_size=4096");
@@ -681,10 +694,16 @@ void writeModernAddressBook(const fs::path& file, const ModernSpec& spec) {
         }
     }
     db.exec("COMMIT");
+    if (walCopy) {
+        db.exec("PRAGMA journal_mode=WAL");
+        db.exec("PRAGMA wal_autocheckpoint=0");
+        copyFile(file, *mainCopy);
+    }
     for (int64_t id : deleted) {
         db.exec("DELETE FROM ABMultiValue WHERE record_id = " + std::to_string(id));
         db.exec("DELETE FROM ABPerson WHERE ROWID = " + std::to_string(id));
     }
+    if (walCopy) copyFile(file.string() + "-wal", *walCopy);
 }
 
 }  // namespace
@@ -784,6 +803,7 @@ ModernSpec modernSpec(int iosMajor, int messages, uint32_t seed) {
         } else if (modern16 && (kind == 11 || kind == 19)) {
             m.fate = ModernFate::RecentlyDeleted;
             m.deleteDate = m.date + 86400LL * 1000000000LL;
+            m.keepPart = kind == 19;
         } else if (edit) {
             m.fate = ModernFate::Edited;
             m.earlierVersions = {{"first try #" + std::to_string(i), static_cast<double>(m.date / 1000000000)}};
@@ -826,9 +846,15 @@ std::string writeModernBackup(const fs::path& folder, const ModernSpec& spec, st
         }
         fs::remove_all(scratch);
         fs::create_directories(scratch);
-        writeModernAddressBook(scratch / "AddressBook.sqlitedb", spec);
-        copyFile(scratch / "AddressBook.sqlitedb", placed(folder, kAddressBookDb, spec.subfolderLayout));
-        fs::remove(placed(folder, kAddressBookWal, spec.subfolderLayout));
+        const fs::path bookFile = placed(folder, kAddressBookDb, spec.subfolderLayout);
+        const fs::path bookWal = placed(folder, kAddressBookWalName, spec.subfolderLayout);
+        fs::remove(bookWal);
+        if (spec.wal) {
+            writeModernAddressBook(scratch / "AddressBook.sqlitedb", spec, &bookFile, &bookWal);
+        } else {
+            writeModernAddressBook(scratch / "AddressBook.sqlitedb", spec, nullptr, nullptr);
+            copyFile(scratch / "AddressBook.sqlitedb", bookFile);
+        }
         fs::remove_all(scratch);
     } catch (const std::exception& e) {
         return e.what();
