@@ -191,7 +191,10 @@ void TovResultViewController::ScanDelMessageInfomationHandle(const Notification&
     const std::string phone = message->messagePhone();
     const std::string content = message->messageContent();
     const std::string date = message->messageDate();
-    if (phone.empty() && content.empty()) return;
+    // A carved record with neither phone nor text shows nothing; a record read
+    // by SQL (it names its source) is a real row and is kept, e.g. an unsent
+    // group message whose text the database no longer holds.
+    if (phone.empty() && content.empty() && message->isExistingSource()) return;
     messageIndex_.catchUp(messageArray, messageKey);
     if (messageIndex_.contains(TextHash().add(phone).add(content).add(date).value(), [&](size_t at) {
             const TovMessageNode& other = *messageArray[at];

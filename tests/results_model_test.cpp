@@ -155,18 +155,22 @@ TEST_F(ResultsModel, EverySourceButExistingCountsAsDeletedWhicheverWayItArrives)
     post(names::ScanDelMessageInfo, sourced(kSourceOrphaned, "orphan", "01-03-2024 10:00"));
     // A carved record names no source of its own.
     post(names::ScanDelMessageInfo, message("+1555", "carved text", "01-06-2024 10:00"));
+    // An unsent group message keeps neither text nor phone, and is still listed.
+    MessagePtr unsentInGroup = message("", "", "01-07-2024 10:00");
+    unsentInGroup->setSource(kSourceUnsent);
+    post(names::ScanMessageInfo, unsentInGroup);
 
-    ASSERT_EQ(results.messageArray.size(), 6u);
+    ASSERT_EQ(results.messageArray.size(), 7u);
     EXPECT_EQ(results.messageArray[0]->source(), "existing");
     EXPECT_FALSE(results.messageArray[0]->bDeleted());
-    const char* expected[] = {"recently deleted", "orphaned", "earlier version", "unsent", "carved"};
-    for (size_t i = 1; i < 6; ++i) {
+    const char* expected[] = {"recently deleted", "orphaned", "earlier version", "unsent", "carved", "unsent"};
+    for (size_t i = 1; i < 7; ++i) {
         EXPECT_EQ(results.messageArray[i]->source(), expected[i - 1]);
         EXPECT_TRUE(results.messageArray[i]->bDeleted()) << i;
     }
     EXPECT_EQ(results.messageNum, 1);
-    EXPECT_EQ(results.delMessageNum, 5);
-    EXPECT_EQ(results.deleteeFilesNum, 5);
+    EXPECT_EQ(results.delMessageNum, 6);
+    EXPECT_EQ(results.deleteeFilesNum, 6);
 
     // Contacts follow the same rule.
     ContactPtr recovered = contact("Ann", " 555");
