@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "tools/backup_generator.h"
@@ -16,6 +17,7 @@ const char* const kUsage =
     "  kestrel-genbackup --synthetic DIR [--messages N] [--contacts N] [--handles N]\n"
     "                    [--deleted F] [--deleted-contacts F] [--seed S]\n"
     "                    [--layout ios6|ios5|ios5plain] [--subfolders]\n"
+    "  (either form) [--encrypt PASSWORD [--real-iterations] [--mbdb]]\n"
     "  kestrel-genbackup --help\n"
     "\n"
     "Writes a backup folder named after the device's serial number inside DIR\n"
@@ -34,6 +36,13 @@ const char* const kUsage =
     "    --layout L            message database layout: ios6 (default), ios5 (with\n"
     "                          iMessage columns) or ios5plain (without them)\n"
     "    --subfolders          put the databases in two-character sub-folders\n"
+    "  --encrypt PASSWORD    write a password-protected backup instead: keybag in\n"
+    "                        Manifest.plist, encrypted Manifest.db and files (the\n"
+    "                        password is visible in the process list: test use only)\n"
+    "    --real-iterations     derive the key with the real counts (10,000,000\n"
+    "                          SHA-256 and 10,000 SHA-1 rounds; takes seconds);\n"
+    "                          the default is 1,000 and 10 rounds\n"
+    "    --mbdb                the iOS 5-9 layout: Manifest.mbdb, files flat\n"
     "  --help                print this text\n"
     "\n"
     "Exit status: 0 on success, 1 when the backup cannot be written, 2 for bad arguments.\n";
@@ -69,12 +78,24 @@ int main(int argc, char** argv) {
     MessageLayout layout = MessageLayout::IOS6;
     bool subfolders = false;
     bool syntheticOnlySeen = false;
+    std::optional<EncryptOptions> encryption;
+    bool realIterations = false, mbdb = false;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             return 0;
+        }
+        if (arg == "--real-iterations" || arg == "--mbdb") {
+            (arg == "--mbdb" ? mbdb : realIterations) = true;
+            continue;
+        }
+        if (arg == "--encrypt") {
+            if (i + 1 >= argc) return usageError("missing value after --encrypt");
+            encryption = EncryptOptions{};
+            encryption->password = argv[++i];
+            continue;
         }
         if (arg == "--subfolders") {
             subfolders = true;
@@ -119,13 +140,21 @@ int main(int argc, char** argv) {
     }
     if (mode == Mode::None) return usageError("give --demo DIR or --synthetic DIR");
     if (mode == Mode::Demo && syntheticOnlySeen) return usageError("--demo takes no other options");
+    if (!encryption && (realIterations || mbdb)) return usageError("--real-iterations and --mbdb need --encrypt");
 
     BackupSpec plan = mode == Mode::Demo
                           ? demoSpec()
                           : syntheticSpec(messages, contacts, handles, deleted, seed, layout, deletedContacts);
     plan.subfolderLayout = subfolders;
     std::filesystem::path folder = std::filesystem::path(dir) / backupFolderName(plan.device);
-    std::string error = writeBackup(folder, plan);
+    std::string error;
+    if (encryption) {
+        encryption->realIterations = realIterations;
+        encryption->mbdbEra = mbdb;
+        error = writeEncryptedBackup(folder, plan, *encryption);
+    } else {
+        error = writeBackup(folder, plan);
+    }
     if (!error.empty()) {
         std::cerr << "kestrel-genbackup: " << error << "\n";
         return 1;
