@@ -263,6 +263,10 @@ std::optional<FileRecord> EncryptedBackup::findRecord(const std::string& domain,
     if (usesMbdb_) {
         for (const FileRecord& r : mbdbRecords_) {
             if (r.domain == domain && r.relativePath == relativePath) {
+                if (r.mode && (*r.mode & 0xF000u) != 0x8000u) {
+                    if (error) *error = "it is not a regular file in this backup";
+                    return std::nullopt;
+                }
                 if (fileId) *fileId = fileIdFor(domain, relativePath);
                 return r;
             }
