@@ -53,12 +53,12 @@ PlistHolder readPlistDictionary(const fs::path& path) {
 std::optional<std::string> stringForKey(plist_t dict, const char* key) {
     plist_t item = plist_dict_get_item(dict, key);
     if (item == nullptr || plist_get_node_type(item) != PLIST_STRING) return std::nullopt;
-    char* value = nullptr;
-    plist_get_string_val(item, &value);
+    // Read by pointer and length: libplist's copying getter aborts on a
+    // string with a NUL byte inside, which a damaged or crafted file can hold.
+    uint64_t length = 0;
+    const char* value = plist_get_string_ptr(item, &length);
     if (value == nullptr) return std::nullopt;
-    std::string result = value;
-    std::free(value);
-    return result;
+    return std::string(value, static_cast<size_t>(length));
 }
 
 std::optional<long long> modificationTime(const fs::path& path) {

@@ -51,12 +51,12 @@ std::optional<std::vector<uint8_t>> dataValue(plist_t node) {
 
 std::optional<std::string> stringValue(plist_t node) {
     if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
+    // By pointer and length: libplist's copying getter aborts on a string
+    // with a NUL byte inside.
+    uint64_t length = 0;
+    const char* value = plist_get_string_ptr(node, &length);
     if (value == nullptr) return std::nullopt;
-    std::string text = value;
-    std::free(value);
-    return text;
+    return std::string(value, static_cast<size_t>(length));
 }
 
 }  // namespace

@@ -280,6 +280,17 @@ TEST(FileRecords, ArchivedRecordAndMbdbParse) {
         parseMBFile(reinterpret_cast<const uint8_t*>(archive.data()), cut, r, &error);
     }
 
+    // A UTF-16 path with a NUL character inside (libplist's copying getter
+    // aborts on one): parsed, not a crash.
+    std::string withNul = kestrel::gen::encryption::archiveFileRecord("Library/SMS/s\xC3\x84Xs.db", 1, 4, key, 0);
+    const size_t x = withNul.find(std::string("\0X\0s", 4));
+    ASSERT_NE(x, std::string::npos);
+    withNul[x + 1] = '\0';
+    FileRecord nulRecord;
+    ASSERT_TRUE(parseMBFile(reinterpret_cast<const uint8_t*>(withNul.data()), withNul.size(), nulRecord, &error));
+    EXPECT_EQ(nulRecord.relativePath.rfind("Library/SMS/s", 0), 0u);
+    EXPECT_EQ(nulRecord.size, 1u);
+
     auto str = [](const std::string& s) { return std::string{static_cast<char>(s.size() >> 8), static_cast<char>(s.size())} + s; };
     const std::string none("\xFF\xFF", 2);
     std::string mbdb("mbdb\x05\x00", 6);

@@ -87,3 +87,24 @@ TEST(EncryptedDiscovery, ClaimIsCheckedAgainstTheBytes) {
         EXPECT_EQ(yes, expected.at(name)) << line;
     }
 }
+
+TEST(EncryptedDiscovery, NameWithANulByteDoesNotStopTheListing) {
+    test::TempDir root;
+    gen::BackupSpec spec;
+    spec.device.deviceName = "A\xC3\x84XCD";  // non-ASCII: stored as UTF-16
+    ASSERT_EQ(gen::writeBackup(root.path() / "b", spec), "");
+    std::string bytes = test::readFile(root.path() / "b" / "Manifest.plist");
+    const std::string utf16X("\0X\0C\0D", 6);
+    size_t replaced = 0;
+    for (size_t at = bytes.find(utf16X); at != std::string::npos; at = bytes.find(utf16X, at)) {
+        bytes[at + 1] = '\0';
+        ++replaced;
+    }
+    ASSERT_GT(replaced, 0u);
+    std::ofstream(root.path() / "b" / "Manifest.plist", std::ios::binary | std::ios::trunc) << bytes;
+    fs::remove(root.path() / "b" / "Info.plist");
+    TovIOSDeviceController controller;
+    controller.addDeviceNodeByPath((root.path() / "b").string());
+    ASSERT_EQ(controller.arrangedObjects().size(), 1u);
+    EXPECT_EQ(controller.arrangedObjects()[0]->strDeviceName.rfind("A\xC3\x84", 0), 0u);
+}
