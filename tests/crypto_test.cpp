@@ -517,3 +517,24 @@ TEST(EncryptedBackupOpen, PlainIndexAndMissingContent) {
     OpenError plainError;
     EXPECT_FALSE(EncryptedBackup::open(twin->plain.string(), "x", plainError));
 }
+
+TEST(EncryptedBackupOpen, GeneratorCommandWritesBothEras) {
+    TempDir dir;
+    const std::string gen = kestrel::test::shellQuote(KESTREL_GEN_PATH);
+    for (const char* era : {"", " --mbdb"}) {
+        const fs::path where = dir.path() / (*era ? "mbdb" : "db");
+        auto r = kestrel::test::runCommand(gen + " --demo " + kestrel::test::shellQuote(where.string()) +
+                                           " --encrypt 'pass word'" + era);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string folder = r.out.substr(0, r.out.size() - 1);
+        OpenError error;
+        auto backup = EncryptedBackup::open(folder, "pass word", error);
+        ASSERT_TRUE(backup) << error.message;
+        EXPECT_EQ(backup->usesMbdb(), *era != 0);
+        TempDir out;
+        EXPECT_EQ(backup->decryptFileTo(kHomeDomain, kMessageDBPath, (out.path() / "m").string()).status,
+                  FileStatus::Found);
+    }
+    EXPECT_EQ(kestrel::test::runCommand(gen + " --demo x --mbdb").status, 2);
+    EXPECT_EQ(kestrel::test::runCommand(gen + " --demo x --encrypt").status, 2);
+}
