@@ -2,6 +2,7 @@
 // the reader and the generator, so that they cannot share one misreading),
 // the parsers' bounds, and every failure mode of a generated backup.
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -537,4 +538,44 @@ TEST(EncryptedBackupOpen, GeneratorCommandWritesBothEras) {
     }
     EXPECT_EQ(kestrel::test::runCommand(gen + " --demo x --mbdb").status, 2);
     EXPECT_EQ(kestrel::test::runCommand(gen + " --demo x --encrypt").status, 2);
+}
+
+// As in one public fixture: NS.data is itself a reference, there is no
+// ProtectionClass and no Size, and only Mode says it is a file.
+TEST(FileRecords, ReferencesAreFollowedWhereverAValueMayBeOne) {
+    const std::string key = hexToBytes(kFileKeyBlob);
+    plist_t objects = plist_new_array();
+    plist_array_append_item(objects, plist_new_string("$null"));
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "RelativePath", plist_new_uid(2));
+    plist_dict_set_item(root, "EncryptionKey", plist_new_uid(3));
+    plist_dict_set_item(root, "Mode", plist_new_uid(5));
+    plist_array_append_item(objects, root);
+    plist_array_append_item(objects, plist_new_string("Media/Test.txt"));
+    plist_t wrapper = plist_new_dict();
+    plist_dict_set_item(wrapper, "NS.data", plist_new_uid(4));
+    plist_array_append_item(objects, wrapper);
+    plist_array_append_item(objects, plist_new_data(key.data(), key.size()));
+    plist_array_append_item(objects, plist_new_uint(0x81ED));
+    plist_t archive = plist_new_dict();
+    plist_t top = plist_new_dict();
+    plist_dict_set_item(top, "root", plist_new_uid(1));
+    plist_dict_set_item(archive, "$top", top);
+    plist_dict_set_item(archive, "$objects", objects);
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(archive, &bin, &length);
+    std::string bytes(bin, length);
+    plist_to_bin_free(bin);
+
+    FileRecord record;
+    std::string error;
+    ASSERT_TRUE(parseMBFile(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), record, &error)) << error;
+    EXPECT_EQ(record.relativePath, "Media/Test.txt");
+    EXPECT_EQ(record.mode, 0x81EDu);
+    EXPECT_FALSE(record.size.has_value());
+    EXPECT_FALSE(record.protectionClass.has_value());
+    EXPECT_EQ(keyClass(record.encryptionKey), 3u);
+
+    plist_free(archive);
 }
