@@ -16,6 +16,18 @@ namespace {
 // A password line longer than this is not a password.
 constexpr size_t kMaxPasswordBytes = 4096;
 
+// The terminal settings to put back if the prompt is interrupted.
+termios gSavedTerminal{};
+volatile sig_atomic_t gHaveSavedTerminal = 0;
+struct sigaction gPreviousInt {}, gPreviousTerm {};
+
+// Puts echo back, then lets the signal do what it did before the prompt.
+void restoreTerminalAndReraise(int signal) {
+    if (gHaveSavedTerminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &gSavedTerminal);
+    ::sigaction(signal, signal == SIGINT ? &gPreviousInt : &gPreviousTerm, nullptr);
+    ::raise(signal);
+}
+
 void stripLineEnd(std::string& line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
 }
@@ -51,7 +63,14 @@ std::optional<std::string> readPasswordFromTerminal(const std::string& prompt) {
     std::fflush(stderr);
     termios saved{};
     const bool haveSettings = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    struct sigaction onSignal {};
     if (haveSettings) {
+        gSavedTerminal = saved;
+        gHaveSavedTerminal = 1;
+        onSignal.sa_handler = restoreTerminalAndReraise;
+        sigemptyset(&onSignal.sa_mask);
+        ::sigaction(SIGINT, &onSignal, &gPreviousInt);
+        ::sigaction(SIGTERM, &onSignal, &gPreviousTerm);
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
@@ -70,7 +89,12 @@ std::optional<std::string> readPasswordFromTerminal(const std::string& prompt) {
         }
         if (line.size() < kMaxPasswordBytes) line.push_back(c);
     }
-    if (haveSettings) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (haveSettings) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        ::sigaction(SIGINT, &gPreviousInt, nullptr);
+        ::sigaction(SIGTERM, &gPreviousTerm, nullptr);
+        gHaveSavedTerminal = 0;
+    }
     if (!ended && line.empty()) return std::nullopt;
     stripLineEnd(line);
     return line;
