@@ -3,6 +3,7 @@
 // the parsers' bounds, and every failure mode of a generated backup.
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -578,4 +579,26 @@ TEST(FileRecords, ReferencesAreFollowedWhereverAValueMayBeOne) {
     EXPECT_EQ(keyClass(record.encryptionKey), 3u);
 
     plist_free(archive);
+}
+
+TEST(EncryptedBackupOpen, UnsafeFileNameInTheIndexIsRefused) {
+    EncryptOptions options;
+    options.damage = EncryptDamage::PlainManifestDb;  // an index the test can edit
+    auto twin = makeTwin(options);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((twin->encrypted / "Manifest.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "UPDATE Files SET fileID = '../../../../../../etc/passwd' "
+                           "WHERE relativePath = 'Library/SMS/sms.db'",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    OpenError error;
+    auto backup = EncryptedBackup::open(twin->encrypted.string(), options.password, error);
+    ASSERT_TRUE(backup) << error.message;
+    TempDir out;
+    FileOutcome sms = backup->decryptFileTo(kHomeDomain, kMessageDBPath, (out.path() / "sms.db").string());
+    EXPECT_EQ(sms.status, FileStatus::Error);
+    EXPECT_NE(sms.message.find("unsafe file name"), std::string::npos) << sms.message;
+    EXPECT_FALSE(fs::exists(out.path() / "sms.db"));
 }
