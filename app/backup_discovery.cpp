@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -52,12 +53,12 @@ PlistHolder readPlistDictionary(const fs::path& path) {
 std::optional<std::string> stringForKey(plist_t dict, const char* key) {
     plist_t item = plist_dict_get_item(dict, key);
     if (item == nullptr || plist_get_node_type(item) != PLIST_STRING) return std::nullopt;
-    char* value = nullptr;
-    plist_get_string_val(item, &value);
+    // Read by pointer and length: libplist's copying getter aborts on a
+    // string with a NUL byte inside, which a damaged or crafted file can hold.
+    uint64_t length = 0;
+    const char* value = plist_get_string_ptr(item, &length);
     if (value == nullptr) return std::nullopt;
-    std::string result = value;
-    std::free(value);
-    return result;
+    return std::string(value, static_cast<size_t>(length));
 }
 
 std::optional<long long> modificationTime(const fs::path& path) {
@@ -281,6 +282,15 @@ void TovIOSDeviceController::addDeviceNodeByPath(const std::string& path) {
         return;
     }
 
+    if (manifest) {
+        plist_t flag = plist_dict_get_item(manifest.get(), "IsEncrypted");
+        uint8_t claimed = 0;
+        if (flag != nullptr && plist_get_node_type(flag) == PLIST_BOOLEAN) plist_get_bool_val(flag, &claimed);
+        plist_t keybag = plist_dict_get_item(manifest.get(), "BackupKeyBag");
+        const bool hasKeybag = keybag != nullptr && plist_get_node_type(keybag) == PLIST_DATA;
+        node->encrypted = backupLooksEncrypted(path, claimed != 0 || hasKeybag);
+    }
+
     std::optional<std::string> type = GetDevcieType(productType);
     node->strDeviceType = type.value_or(std::string());
     const bool isPad = node->strDeviceType == "Ipad 1" || node->strDeviceType == "Ipad 2" ||
@@ -313,6 +323,37 @@ void enumerateBackupRoot(const std::string& root, TovIOSDeviceController& contro
         if (name.empty() || name[0] == '.') continue;
         controller.addDeviceNodeByPath(root + "/" + name);
     }
+}
+
+namespace {
+
+// 1 when the file starts with the SQLite header, 0 when it does not, -1 when
+// it cannot be read.
+int startsWithSqliteHeader(const std::string& path) {
+    static const char kHeader[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return -1;
+    char head[16] = {};
+    in.read(head, sizeof head);
+    return in.gcount() == 16 && std::memcmp(head, kHeader, 16) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+bool backupLooksEncrypted(const std::string& folder, bool manifestClaimsEncryption) {
+    if (!manifestClaimsEncryption) return false;
+    // An encrypted Manifest.db is ciphertext. A plain one (iOS 10.0 and 10.1)
+    // may still index encrypted files, so the databases themselves decide.
+    if (startsWithSqliteHeader(folder + "/Manifest.db") == 0) return true;
+    bool sawPlain = false;
+    for (const char* name : {kMessageDBName, kAddressBookDBName}) {
+        const std::string path = databasePathInBackup(folder, name);
+        if (path.empty()) continue;
+        const int plain = startsWithSqliteHeader(path);
+        if (plain == 0) return true;
+        if (plain == 1) sawPlain = true;
+    }
+    return !sawPlain;
 }
 
 std::string databasePathInBackup(const std::string& folder, const std::string& hashedName) {

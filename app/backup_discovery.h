@@ -20,6 +20,10 @@ public:
     std::string deviceImage;  // resource name of the list icon: "ipad" or "iphone"; empty until set
     std::string itunesVersion;
     std::string backUpFilePath;
+    // The backup is password-protected: Manifest.plist claims it (IsEncrypted
+    // or a keybag) and the bytes agree (Manifest.db, or else the message
+    // database or the address book, does not start with the SQLite header).
+    bool encrypted = false;
 };
 using DeviceNodePtr = std::shared_ptr<TovIOSDeviceNode>;
 
@@ -64,6 +68,10 @@ std::string platformDateText(long long unixSeconds);
 // file directly in the folder, else in the sub-folder named after the first
 // two characters of the name (newer backups). Empty when neither exists.
 std::string databasePathInBackup(const std::string& folder, const std::string& hashedName);
+
+// Whether the backup in `folder` is encrypted, given what its Manifest.plist
+// claims: the claim is checked against the bytes of its files.
+bool backupLooksEncrypted(const std::string& folder, bool manifestClaimsEncryption);
 
 inline constexpr const char* kAddressBookDBName = "31bb7ba8914766d4ba40d6dfb6113c8b614be442";
 inline constexpr const char* kMessageDBName = "3d0d7e5fb2ce288813306e4d4636395e047a3d28";

@@ -32,7 +32,7 @@ int runList(const std::string& backupRoot, bool asJson) {
     const auto& nodes = controller.deviceController.arrangedObjects();
     if (asJson) {
         nlohmann::json list = nlohmann::json::array();
-        for (const DeviceNodePtr& node : nodes) list.push_back(cli::deviceToJson(*node));
+        for (const DeviceNodePtr& node : nodes) list.push_back(cli::deviceToListJson(*node));
         std::printf("%s\n", cli::dumpJson(list).c_str());
     } else {
         cli::printBackupTable(nodes);

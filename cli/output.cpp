@@ -18,6 +18,12 @@ json deviceToJson(const TovIOSDeviceNode& node) {
                 {"backUpFilePath", node.backUpFilePath}};
 }
 
+json deviceToListJson(const TovIOSDeviceNode& node) {
+    json record = deviceToJson(node);
+    record["encrypted"] = node.encrypted;
+    return record;
+}
+
 namespace {
 
 // Appends text as a JSON string. Bytes that are not valid UTF-8 become
@@ -278,12 +284,14 @@ std::string cell(std::string text, size_t width) {
 }  // namespace
 
 void printBackupTable(const std::vector<DeviceNodePtr>& nodes) {
-    std::printf("%s %s %s %s %s %s\n", cell("Name", 24).c_str(), cell("Serial", 14).c_str(), cell("Model", 12).c_str(),
-                cell("iOS", 8).c_str(), cell("Backup time", 16).c_str(), "Folder");
+    std::printf("%s %s %s %s %s %s %s\n", cell("Name", 24).c_str(), cell("Serial", 14).c_str(),
+                cell("Model", 12).c_str(), cell("iOS", 8).c_str(), cell("Backup time", 16).c_str(),
+                cell("Encrypted", 9).c_str(), "Folder");
     for (const DeviceNodePtr& n : nodes) {
-        std::printf("%s %s %s %s %s %s\n", cell(n->strDeviceName, 24).c_str(), cell(n->strDeviceSerial, 14).c_str(),
+        std::printf("%s %s %s %s %s %s %s\n", cell(n->strDeviceName, 24).c_str(), cell(n->strDeviceSerial, 14).c_str(),
                     cell(n->strDeviceType, 12).c_str(), cell(n->strIOSVersion, 8).c_str(),
-                    cell(n->strDeviceBackUpTime, 16).c_str(), n->backUpFilePath.c_str());
+                    cell(n->strDeviceBackUpTime, 16).c_str(), cell(n->encrypted ? "yes" : "no", 9).c_str(),
+                    n->backUpFilePath.c_str());
     }
 }
 

@@ -13,6 +13,8 @@
 namespace kestrel::cli {
 
 nlohmann::json deviceToJson(const TovIOSDeviceNode& node);
+// The record as `kestrel list --json` prints it: the same fields plus `encrypted`.
+nlohmann::json deviceToListJson(const TovIOSDeviceNode& node);
 void appendContactJson(std::string& out, const TovContactNode& contact);
 void appendMessageJson(std::string& out, const TovMessageNode& message);
 

@@ -115,6 +115,66 @@ BackupSpec syntheticSpec(int messages, int contacts, int handles, double deleted
 BackupSpec syntheticSpec(int messages, int contacts, int handles, double deletedFraction, uint32_t seed,
                          MessageLayout layout, double personDeletedFraction);
 
+// --- encrypted backups -------------------------------------------------------
+
+// Deliberate faults of an encrypted backup, one at a time, for the failure
+// tests of the reader.
+enum class EncryptDamage {
+    None,
+    TruncatedKeybag,         // BackupKeyBag cut inside its last item
+    NoManifestKey,           // Manifest.plist without ManifestKey
+    ManifestKeyClassAbsent,  // ManifestKey names class 9 (a device-bound key)
+    DamagedManifestDb,       // Manifest.db is random bytes
+    MessageDBShort,          // sms.db's record says 100 bytes more than it holds
+    MessageDBKeyClassAbsent, // sms.db's key names class 10 (a device-bound key)
+    MessageDBKeyDamaged,     // sms.db's wrapped key has one byte changed
+    PlainManifestDb,         // IsEncrypted and a keybag, but Manifest.db left plain
+};
+
+struct EncryptOptions {
+    std::string password = "kestrel";
+    // Key-derivation rounds: small by default (fast tests); the real counts
+    // (10,000,000 PBKDF2-HMAC-SHA256 and 10,000 PBKDF2-HMAC-SHA1) with realIterations.
+    bool realIterations = false;
+    uint32_t sha256Rounds = 1000;
+    uint32_t sha1Rounds = 10;
+    // The iOS 5 to 9 layout: Manifest.mbdb (not encrypted), a keybag without
+    // the SHA-256 stage, files flat in the folder, no ManifestKey.
+    bool mbdbEra = false;
+    uint32_t manifestKeyClass = 3;
+    uint32_t fileClass = 4;
+    EncryptDamage damage = EncryptDamage::None;
+};
+
+// Writes the encrypted twin of the unencrypted backup in `plainFolder` into
+// `folder`: Info.plist and Status.plist copied (with their times), Manifest.plist
+// with IsEncrypted, the keybag and ManifestKey, an encrypted Manifest.db (or a
+// Manifest.mbdb) indexing the message database and the address book (with
+// their -wal and -shm files when present), and each of them encrypted under
+// its own random key in its two-character sub-folder. Returns the empty text
+// on success, otherwise what went wrong.
+std::string writeEncryptedTwin(const std::filesystem::path& plainFolder, const std::filesystem::path& folder,
+                               const EncryptOptions& options);
+
+// writeBackup into a temporary folder next to `folder`, then writeEncryptedTwin.
+std::string writeEncryptedBackup(const std::filesystem::path& folder, const BackupSpec& plan,
+                                 const EncryptOptions& options);
+
+// The generator's own cryptographic steps, exposed so that tests can hold them
+// to published expected bytes.
+namespace encryption {
+// PBKDF2-HMAC-SHA256 (when dpic > 0) then PBKDF2-HMAC-SHA1, 32 bytes.
+std::string deriveKey(const std::string& password, const std::string& dpsl, uint32_t dpic, const std::string& salt,
+                      uint32_t iter);
+// RFC 3394 AES-256 key wrap of a 32-byte key: 40 bytes.
+std::string wrapKey(const std::string& kek, const std::string& key);
+// AES-256-CBC, zero IV, PKCS#7 padding.
+std::string encrypt(const std::string& key, const std::string& plaintext);
+// The NSKeyedArchiver MBFile record of one file.
+std::string archiveFileRecord(const std::string& relativePath, uint64_t size, uint32_t protectionClass,
+                              const std::string& encryptionKey, int64_t modified);
+}  // namespace encryption
+
 // The conventional backup folder name: 40 lowercase hex digits derived from the serial.
 std::string backupFolderName(const DeviceInfo& device);
 

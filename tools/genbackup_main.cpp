@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "tools/backup_generator.h"
@@ -17,6 +18,7 @@ const char* const kUsage =
     "                    [--deleted F] [--deleted-contacts F] [--seed S]\n"
     "                    [--layout ios6|ios5|ios5plain] [--subfolders]\n"
     "  kestrel-genbackup --modern DIR [--ios V] [--messages N] [--seed S] [--wal] [--flat]\n"
+    "  (--demo or --synthetic) [--encrypt PASSWORD [--real-iterations] [--mbdb]]\n"
     "  kestrel-genbackup --help\n"
     "\n"
     "Writes a backup folder named after the device's serial number inside DIR\n"
@@ -44,6 +46,13 @@ const char* const kUsage =
     "                          write-ahead log beside the message database\n"
     "    --flat                all files in the backup folder itself (default:\n"
     "                          two-character sub-folders)\n"
+    "  --encrypt PASSWORD    write a password-protected backup instead: keybag in\n"
+    "                        Manifest.plist, encrypted Manifest.db and files (the\n"
+    "                        password is visible in the process list: test use only)\n"
+    "    --real-iterations     derive the key with the real counts (10,000,000\n"
+    "                          SHA-256 and 10,000 SHA-1 rounds; takes seconds);\n"
+    "                          the default is 1,000 and 10 rounds\n"
+    "    --mbdb                the iOS 5-9 layout: Manifest.mbdb, files flat\n"
     "  --help                print this text\n"
     "\n"
     "Exit status: 0 on success, 1 when the backup cannot be written, 2 for bad arguments.\n";
@@ -81,6 +90,8 @@ int main(int argc, char** argv) {
     MessageLayout layout = MessageLayout::IOS6;
     bool subfolders = false;
     bool syntheticOnlySeen = false;
+    std::optional<EncryptOptions> encryption;
+    bool realIterations = false, mbdb = false;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -90,6 +101,16 @@ int main(int argc, char** argv) {
         }
         if (arg == "--wal" || arg == "--flat") {
             (arg == "--wal" ? wal : flat) = true;
+            continue;
+        }
+        if (arg == "--real-iterations" || arg == "--mbdb") {
+            (arg == "--mbdb" ? mbdb : realIterations) = true;
+            continue;
+        }
+        if (arg == "--encrypt") {
+            if (i + 1 >= argc) return usageError("missing value after --encrypt");
+            encryption = EncryptOptions{};
+            encryption->password = argv[++i];
             continue;
         }
         if (arg == "--subfolders") {
@@ -143,6 +164,8 @@ int main(int argc, char** argv) {
     if (mode == Mode::None) return usageError("give --demo DIR or --synthetic DIR");
     if (mode == Mode::Demo && (syntheticOnlySeen || wal || flat)) return usageError("--demo takes no other options");
     if (mode != Mode::Modern && (wal || flat)) return usageError("--wal and --flat belong to --modern");
+    if (!encryption && (realIterations || mbdb)) return usageError("--real-iterations and --mbdb need --encrypt");
+    if (mode == Mode::Modern && encryption) return usageError("--encrypt goes with --demo or --synthetic");
     if (mode == Mode::Modern) {
         ModernSpec spec = modernSpec(ios, messagesGiven ? messages : 400, seed);
         spec.wal = wal;
@@ -162,7 +185,14 @@ int main(int argc, char** argv) {
                           : syntheticSpec(messages, contacts, handles, deleted, seed, layout, deletedContacts);
     plan.subfolderLayout = subfolders;
     std::filesystem::path folder = std::filesystem::path(dir) / backupFolderName(plan.device);
-    std::string error = writeBackup(folder, plan);
+    std::string error;
+    if (encryption) {
+        encryption->realIterations = realIterations;
+        encryption->mbdbEra = mbdb;
+        error = writeEncryptedBackup(folder, plan, *encryption);
+    } else {
+        error = writeBackup(folder, plan);
+    }
     if (!error.empty()) {
         std::cerr << "kestrel-genbackup: " << error << "\n";
         return 1;
