@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_controller.h"
+#include "scan/app_controller.h"
 #include "app/log.h"
 #include "bench/bench_support.h"
 #include "tools/backup_generator.h"

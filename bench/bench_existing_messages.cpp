@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_controller.h"
+#include "scan/app_controller.h"
 #include "app/log.h"
 #include "results/result_view_controller.h"
 #include "bench/bench_support.h"

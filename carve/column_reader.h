@@ -124,6 +124,31 @@ inline int32_t ColumnReader::numberHead(int64_t base, int32_t head, int32_t leng
     return static_cast<int32_t>(static_cast<uint32_t>(readBigEndian(bytes, 0, n) & 0xFFFFFFFFu));
 }
 
+// The column walk of a carved record whose layout is a table of positions:
+// `table[position]` for positions 1 .. count - 1 says what that column does.
+// Skip leaves the data cursor; Read and TwoRead pass over the content as the
+// one-byte and two-byte readers would; every other step is the caller's
+// field(step, position). The step type is an enum with Skip, Read and TwoRead.
+template <typename Step, size_t count, typename Field>
+inline void walkColumns(ColumnReader& columns, int64_t base, const Step (&table)[count], Field&& field) {
+    for (int32_t position = 1; position < static_cast<int32_t>(count); ++position) {
+        const Step what = table[position];
+        switch (what) {
+            case Step::Skip:
+                break;
+            case Step::Read:
+                columns.skipOne(base, position);
+                break;
+            case Step::TwoRead:
+                columns.skipTwo(base, position);
+                break;
+            default:
+                field(what, position);
+                break;
+        }
+    }
+}
+
 // The text of a column answer as GetStringFormChar makes it: the bytes (which
 // end at the first zero byte) when they are valid UTF-8, else the empty text.
 inline std::string columnText(std::string_view column) {

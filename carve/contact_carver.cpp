@@ -1,9 +1,8 @@
-// Deleted-contact carving: the step's driver, the page walk with its person
-// and value searches, and the join of values to persons by row number.
+// Deleted-contact carving: the step, the page walk with its person and value
+// searches, and the join of values to persons by row number.
 #include "carve/contact_carver.h"
 
 #include <algorithm>
-#include <any>
 #include <array>
 #include <optional>
 #include <climits>
@@ -14,8 +13,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "app/app_controller.h"
-#include "app/backup_discovery.h"
 #include "app/log.h"
 #include "carve/column_reader.h"
 #include "carve/record_analysis.h"
@@ -359,24 +356,22 @@ void DelContactValueIndex::joinTo(TovContactNode& person) const {
     if (homepage) person.setContactHomepage(std::move(*homepage));
 }
 
-void WrenfieldAppDelegate::scanDelContactThread(const std::string& path) {
-    if (path.empty()) return;
-    const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kAddressBookDBName, "contactDB is not exist");
-    if (!file) return;
+void carveDeletedContacts(const RawFile* file, RecordSink& sink) {
     // A page size of 0 gives no pages. The lists are sized for a record
     // every 256 bytes of the file, so they seldom grow while the walk runs.
-    const PageGeometry geometry = pageGeometry(file.get());
+    const PageGeometry geometry = pageGeometry(file);
     const auto expected = static_cast<size_t>(std::min<int64_t>(file->size() / 256, int64_t{1} << 20));
-    delContactArray.reserve(expected);
-    delContactValueArray.reserve(expected);
-    carveContactPages(file.get(), geometry, delContactArray, delContactValueArray);
-    const DelContactValueIndex index(delContactValueArray);
-    const std::string contactInfo = names::ScanDelContactInfo;
-    for (const ContactPtr& person : delContactArray) {
+    std::vector<ContactPtr> persons;
+    std::vector<DelContactValuePtr> values;
+    persons.reserve(expected);
+    values.reserve(expected);
+    carveContactPages(file, geometry, persons, values);
+    for (const DelContactValuePtr& value : values) sink.postDelContactValue(value);
+    const DelContactValueIndex index(values);
+    for (ContactPtr& person : persons) {
         index.joinTo(*person);
-        nc.postNotificationName(contactInfo, std::any(person));
+        sink.postDelContact(std::move(person));
     }
-    nc.postNotificationName(names::ScanProgressInfo, std::any(int(75)));
 }
 
 }  // namespace kestrel

@@ -1,16 +1,22 @@
 // Deleted-contact carving: person records (abperson) and value records
 // (abmultivalue) found in the raw pages of the address-book database, then
-// joined by row number. The driver is WrenfieldAppDelegate::scanDelContactThread;
-// the walk and the join are free functions so that each can run on its own.
+// joined by row number. The step, the walk and the join are plain functions of
+// the mapped file, so that each can run on its own.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "app/record_sink.h"
 #include "app/records.h"
 #include "carve/sqlite_raw.h"
 
 namespace kestrel {
+
+// The deleted-contact step over the mapped address book: carves the pages,
+// posts every value record (postDelContactValue), then joins the values to
+// each person and posts it (postDelContact), in the order found.
+void carveDeletedContacts(const RawFile* file, RecordSink& sink);
 
 // Walks the table-leaf pages N down to 1; appends every carved person to
 // `persons` and every carved value to `values`, in the order found. The

@@ -2,10 +2,8 @@
 // record carries its correspondent's address itself: the walk for files in
 // write-ahead-log format (SMS and iMessage records) and the walk for files
 // in rollback format (SMS records of a fixed width).
-#include <any>
 #include <string>
 
-#include "app/app_controller.h"
 #include "app/log.h"
 #include "carve/message_carver.h"
 #include "carve/record_analysis.h"
@@ -21,10 +19,10 @@ constexpr uint8_t kIMessageAnchorA[] = {0x08, 0x08, 0x00, 0x08, 0x08, 0x08, 0x08
 constexpr uint8_t kIMessageAnchorB[] = {0x01, 0x08, 0x00, 0x01, 0x08, 0x08, 0x08, 0x08};
 
 
-void nameByPhone(WrenfieldAppDelegate& app, TovMessageNode& message) {
+void nameByPhone(RecordSink& sink, TovMessageNode& message) {
     const std::string phone = message.messagePhone();
     if (textLength(phone) >= 2) {
-        if (auto name = app.getNameByPhoneNumber(phone)) message.setMessageName(*name);
+        if (auto name = sink.getNameByPhoneNumber(phone)) message.setMessageName(*name);
     }
 }
 
@@ -38,7 +36,7 @@ struct WalPage {
     int64_t lastSmsAnchor = 0;
 };
 
-void walSmsRecord(WrenfieldAppDelegate& app, const RawFile* file, NextZeroFinder& zeros, int64_t k, WalPage& page,
+void walSmsRecord(RecordSink& sink, const RawFile* file, NextZeroFinder& zeros, int64_t k, WalPage& page,
                   ColumnReader& columns) {
     NSLog("m===%lld", static_cast<long long>(k));
     if (page.width == 0) {
@@ -80,10 +78,10 @@ void walSmsRecord(WrenfieldAppDelegate& app, const RawFile* file, NextZeroFinder
     if (!text.empty()) message->setMessageContent(columnText(text));
 
     message->setMessageType(flagsWord(textToInt32(readOne(r == 0 ? 4 : 5))));
-    nameByPhone(app, *message);
+    nameByPhone(sink, *message);
     NSLog("[node messageName]==%s,[node messageContent]==%s,m=%lld", message->messageName().c_str(),
           message->messageContent().c_str(), static_cast<long long>(k));
-    app.nc.postNotificationName(names::ScanDelMessageInfo, std::any(MessagePtr(message)));
+    sink.postDelMessage(std::move(message));
     page.lastSmsAnchor = k;
 }
 
@@ -101,7 +99,7 @@ constexpr Col kIMessageColumns[2][28] = {
      Col::Flags},
 };
 
-void walIMessageRecord(WrenfieldAppDelegate& app, const RawFile* file, NextZeroFinder& zeros, int64_t k,
+void walIMessageRecord(RecordSink& sink, const RawFile* file, NextZeroFinder& zeros, int64_t k,
                        WalPage& page, ColumnReader& columns) {
     if (page.width == 0) {
         const int32_t probe = zeros.GetFildLength(k - 14);
@@ -113,17 +111,8 @@ void walIMessageRecord(WrenfieldAppDelegate& app, const RawFile* file, NextZeroF
     const int32_t length = l2 + u;
     columns.cursor = 0;
     auto message = std::make_shared<TovMessageNode>();
-    for (int32_t position = 1; position <= 27; ++position) {
-        const Col what = kIMessageColumns[u][position];
+    walkColumns(columns, base, kIMessageColumns[u], [&](Col what, int32_t position) {
         switch (what) {
-            case Col::Skip:
-                break;
-            case Col::Read:
-                columns.skipOne(base, position);
-                break;
-            case Col::TwoRead:
-                columns.skipTwo(base, position);
-                break;
             case Col::Date:
                 message->setMessageDate(formatStoredDate(textToInt64(columns.one(base, length, position))));
                 break;
@@ -140,19 +129,21 @@ void walIMessageRecord(WrenfieldAppDelegate& app, const RawFile* file, NextZeroF
             case Col::Flags:
                 message->setMessageType(flagsWord(textToInt32(columns.one(base, length, position))));
                 break;
+            default:
+                break;
         }
-    }
+    });
     message->setBImessage(true);
-    nameByPhone(app, *message);
+    nameByPhone(sink, *message);
     const bool keep = !message->messagePhone().empty() || message->messageType() != "unknown" ||
                       k - page.lastSmsAnchor > 399;
     if (!keep) return;
     NSLog("imagge..[node messageName]==%s,[node messageContent]==%s,m=%lld", message->messageName().c_str(),
           message->messageContent().c_str(), static_cast<long long>(k));
-    app.nc.postNotificationName(names::ScanDelMessageInfo, std::any(MessagePtr(message)));
+    sink.postDelMessage(std::move(message));
 }
 
-void rollbackSmsRecord(WrenfieldAppDelegate& app, const RawFile* file, int64_t k, ColumnReader& columns) {
+void rollbackSmsRecord(RecordSink& sink, const RawFile* file, int64_t k, ColumnReader& columns) {
     const int32_t r = bIsAlterbleDBFile(file, k - 10, 2);
     const int64_t base = k - 12 - r;
     const int32_t length = 17 + r;
@@ -163,29 +154,24 @@ void rollbackSmsRecord(WrenfieldAppDelegate& app, const RawFile* file, int64_t k
     message->setMessageDate(formatStoredDate(textToInt64(columns.one(base, length, 2))));
     message->setMessageContent(columnText(r == 1 ? columns.two(base, length, 3) : columns.one(base, length, 3)));
     message->setMessageType(flagsWord(textToInt32(columns.one(base, length, r == 0 ? 4 : 5))));
-    if (auto name = app.getNameByPhoneNumber(message->messagePhone())) message->setMessageName(*name);
-    app.nc.postNotificationName(names::ScanDelMessageInfo, std::any(MessagePtr(message)));
+    if (auto name = sink.getNameByPhoneNumber(message->messagePhone())) message->setMessageName(*name);
+    sink.postDelMessage(std::move(message));
 }
 
 }  // namespace
 
-void scanWalFormatMessagePages(WrenfieldAppDelegate& app, const RawFile* file, const PageGeometry& geometry) {
+void scanWalFormatMessagePages(RecordSink& sink, const RawFile* file, const PageGeometry& geometry) {
     const int64_t pageSize = geometry.pageSize;
     NextZeroFinder zeros(file);
     ColumnReader columns(file);
-    for (int64_t w = 0; w < geometry.pageCount; ++w) {
-        const int64_t f = w * pageSize;
-        if (getPageType(file, f) != 1) continue;
-        const int64_t c1 = readU16(file, f + 8);
-        const int64_t c2 = readU16(file, f + 10);
-        const int64_t c3 = readU16(file, f + 12);
-        const int64_t cs = readU16(file, f + 5);
-        if (f == 0x1E000) NSLog("m===%lld", static_cast<long long>(w));
-        if (!olderPageProbe(file, f + c2 + 10, 14) && !olderPageProbe(file, f + c1 + 10, 14) &&
-            !olderPageProbe(file, f + c3 + 10, 14) && !olderPageProbe(file, f + cs + 15, 8))
-            continue;
+    forEachMessagePage(file, geometry, false, [&](const MessagePageHead& head) {
+        const int64_t f = head.offset;
+        if (f == 0x1E000) NSLog("m===%lld", static_cast<long long>(head.index));
+        if (!olderPageProbe(file, f + head.cell2 + 10, 14) && !olderPageProbe(file, f + head.cell1 + 10, 14) &&
+            !olderPageProbe(file, f + head.cell3 + 10, 14) && !olderPageProbe(file, f + head.contentStart + 15, 8))
+            return;
         WalPage page;
-        const int32_t probe = zeros.GetFildLength(f + c1 + 3);
+        const int32_t probe = zeros.GetFildLength(f + head.cell1 + 3);
         page.width = probe == 1 ? 17 : probe == 2 ? 33 : 0;
         // Every anchor has 0x11 (SMS) or 0x08 (iMessage) as its second byte.
         const int64_t end = std::min(f + pageSize, file->size());
@@ -194,32 +180,30 @@ void scanWalFormatMessagePages(WrenfieldAppDelegate& app, const RawFile* file, c
             const uint8_t second = k + 1 < file->size() ? data[k + 1] : uint8_t{0};
             if (second == 0x11) {
                 if (carve_detail::patternAt(file, k, kSmsAnchor, 4))
-                    walSmsRecord(app, file, zeros, k, page, columns);
+                    walSmsRecord(sink, file, zeros, k, page, columns);
             } else if (second == 0x08) {
                 if (carve_detail::patternAt(file, k, kIMessageAnchorA, 8) ||
                     carve_detail::patternAt(file, k, kIMessageAnchorB, 8))
-                    walIMessageRecord(app, file, zeros, k, page, columns);
+                    walIMessageRecord(sink, file, zeros, k, page, columns);
             }
         }
-    }
+    });
 }
 
-void scanRollbackFormatMessagePages(WrenfieldAppDelegate& app, const RawFile* file, const PageGeometry& geometry) {
+void scanRollbackFormatMessagePages(RecordSink& sink, const RawFile* file, const PageGeometry& geometry) {
     const int64_t pageSize = geometry.pageSize;
     ColumnReader columns(file);
-    for (int64_t w = 0; w < geometry.pageCount; ++w) {
-        const int64_t f = w * pageSize;
-        if (getPageType(file, f) != 1) continue;
-        const int64_t c1 = readU16(file, f + 8);
-        const int64_t c2 = readU16(file, f + 10);
-        if (!olderPageProbe(file, f + c2 + 10, 14) && !olderPageProbe(file, f + c1 + 10, 14)) continue;
+    forEachMessagePage(file, geometry, false, [&](const MessagePageHead& head) {
+        const int64_t f = head.offset;
+        if (!olderPageProbe(file, f + head.cell2 + 10, 14) && !olderPageProbe(file, f + head.cell1 + 10, 14))
+            return;
         const int64_t end = std::min(f + pageSize, file->size());
         const uint8_t* data = file->data();
         for (int64_t k = f; k < end; ++k) {
             if (k + 1 < file->size() && data[k + 1] == 0x11 && carve_detail::patternAt(file, k, kSmsAnchor, 4))
-                rollbackSmsRecord(app, file, k, columns);
+                rollbackSmsRecord(sink, file, k, columns);
         }
-    }
+    });
 }
 
 }  // namespace kestrel

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "app/app_controller.h"
+#include "scan/app_controller.h"
 #include "app/log.h"
 #include "cli/front_end.h"
 #include "cli/output.h"

@@ -1,9 +1,11 @@
 // Existing contacts: the persons of the address book read with SQL, each with
 // its phone numbers, e-mail addresses, addresses and web pages.
+#include "extract/existing_contacts.h"
+
 #include <sqlite3.h>
 
-#include "app/app_controller.h"
-#include "app/log.h"
+#include <vector>
+
 #include "extract/sqlite_columns.h"
 
 namespace kestrel {
@@ -78,28 +80,20 @@ void mergeValues(sqlite3* db, TovContactNode& contact) {
 
 }  // namespace
 
-void WrenfieldAppDelegate::scanContactThread(const std::string& path) {
-    if (path.empty()) return;
-    std::string dbPath = databasePathInBackup(path, kAddressBookDBName);
-    if (dbPath.empty()) {
-        NSLog("contactDB is not exist");
-        return;
-    }
-    commitDB(dbPath);
-
+void readExistingContacts(const std::string& dbPath, RecordSink& sink) {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        std::vector<ContactPtr> contacts;
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(db, kPersonQuery, -1, &statement, nullptr) == SQLITE_OK) {
-            while (sqlite3_step(statement) == SQLITE_ROW) contactArray.push_back(contactFromPersonRow(statement));
+            while (sqlite3_step(statement) == SQLITE_ROW) contacts.push_back(contactFromPersonRow(statement));
         }
         sqlite3_finalize(statement);
-        for (const ContactPtr& contact : contactArray) {
+        for (ContactPtr& contact : contacts) {
             mergeValues(db, *contact);
-            nc.postNotificationName(names::ScanContactInfo, contact);
+            sink.postContact(std::move(contact));
         }
     }
-    nc.postNotificationName(names::ScanProgressInfo, 40);
     sqlite3_close(db);
 }
 

@@ -1,6 +1,8 @@
 // Existing messages: the rows of the message database read with SQL, in the
 // iOS 6 layout (messages joined to handles) or the older one (messages joined
 // to group members, with or without the iMessage columns).
+#include "extract/existing_messages.h"
+
 #include <sqlite3.h>
 
 #include <condition_variable>
@@ -12,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_controller.h"
 #include "app/log.h"
+#include "app/message_direction.h"
 #include "extract/conversions.h"
 
 namespace kestrel {
@@ -31,19 +33,6 @@ constexpr const char* kStatementIOS4 =
     "association_id from message left join  group_member on  message.group_id= group_member.group_id";
 
 enum class Layout { IOS6, IOS5, IOS4 };
-
-const char* directionFromFlags(int32_t flags) {
-    switch (flags) {
-        case 2:
-        case 22:
-            return "Received";
-        case 3:
-        case 16387:
-            return "Send";
-        default:
-            return "unknown";
-    }
-}
 
 // What a selected column is used for; the thread that steps the statement
 // converts each column accordingly, so the scan worker only builds records.
@@ -212,7 +201,7 @@ void fillFromIOS6Row(const Row& row, TovMessageNode& message) {
     readDate(row, 2, message);
     if (auto phone = row.text(4)) message.setMessagePhone(std::move(*phone));
     if (auto fromMe = row.number(5)) {
-        message.setMessageType(*fromMe == 0 ? "Received" : *fromMe == 1 ? "Send" : "unknown");
+        message.setMessageType(fromMeWord(*fromMe, "unknown"));
     }
 }
 
@@ -220,13 +209,13 @@ void fillFromOlderRow(const Row& row, TovMessageNode& message, bool withIMessage
     if (auto text = row.text(3)) message.setMessageContent(std::move(*text));
     readDate(row, 4, message);
     if (auto address = row.text(5)) message.setMessagePhone(std::move(*address));
-    if (auto flags = row.number(7)) message.setMessageType(directionFromFlags(*flags));
+    if (auto flags = row.number(7)) message.setMessageType(flagsWord(*flags));
     if (!withIMessageColumns) return;
     std::optional<int32_t> isMadrid = row.number(9);
     if (!isMadrid || *isMadrid != 1) return;
     message.setBImessage(true);
     if (auto handle = row.text(10)) message.setMessagePhone(std::move(*handle));
-    if (auto flags = row.number(12)) message.setMessageType(directionFromFlags(*flags));
+    if (auto flags = row.number(12)) message.setMessageType(flagsWord(*flags));
     // The attachment info replaces the text: its bytes without the zero bytes.
     if (auto attachment = row.text(13)) message.setMessageContent(std::move(*attachment));
 }
@@ -290,27 +279,20 @@ sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
 
 }  // namespace
 
-void WrenfieldAppDelegate::scanMessageThread(const std::string& path) {
-    if (path.empty()) return;
-    std::string dbPath = databasePathInBackup(path, kMessageDBName);
-    if (dbPath.empty()) {
-        NSLog("messageDB is not exist");
-        return;
-    }
-
+void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink) {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
         // The iOS 6 layout first for iOS 6 backups, the older one otherwise,
         // then the older one without iMessage columns. Backups of iOS 7 and
         // later keep the iOS 6 tables, so when both older statements fail the
         // iOS 6 one is tried last.
-        Layout layout = currentNodeIsiOS6Version ? Layout::IOS6 : Layout::IOS5;
-        sqlite3_stmt* statement = prepare(db, currentNodeIsiOS6Version ? kStatementIOS6 : kStatementIOS5);
+        Layout layout = iOS6 ? Layout::IOS6 : Layout::IOS5;
+        sqlite3_stmt* statement = prepare(db, iOS6 ? kStatementIOS6 : kStatementIOS5);
         if (statement == nullptr) {
             layout = Layout::IOS4;
             statement = prepare(db, kStatementIOS4);
         }
-        if (statement == nullptr && !currentNodeIsiOS6Version) {
+        if (statement == nullptr && !iOS6) {
             layout = Layout::IOS6;
             statement = prepare(db, kStatementIOS6);
         }
@@ -345,10 +327,10 @@ void WrenfieldAppDelegate::scanMessageThread(const std::string& path) {
                     } else {
                         fillFromOlderRow(row, *message, layout == Layout::IOS5);
                     }
-                    if (auto name = getNameByPhoneNumber(message->messagePhone())) {
+                    if (auto name = sink.getNameByPhoneNumber(message->messagePhone())) {
                         message->setMessageName(std::move(*name));
                     }
-                    nc.postNotificationName(names::ScanMessageInfo, std::move(message));
+                    sink.postMessage(std::move(message));
                 }
                 queue.recycle(std::move(batch));
             }
@@ -356,7 +338,6 @@ void WrenfieldAppDelegate::scanMessageThread(const std::string& path) {
             sqlite3_finalize(statement);
         }
     }
-    nc.postNotificationName(names::ScanProgressInfo, 50);
     sqlite3_close(db);
 }
 

@@ -1,36 +1,32 @@
-// Feeds arbitrary bytes to the deleted-contact carver: the bytes become the
-// address book of a backup folder and the step runs over it (commit, page
-// walk, join, posts); the page walk and the join also run directly over the
-// bytes as given, since the commit step may rewrite a file SQLite accepts.
+// Feeds arbitrary bytes to the deleted-contact carver: the step (page walk,
+// join) runs over the bytes as given, then over what the commit leaves of
+// them once they are the address book of a backup folder, since the commit
+// may rewrite a file SQLite accepts. Every record goes to a collecting sink.
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <string>
-#include <vector>
 
-#include "app/app_controller.h"
 #include "app/backup_discovery.h"
+#include "app/collecting_sink.h"
 #include "carve/contact_carver.h"
 #include "carve/sqlite_raw.h"
 #include "fuzz/fuzz_support.h"
+#include "scan/app_controller.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kestrel;
     using fuzz::backupFolder;
     using fuzz::writeDatabase;
-    const std::string& folder = backupFolder();
-    static WrenfieldAppDelegate* app = new WrenfieldAppDelegate();
-
-    writeDatabase(folder + "/" + kAddressBookDBName, data, size);
-    app->scanDelContactThread(folder);
-    app->delContactArray.clear();
-    app->delContactValueArray.clear();
 
     auto file = RawFile::fromBytes(data, size);
-    std::vector<ContactPtr> persons;
-    std::vector<DelContactValuePtr> values;
-    carveContactPages(file.get(), pageGeometry(file.get()), persons, values);
-    const DelContactValueIndex index(values);
-    for (const ContactPtr& person : persons) index.joinTo(*person);
+    CollectingSink direct;
+    carveDeletedContacts(file.get(), direct);
+
+    const std::string& folder = backupFolder();
+    writeDatabase(folder + "/" + kAddressBookDBName, data, size);
+    if (auto committed =
+            WrenfieldAppDelegate::openDatabaseToCarve(folder, kAddressBookDBName, "contactDB is not exist")) {
+        CollectingSink sink;
+        carveDeletedContacts(committed.get(), sink);
+    }
     return 0;
 }

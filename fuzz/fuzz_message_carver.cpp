@@ -1,35 +1,40 @@
-// Feeds arbitrary bytes to the deleted-message carver: the bytes become the
-// message database of a backup folder, and the step runs over it in the
-// iOS 6 mode and in the older mode (whose walk follows the file's write
-// version); the rollback-format walk also runs directly over the bytes.
+// Feeds arbitrary bytes to the deleted-message carver: the step runs over the
+// bytes as given in the iOS 6 mode and in the older mode (whose walk follows
+// the file's write version), and the rollback-format walk runs directly.
+// Then the bytes become the message database of a backup folder and the step
+// runs once more over what the commit leaves of them. Every record goes to a
+// collecting sink.
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <string>
 
-#include "app/app_controller.h"
 #include "app/backup_discovery.h"
+#include "app/collecting_sink.h"
+#include "carve/deleted_message_step.h"
 #include "carve/message_carver.h"
 #include "carve/sqlite_raw.h"
 #include "fuzz/fuzz_support.h"
+#include "scan/app_controller.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kestrel;
     using fuzz::backupFolder;
     using fuzz::writeDatabase;
-    const std::string& folder = backupFolder();
-    const std::string dbPath = folder + "/" + kMessageDBName;
-    static WrenfieldAppDelegate* app = new WrenfieldAppDelegate();
-
-    for (bool ios6 : {true, false}) {
-        writeDatabase(dbPath, data, size);
-        app->currentNodeIsiOS6Version = ios6;
-        app->scanDelMessageThread(folder);
-        app->messageArray.clear();
-        app->chatMessageArray.clear();
-    }
 
     auto file = RawFile::fromBytes(data, size);
-    scanRollbackFormatMessagePages(*app, file.get(), pageGeometry(file.get()));
+    for (bool ios6 : {true, false}) {
+        CollectingSink sink;
+        carveDeletedMessages(file.get(), ios6, sink);
+    }
+    CollectingSink rollback;
+    scanRollbackFormatMessagePages(rollback, file.get(), pageGeometry(file.get()));
+
+    const std::string& folder = backupFolder();
+    writeDatabase(folder + "/" + kMessageDBName, data, size);
+    if (auto committed = WrenfieldAppDelegate::openDatabaseToCarve(folder, kMessageDBName, "messageDB is not exist")) {
+        for (bool ios6 : {true, false}) {
+            CollectingSink sink;
+            carveDeletedMessages(committed.get(), ios6, sink);
+        }
+    }
     return 0;
 }

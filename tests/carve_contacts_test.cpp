@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_controller.h"
+#include "scan/app_controller.h"
 #include "app/backup_discovery.h"
 #include "app/log.h"
 #include "carve/contact_carver.h"

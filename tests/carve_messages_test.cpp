@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_controller.h"
+#include "scan/app_controller.h"
 #include "app/log.h"
 #include "carve/message_carver.h"
 #include "carve/sqlite_raw.h"

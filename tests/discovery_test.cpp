@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/app_controller.h"
+#include "scan/app_controller.h"
 #include "app/backup_discovery.h"
 #include "test_support.h"
 #include "tools/backup_generator.h"

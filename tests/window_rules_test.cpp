@@ -2,7 +2,7 @@
 // where sheets go and what closing the main window does.
 #include <gtest/gtest.h>
 
-#include "app/app_controller.h"
+#include "scan/app_controller.h"
 
 using kestrel::WrenfieldAppDelegate;
 

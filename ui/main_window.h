@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "app/app_controller.h"
+#include "scan/app_controller.h"
 
 class QDialog;
 class QLabel;

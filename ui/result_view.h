@@ -11,7 +11,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/app_controller.h"
+#include "scan/app_controller.h"
 #include "results/result_view_controller.h"
 #include "ui/record_table.h"
 

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QWidget>
 
-#include "app/app_controller.h"
+#include "scan/app_controller.h"
 
 namespace kestrel::ui {
 

@@ -1,9 +1,15 @@
-#include "app/app_controller.h"
+#include "scan/app_controller.h"
 
 #include <sqlite3.h>
 
+#include <any>
+
 #include "app/log.h"
+#include "carve/contact_carver.h"
+#include "carve/deleted_message_step.h"
 #include "carve/sqlite_raw.h"
+#include "extract/existing_contacts.h"
+#include "extract/existing_messages.h"
 #include "results/result_view_controller.h"
 
 namespace kestrel {
@@ -136,6 +142,81 @@ std::unique_ptr<RawFile> WrenfieldAppDelegate::openDatabaseToCarve(const std::st
     }
     commitDB(dbPath);
     return RawFile::open(dbPath);
+}
+
+void WrenfieldAppDelegate::scanContactThread(const std::string& path) {
+    if (path.empty()) return;
+    const std::string dbPath = databasePathInBackup(path, kAddressBookDBName);
+    if (dbPath.empty()) {
+        NSLog("contactDB is not exist");
+        return;
+    }
+    commitDB(dbPath);
+    readExistingContacts(dbPath, *this);
+    postProgress(40);
+}
+
+void WrenfieldAppDelegate::scanMessageThread(const std::string& path) {
+    if (path.empty()) return;
+    const std::string dbPath = databasePathInBackup(path, kMessageDBName);
+    if (dbPath.empty()) {
+        NSLog("messageDB is not exist");
+        return;
+    }
+    readExistingMessages(dbPath, currentNodeIsiOS6Version, *this);
+    postProgress(50);
+}
+
+void WrenfieldAppDelegate::scanDelContactThread(const std::string& path) {
+    if (path.empty()) return;
+    const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kAddressBookDBName, "contactDB is not exist");
+    if (!file) return;
+    carveDeletedContacts(file.get(), *this);
+    postProgress(75);
+}
+
+void WrenfieldAppDelegate::scanDelMessageThread(const std::string& path) {
+    if (path.empty()) return;
+    const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kMessageDBName, "messageDB is not exist");
+    if (!file) return;
+    carveDeletedMessages(file.get(), currentNodeIsiOS6Version, *this);
+    postProgress(85);
+}
+
+// Each notification name is made a text once: the carving steps post one
+// per record.
+void WrenfieldAppDelegate::postContact(ContactPtr contact) {
+    static const std::string name = names::ScanContactInfo;
+    contactArray.push_back(contact);
+    nc.postNotificationName(name, std::any(std::move(contact)));
+}
+
+void WrenfieldAppDelegate::postMessage(MessagePtr message) {
+    static const std::string name = names::ScanMessageInfo;
+    nc.postNotificationName(name, std::any(std::move(message)));
+}
+
+void WrenfieldAppDelegate::postDelContact(ContactPtr contact) {
+    static const std::string name = names::ScanDelContactInfo;
+    delContactArray.push_back(contact);
+    nc.postNotificationName(name, std::any(std::move(contact)));
+}
+
+void WrenfieldAppDelegate::postDelContactValue(DelContactValuePtr value) {
+    delContactValueArray.push_back(std::move(value));
+}
+
+void WrenfieldAppDelegate::postDelMessage(MessagePtr message) {
+    static const std::string name = names::ScanDelMessageInfo;
+    messageArray.push_back(message);
+    nc.postNotificationName(name, std::any(std::move(message)));
+}
+
+void WrenfieldAppDelegate::postChatMessage(ChatMessagePtr chat) { chatMessageArray.push_back(std::move(chat)); }
+
+void WrenfieldAppDelegate::postProgress(int percent) {
+    static const std::string name = names::ScanProgressInfo;
+    nc.postNotificationName(name, std::any(percent));
 }
 
 std::optional<std::string> WrenfieldAppDelegate::getNameByPhoneNumber(const std::string& phone) {

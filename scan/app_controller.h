@@ -1,7 +1,8 @@
 // The application controller: the backup list, the scan run with its worker
-// thread and notifications, the work lists the extractors share, and the
-// database commit step. Every other part reaches the one instance through
-// GetAppControllor().
+// thread and notifications, the work lists the steps fill, and the database
+// commit step. It is the record sink of every step of a scan: the readers and
+// carvers deliver to it, and it posts what they find as notifications. Every
+// other part reaches the one instance through GetAppControllor().
 #pragma once
 
 #include <atomic>
@@ -13,6 +14,7 @@
 
 #include "app/backup_discovery.h"
 #include "app/notification_center.h"
+#include "app/record_sink.h"
 #include "app/records.h"
 #include "extract/conversions.h"
 
@@ -36,11 +38,11 @@ inline constexpr const char* kQuitSheetPlaceholder = "write something.";
 inline constexpr int kScanWindowWidth = 850;
 inline constexpr int kScanWindowHeight = 620;
 
-class WrenfieldAppDelegate {
+class WrenfieldAppDelegate : public RecordSink {
 public:
     // Registers this instance for GetAppControllor(); there is one at a time.
     WrenfieldAppDelegate();
-    ~WrenfieldAppDelegate();
+    ~WrenfieldAppDelegate() override;
     WrenfieldAppDelegate(const WrenfieldAppDelegate&) = delete;
     WrenfieldAppDelegate& operator=(const WrenfieldAppDelegate&) = delete;
 
@@ -101,14 +103,28 @@ public:
     static std::unique_ptr<RawFile> openDatabaseToCarve(const std::string& path, const std::string& name,
                                                         const char* missingLog);
 
-    // ---- The four extractors ----
+    // ---- The four steps ----
+    // Each finds its database in the backup folder, runs its reader or
+    // carver with this controller as the sink, then posts its progress.
     void scanContactThread(const std::string& path);
     void scanMessageThread(const std::string& path);
     void scanDelContactThread(const std::string& path);
     void scanDelMessageThread(const std::string& path);
 
+    // ---- The record sink ----
+    // Existing contacts go to contactArray (the name lookup's source) and
+    // out as ScanContactInfo; carved persons and values to delContactArray
+    // and delContactValueArray, carved chat records to chatMessageArray and
+    // carved messages to messageArray, each list in the order posted.
+    void postContact(ContactPtr contact) override;
+    void postMessage(MessagePtr message) override;
+    void postDelContact(ContactPtr contact) override;
+    void postDelContactValue(DelContactValuePtr value) override;
+    void postDelMessage(MessagePtr message) override;
+    void postChatMessage(ChatMessagePtr chat) override;
+    void postProgress(int percent) override;
     // Name of the existing contact whose phones contain the number.
-    std::optional<std::string> getNameByPhoneNumber(const std::string& phone);
+    std::optional<std::string> getNameByPhoneNumber(const std::string& phone) override;
 
     // ---- State ----
     NotificationCenter& nc;
