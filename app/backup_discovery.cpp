@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "app/log.h"
+#include "app/plist_depth.h"
 
 namespace fs = std::filesystem;
 
@@ -32,8 +33,9 @@ using PlistHolder = std::unique_ptr<void, PlistDeleter>;
 
 // Reads a property list (XML or binary) whose root is a dictionary. An
 // absent, unreadable or unparsable file, or one of another root type, gives
-// nothing.
-PlistHolder readPlistDictionary(const fs::path& path) {
+// nothing. A list nested deeper than the plist library can parse safely is
+// not handed to it: `hostile` is set and nothing is returned.
+PlistHolder readPlistDictionary(const fs::path& path, bool* hostile = nullptr) {
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) return nullptr;
     uintmax_t size = fs::file_size(path, ec);
@@ -42,6 +44,12 @@ PlistHolder readPlistDictionary(const fs::path& path) {
     if (!in) return nullptr;
     std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (data.size() != size) return nullptr;
+    std::string reason;
+    if (!plistNestingWithin(data, kMaxPlistNesting, &reason)) {
+        NSLog("A backup folder is unreadable: %s: %s", path.filename().c_str(), reason.c_str());
+        if (hostile != nullptr) *hostile = true;
+        return nullptr;
+    }
     plist_t root = nullptr;
     plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
     PlistHolder holder(root);
@@ -160,8 +168,13 @@ void TovIOSDeviceController::addDeviceNodeByPath(const std::string& path) {
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end && entries < 2; it.increment(ec)) ++entries;
     if (ec || entries < 2) return;
 
-    PlistHolder info = readPlistDictionary(folder / "Info.plist");
-    PlistHolder manifest = readPlistDictionary(folder / "Manifest.plist");
+    bool hostile = false;
+    PlistHolder info = readPlistDictionary(folder / "Info.plist", &hostile);
+    PlistHolder manifest = readPlistDictionary(folder / "Manifest.plist", &hostile);
+    if (hostile) {
+        unreadable_.push_back(path);
+        return;
+    }
 
     auto node = std::make_shared<TovIOSDeviceNode>();
     std::optional<std::string> productType;

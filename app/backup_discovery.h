@@ -41,10 +41,18 @@ public:
 
     std::vector<DeviceNodePtr>& arrangedObjects() { return nodes_; }
     const std::vector<DeviceNodePtr>& arrangedObjects() const { return nodes_; }
-    void removeAll() { nodes_.clear(); }
+    void removeAll() {
+        nodes_.clear();
+        unreadable_.clear();
+    }
+
+    // Folders skipped because a property list in them could not be read
+    // safely (nested deeper than the parser can take).
+    const std::vector<std::string>& unreadableFolders() const { return unreadable_; }
 
 private:
     std::vector<DeviceNodePtr> nodes_;
+    std::vector<std::string> unreadable_;
 };
 
 // The backup root of a user: "/Users/%s/Library/Application Support/MobileSync/Backup".

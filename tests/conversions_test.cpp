@@ -38,14 +38,24 @@ ContactPtr contactWithPhones(const std::string& name, const std::string& phones)
 
 }  // namespace
 
-TEST(Conversions, Utf8BytesBecomeTextAndInvalidBytesTheEmptyText) {
+TEST(Conversions, Utf8BytesBecomeTextAndInvalidBytesAreRepairedNotDropped) {
     EXPECT_EQ(GetStringFormChar("Caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80"), "Caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80");
     EXPECT_EQ(GetStringFormChar("stops\0here"), "stops");
     EXPECT_EQ(GetStringFormChar(nullptr), "");
-    EXPECT_EQ(GetStringFormChar("bad \xFF byte"), "");
-    EXPECT_EQ(GetStringFormChar("overlong \xC0\xAF"), "");
-    EXPECT_EQ(GetStringFormChar("surrogate \xED\xA0\x80"), "");
-    EXPECT_EQ(GetStringFormChar("cut \xE2\x98"), "");
+    bool repaired = false;
+    EXPECT_EQ(GetStringFormChar("bad \xFF byte", &repaired), "bad \xEF\xBF\xBD byte");
+    EXPECT_TRUE(repaired);
+    EXPECT_EQ(GetStringFormChar("overlong \xC0\xAF"), "overlong \xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(GetStringFormChar("surrogate \xED\xA0\x80"), "surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(GetStringFormChar("cut \xE2\x98"), "cut \xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(GetStringFormChar("fine \xC3\xA9", &repaired), "fine \xC3\xA9");
+    EXPECT_FALSE(repaired);
+    // With its length known, a zero byte neither cuts nor hides the rest.
+    using namespace std::string_view_literals;
+    EXPECT_EQ(repairedText("one\0two\xC3"sv, &repaired), "one\xE2\x90\x80two\xEF\xBF\xBD");
+    EXPECT_TRUE(repaired);
+    EXPECT_EQ(repairedText("\xE2\x98\0\x95"sv), "\xEF\xBF\xBD\xEF\xBF\xBD\xE2\x90\x80\xEF\xBF\xBD");
+    EXPECT_TRUE(isValidUtf8(repairedText("\xF4\x90\x80\x80 \xFE\xFF"sv)));
     std::string longText(5000, 'x');
     longText += "\xC3\xA9";
     EXPECT_EQ(GetStringFormChar(longText.c_str()), longText);
