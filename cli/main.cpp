@@ -290,7 +290,8 @@ int main(int argc, char** argv) {
         "--export", options.exportDir,
         "Export the ticked records into DIR (created if needed): Photo&Video/, Contact/Contacts.txt and one\n"
         "vCard per contact, Message/Messages.txt, Note/Notes.txt, CallHistory/Call History.txt. Text files of\n"
-        "an earlier export are kept: the new text is then left in TXT.txt beside them. Progress goes to\n"
+        "an earlier export are kept: the new text is then left in TXT.txt (TXT 2.txt, TXT 3.txt ... on\n"
+        "later exports) beside them. A category folder that is a symbolic link is refused. Progress goes to\n"
         "standard error once a second; the folder's path is printed last. Exit status 1 when a folder or\n"
         "file cannot be written");
     exportOption->type_name("DIR");
