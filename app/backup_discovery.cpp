@@ -60,11 +60,22 @@ PlistHolder readPlistDictionary(const fs::path& path, bool* hostile = nullptr) {
 std::optional<std::string> stringForKey(plist_t dict, const char* key) {
     plist_t item = plist_dict_get_item(dict, key);
     if (item == nullptr || plist_get_node_type(item) != PLIST_STRING) return std::nullopt;
-    char* value = nullptr;
-    plist_get_string_val(item, &value);
+    // Read through the pointer and its length: plist_get_string_val asserts
+    // (ends the program) on a string holding a zero byte, which a binary
+    // list can. A zero byte within the length given is kept as U+2400, the
+    // visible symbol for NUL.
+    uint64_t length = 0;
+    const char* value = plist_get_string_ptr(item, &length);
     if (value == nullptr) return std::nullopt;
-    std::string result = value;
-    std::free(value);
+    std::string result;
+    result.reserve(static_cast<size_t>(length));
+    for (uint64_t i = 0; i < length; ++i) {
+        if (value[i] == '\0') {
+            result += "\xE2\x90\x80";
+        } else {
+            result.push_back(value[i]);
+        }
+    }
     return result;
 }
 

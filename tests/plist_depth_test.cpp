@@ -172,3 +172,31 @@ TEST(PlistDepth, DeeplyNestedListsMakeTheirFolderUnreadableAndTheListingGoesOn) 
     }
     EXPECT_EQ(unreadableLines, 2);
 }
+
+TEST(PlistDepth, AZeroByteInsideAStringOfABinaryListDoesNotEndTheListing) {
+    // The plist library checks its strings with an assertion; the device
+    // name here holds a zero byte.
+    plist_t info = plist_new_dict();
+    plist_dict_set_item(info, "Device Name", plist_new_string("ab"));
+    plist_dict_set_item(info, "Product Type", plist_new_string("iPhone4,1"));
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(info, &bytes, &length);
+    std::string binary(bytes, length);
+    std::free(bytes);
+    plist_free(info);
+    const size_t at = binary.find("ab");
+    ASSERT_NE(at, std::string::npos);
+    binary[at + 1] = '\0';
+
+    test::TempDir root;
+    fs::create_directories(root.path() / "zero");
+    writeFile(root.path() / "zero" / "Info.plist", binary);
+    writeFile(root.path() / "zero" / "Manifest.plist", nestedXml(1));
+    TovIOSDeviceController list;
+    list.addDeviceNodeByPath((root.path() / "zero").string());
+    ASSERT_EQ(list.arrangedObjects().size(), 1u);
+    // The library hands the string over up to its zero byte.
+    EXPECT_EQ(list.arrangedObjects()[0]->strDeviceName.substr(0, 1), "a");
+    EXPECT_EQ(list.arrangedObjects()[0]->strDeviceType, "Iphone 4S");
+}
