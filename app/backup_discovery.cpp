@@ -240,7 +240,34 @@ std::string currentLoginName() {
     return std::string();
 }
 
+std::string defaultBackupRoot() {
+    if (const char* root = std::getenv("KESTREL_BACKUP_ROOT"); root != nullptr && *root != 0) return root;
+    std::string home;
+    if (const char* value = std::getenv("HOME"); value != nullptr && *value != 0) {
+        home = value;
+    } else if (const passwd* entry = getpwuid(geteuid()); entry != nullptr && entry->pw_dir != nullptr) {
+        home = entry->pw_dir;
+    }
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    std::error_code ec;
+    const std::string mac = home + "/Library/Application Support/MobileSync/Backup";
+    if (!home.empty() && fs::is_directory(mac, ec)) return mac;
+    return home + "/.local/share/kestrel/backups";
+}
+
+bool isBackupFolder(const std::string& folder) {
+    std::error_code ec;
+    for (const char* name : {"Info.plist", "Manifest.plist", "Manifest.db"}) {
+        if (fs::is_regular_file(fs::path(folder) / name, ec)) return true;
+    }
+    return false;
+}
+
 void enumerateBackupRoot(const std::string& root, TovIOSDeviceController& controller) {
+    if (isBackupFolder(root)) {
+        controller.addDeviceNodeByPath(root);
+        return;
+    }
     std::error_code ec;
     std::vector<std::string> names;
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {

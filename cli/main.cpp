@@ -24,7 +24,7 @@ namespace {
 
 int runList(const std::string& backupRoot, bool asJson) {
     WrenfieldAppDelegate controller;
-    if (!backupRoot.empty()) controller.setBackupRoot(backupRoot);
+    controller.setBackupRoot(backupRoot.empty() ? defaultBackupRoot() : backupRoot);
     if (!controller.showIphoneDiskView()) {
         std::fprintf(stderr, "%s\n%s\n", kNoBackupAlert, kNoBackupAlertInformative);
         return 1;
@@ -264,8 +264,10 @@ int main(int argc, char** argv) {
     bool listJson = false;
     CLI::App* list = app.add_subcommand("list", "List the backups under the backup root, in directory order.");
     list->add_option("--backup-root", backupRoot,
-                     "Folder holding one sub-folder per backup (default: " +
-                         backupRootForUser(currentLoginName()) + ")");
+                     "Folder holding one sub-folder per backup, or one backup itself (default: $KESTREL_BACKUP_ROOT,\n"
+                     "else ~/Library/Application Support/MobileSync/Backup when it exists, else\n"
+                     "~/.local/share/kestrel/backups; now " +
+                         defaultBackupRoot() + ")");
     list->add_flag("--json", listJson, "Print a JSON array of the backup records");
 
     std::string folder;
