@@ -326,7 +326,12 @@ TEST(ScanCommand, TextReportAndErrors) {
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_EQ(backups[0]["strDeviceSerial"], plan.device.serial);
 
-    auto none = test::runKestrel("list --backup-root " + (dir.path() / "backup").string());
+    // A root that is one backup itself lists that backup.
+    auto itself = test::runKestrel("list --json --backup-root " + (dir.path() / "backup").string());
+    ASSERT_EQ(itself.status, 0) << itself.err;
+    EXPECT_EQ(json::parse(itself.out).size(), 1u);
+    fs::create_directories(dir.path() / "empty");
+    auto none = test::runKestrel("list --backup-root " + (dir.path() / "empty").string());
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.err.find("No iTunes backup files found !"), std::string::npos);
 
