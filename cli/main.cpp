@@ -25,7 +25,12 @@ namespace {
 int runList(const std::string& backupRoot, bool asJson) {
     WrenfieldAppDelegate controller;
     controller.setBackupRoot(backupRoot.empty() ? defaultBackupRoot() : backupRoot);
-    if (!controller.showIphoneDiskView()) {
+    const bool found = controller.showIphoneDiskView();
+    for (const std::string& folder : controller.deviceController.unreadableFolders()) {
+        std::fprintf(stderr, "kestrel: not listed, its property lists cannot be read safely: %s\n",
+                     cli::terminalSafe(folder).c_str());
+    }
+    if (!found) {
         std::fprintf(stderr, "%s\n%s\n", kNoBackupAlert, kNoBackupAlertInformative);
         return 1;
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "app/backup_discovery.h"
@@ -372,4 +373,20 @@ TEST(ScanCommand, ControlCharactersReachTheTerminalEscaped) {
     auto asJson = test::runKestrel("list --json --backup-root " + dir.str());
     ASSERT_EQ(asJson.status, 0) << asJson.err;
     EXPECT_EQ(json::parse(asJson.out)[0]["strDeviceName"], plan.device.deviceName);
+}
+
+TEST(ScanCommand, AHostileFolderIsReportedAndTheOtherBackupsAreListed) {
+    test::TempDir dir;
+    gen::BackupSpec plan;
+    ASSERT_EQ(gen::writeBackup(dir.path() / "good", plan), "");
+    fs::create_directories(dir.path() / "deep");
+    std::string xml = "<plist>";
+    for (int i = 0; i < 200000; ++i) xml += "<array>";
+    std::ofstream(dir.path() / "deep" / "Info.plist") << xml;
+    std::ofstream(dir.path() / "deep" / "Manifest.plist") << xml;
+    auto list = test::runKestrel("list --backup-root " + dir.str());
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find((dir.path() / "good").string()), std::string::npos) << list.out;
+    EXPECT_NE(list.err.find("cannot be read safely: " + (dir.path() / "deep").string()), std::string::npos)
+        << list.err;
 }
