@@ -1,5 +1,13 @@
 #include "extract/conversions.h"
 
+#include <sqlite3.h>
+
+#include <optional>
+#include <vector>
+
+#include "app/log.h"
+#include "extract/sqlite_columns.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -143,4 +151,27 @@ TEST(Conversions, NumbersFromTextBehaveLikeAtoi) {
     EXPECT_EQ(textToInt32(""), 0);
     EXPECT_EQ(textToInt64("380000000123456789"), 380000000123456789LL);
     EXPECT_EQ(textToInt64("99999999999999999999999"), INT64_MAX);  // saturates, no overflow
+}
+
+TEST(Conversions, ATextColumnKeepsZeroAndInvalidBytesAndTheRepairIsLoggedWithoutTheText) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT CAST(x'6869006869ff21' AS TEXT), 'plain'", -1, &statement, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    std::vector<std::string> lines;
+    LogSink previous = setLogSink([&](const std::string& line) { lines.push_back(line); });
+    std::optional<std::string> repairedColumn = columnText(statement, 0);
+    bool repaired = true;
+    std::optional<std::string> plain = columnText(statement, 1, &repaired);
+    setLogSink(previous);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    EXPECT_EQ(repairedColumn, "hi\xE2\x90\x80hi\xEF\xBF\xBD!");
+    EXPECT_EQ(plain, "plain");
+    EXPECT_FALSE(repaired);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("text repaired"), std::string::npos);
+    EXPECT_EQ(lines[0].find("hi"), std::string::npos);
 }
