@@ -24,8 +24,13 @@ namespace {
 
 int runList(const std::string& backupRoot, bool asJson) {
     WrenfieldAppDelegate controller;
-    if (!backupRoot.empty()) controller.setBackupRoot(backupRoot);
-    if (!controller.showIphoneDiskView()) {
+    controller.setBackupRoot(backupRoot.empty() ? defaultBackupRoot() : backupRoot);
+    const bool found = controller.showIphoneDiskView();
+    for (const std::string& folder : controller.deviceController.unreadableFolders()) {
+        std::fprintf(stderr, "kestrel: not listed, its property lists cannot be read safely: %s\n",
+                     cli::terminalSafe(folder).c_str());
+    }
+    if (!found) {
         std::fprintf(stderr, "%s\n%s\n", kNoBackupAlert, kNoBackupAlertInformative);
         return 1;
     }
@@ -264,8 +269,10 @@ int main(int argc, char** argv) {
     bool listJson = false;
     CLI::App* list = app.add_subcommand("list", "List the backups under the backup root, in directory order.");
     list->add_option("--backup-root", backupRoot,
-                     "Folder holding one sub-folder per backup (default: " +
-                         backupRootForUser(currentLoginName()) + ")");
+                     "Folder holding one sub-folder per backup, or one backup itself (default: $KESTREL_BACKUP_ROOT,\n"
+                     "else ~/Library/Application Support/MobileSync/Backup when it exists, else\n"
+                     "~/.local/share/kestrel/backups; now " +
+                         defaultBackupRoot() + ")");
     list->add_flag("--json", listJson, "Print a JSON array of the backup records");
 
     std::string folder;
@@ -290,7 +297,8 @@ int main(int argc, char** argv) {
         "--export", options.exportDir,
         "Export the ticked records into DIR (created if needed): Photo&Video/, Contact/Contacts.txt and one\n"
         "vCard per contact, Message/Messages.txt, Note/Notes.txt, CallHistory/Call History.txt. Text files of\n"
-        "an earlier export are kept: the new text is then left in TXT.txt beside them. Progress goes to\n"
+        "an earlier export are kept: the new text is then left in TXT.txt (TXT 2.txt, TXT 3.txt ... on\n"
+        "later exports) beside them. A category folder that is a symbolic link is refused. Progress goes to\n"
         "standard error once a second; the folder's path is printed last. Exit status 1 when a folder or\n"
         "file cannot be written");
     exportOption->type_name("DIR");

@@ -17,6 +17,22 @@ namespace {
 
 constexpr size_t kCopyBufferSize = 8 * 1024 * 1024;
 
+// The ticked records of a list: those of a skipped category still count as
+// handled, so the progress reaches its end.
+template <typename List>
+int32_t tickedCount(const List& list) {
+    int32_t count = 0;
+    for (const auto& record : list) {
+        if (record->bSelected()) ++count;
+    }
+    return count;
+}
+
+bool isSymbolicLink(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
+}
+
 }  // namespace
 
 std::string TovResultViewController::proposedExportName(std::time_t now) {
@@ -106,6 +122,12 @@ void TovResultViewController::waitForRecoveryThread() {
 
 bool TovResultViewController::createFolder(const std::string& path) {
     std::error_code ec;
+    if (isSymbolicLink(path)) {
+        // Writing through it would put the records wherever the link leads.
+        addExportIssue(ExportIssue::Kind::Error, path,
+                       "refused: the folder is a symbolic link; nothing of this category was written");
+        return false;
+    }
     std::filesystem::create_directories(path, ec);
     if (!ec && std::filesystem::is_directory(path, ec)) return true;
     addExportIssue(ExportIssue::Kind::Error, path,
@@ -122,17 +144,21 @@ void TovResultViewController::recoverFilesThread() {
     auto textCategory = [&](const char* folderName, const char* type, auto& list, auto recover) {
         const std::string folder = root + "/" + folderName;
         setRecoverFilePath(folder);
-        createFolder(folder);
+        if (!createFolder(folder) && isSymbolicLink(folder)) {
+            recovredFilesNum += tickedCount(list);
+            return;
+        }
         TovRtfController writer;
         for (const auto& record : list) {
             if (record->bSelected()) recover(*record, writer);
         }
         std::string error;
-        switch (writer.writeRtfInPath(folder, type, &error)) {
+        std::string kept;
+        switch (writer.writeRtfInPath(folder, type, &error, &kept)) {
             case TextFileOutcome::Written: break;
             case TextFileOutcome::KeptInTXT:
-                addExportIssue(ExportIssue::Kind::Warning, folder + "/TXT.txt",
-                               textFileNameForType(type) + " already exists; the new text is in TXT.txt");
+                addExportIssue(ExportIssue::Kind::Warning, folder + "/" + kept,
+                               textFileNameForType(type) + " already exists; the new text is in " + kept);
                 break;
             case TextFileOutcome::NotWritten:
                 addExportIssue(ExportIssue::Kind::Error, folder + "/" + textFileNameForType(type),
@@ -144,9 +170,12 @@ void TovResultViewController::recoverFilesThread() {
     // 1. Photos and videos (the destination itself is created here).
     const std::string mediaFolder = root + "/Photo&Video";
     setRecoverFilePath(mediaFolder);
-    createFolder(mediaFolder);
-    for (const PhotoAndVideoPtr& node : photoAndVideoArray) {
-        if (node->bSelected()) recoverPhotoAndVideo(*node);
+    if (!createFolder(mediaFolder) && isSymbolicLink(mediaFolder)) {
+        recovredFilesNum += tickedCount(photoAndVideoArray);
+    } else {
+        for (const PhotoAndVideoPtr& node : photoAndVideoArray) {
+            if (node->bSelected()) recoverPhotoAndVideo(*node);
+        }
     }
     // 2.-5. The four text categories.
     textCategory("Contact", "Contact", contactArray,
