@@ -12,6 +12,7 @@
 
 #include "app/app_controller.h"
 #include "app/log.h"
+#include "cli/carve_command.h"
 #include "cli/front_end.h"
 #include "cli/output.h"
 #include "feedback/feedback_mail.h"
@@ -316,6 +317,9 @@ int main(int argc, char** argv) {
         ->type_name("ADDRESS");
     feedback->add_option("TEXT", feedbackText, "The suggestion, one argument (quote it)")->required();
 
+    cli::CarveCommandOptions carveOptions;
+    CLI::App* carve = cli::addCarveCommand(app, carveOptions);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -329,5 +333,6 @@ int main(int argc, char** argv) {
     if (*list) return runList(backupRoot, listJson);
     if (*scan) return runScan(folder, options);
     if (*feedback) return runFeedback(feedbackEmail, feedbackText);
+    if (*carve) return cli::runCarveCommand(carveOptions);
     return 2;
 }
