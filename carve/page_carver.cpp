@@ -179,8 +179,17 @@ public:
             scanRegion(gapStart, std::min(content, usable), Area::Unallocated, hint_);
             return;
         }
+        if (sane && type == 0x05) {
+            // A leaf that split became an interior page: its old cells may
+            // still lie between the child pointers and the content area.
+            const int64_t cells = be16(page.data + h + 3);
+            int64_t content = be16(page.data + h + 5);
+            if (content == 0) content = 65536;
+            if (context.hint >= 0) scanRegion(h + 12 + 2 * cells, std::min(content, usable), Area::Unallocated, context.hint);
+            return;
+        }
         if (context.live) return;
-        if (sane) return;  // an interior or index page: no table records
+        if (sane) return;  // an index page: no table records
         hint_ = context.hint;
         scanRegion(context.pgno == 1 ? 100 : 0, usable, Area::UnreachedPage, -1);
     }
@@ -194,8 +203,9 @@ public:
 
     // The record of a freed cell at `off` whose head a freeblock header of
     // `size` bytes overwrote: where the record ends when one is taken, else 0.
-    int64_t rebuildFreed(int64_t off, int64_t size) {
+    int64_t rebuildFreed(int64_t off, int64_t size, bool emit = true, int depth = 0) {
         const int64_t end = off + size;
+        if (size < 6 || end > usable_) return 0;
         struct Option {
             int table;
             int64_t h;
@@ -234,6 +244,14 @@ public:
                     if (recordEnd > end) return;
                     bool consistent = recordEnd == end || end - recordEnd < 4;
                     if (!consistent) consistent = peekIntactCell(recordEnd, end);
+                    // Freed cells next to each other merge into one
+                    // freeblock; the next one's head holds its own old
+                    // freeblock header.
+                    if (!consistent && depth < 3 && recordEnd + 4 <= end) {
+                        const int64_t nextSize = be16(page_ + recordEnd + 2);
+                        if (recordEnd + nextSize <= end)
+                            consistent = rebuildFreed(recordEnd, nextSize, false, depth + 1) > 0;
+                    }
                     if (!consistent) return;
                     options.push_back({t, h, recordEnd, std::move(ts), headerSize, payload, recordEnd == end});
                 };
@@ -297,6 +315,7 @@ public:
             if (exactCount == 1) chosen = exact;
         }
         if (chosen == nullptr) return 0;
+        if (!emit) return chosen->recordEnd;
         const int64_t bodyStart = chosen->h + static_cast<int64_t>(chosen->headerSize);
         return emitRebuilt(*chosen, off, bodyStart, area_) ? chosen->recordEnd : 0;
     }
