@@ -467,6 +467,7 @@ private:
         for (uint64_t t : c.types) bodySize += static_cast<uint64_t>(serialTypeLength(t));
         c.hash = hashStoredRecord(c.types, body, bodySize);
         decodeValues(c.types, body, c.values);
+        c.types = {};  // no longer needed once hashed and decoded
         c.file = ctx_->file;
         c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
         c.page = ctx_->pgno;
@@ -487,11 +488,11 @@ private:
     std::string scratch_;
 };
 
-CarvedRecord toRecord(const SchemaObject& table, const Candidate& c, const CarveInputs& inputs) {
+CarvedRecord toRecord(const SchemaObject& table, Candidate& c, const CarveInputs& inputs) {
     CarvedRecord r;
     r.table = table.name;
     r.rowid = c.rowid;
-    r.values = c.values;
+    r.values = std::move(c.values);
     if (table.ipkColumn >= 0 && static_cast<size_t>(table.ipkColumn) < r.values.size()) {
         Value& v = r.values[static_cast<size_t>(table.ipkColumn)];
         if (c.rowid) {
@@ -739,6 +740,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         if (status == "deleted") ++summary.deleted;
         else ++summary.earlierVersions;
         sink(r);
+        c = Candidate{};  // delivered: its memory goes back at once
     }
     return summary;
 }
@@ -753,7 +755,7 @@ std::vector<CarvedRecord> carvePageImage(const SchemaObject& table, const uint8_
     ctx.hint = 0;
     carver.carveImage({page, pageSize}, ctx);
     CarveInputs inputs;
-    for (const Candidate& c : carver.candidates) {
+    for (Candidate& c : carver.candidates) {
         CarvedRecord r = toRecord(carver.tables()[0], c, inputs);
         r.status = "deleted";
         out.push_back(std::move(r));
