@@ -493,6 +493,14 @@ CarvedRecord toRecord(const SchemaObject& table, Candidate& c, const CarveInputs
     r.table = table.name;
     r.rowid = c.rowid;
     r.values = std::move(c.values);
+    // SQLite stores a whole number of a REAL column as an integer and reads it back as a real.
+    for (size_t i = 0; i < r.values.size() && i < table.columns.size(); ++i) {
+        Value& v = r.values[i];
+        if (table.columns[i].affinity == Affinity::Real && v.kind == ValueKind::Integer) {
+            v.kind = ValueKind::Real;
+            v.real = static_cast<double>(v.integer);
+        }
+    }
     if (table.ipkColumn >= 0 && static_cast<size_t>(table.ipkColumn) < r.values.size()) {
         Value& v = r.values[static_cast<size_t>(table.ipkColumn)];
         if (c.rowid) {

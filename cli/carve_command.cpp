@@ -177,7 +177,7 @@ int runCarveCommand(const CarveCommandOptions& options) {
         for (const CarvedRecord& r : records) {
             out += first ? "\n  " : ",\n  ";
             first = false;
-            out += dumpJson(recordToJson(r));
+            out += recordToJson(r).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
         }
         out += first ? "]\n" : "\n]\n";
         std::fwrite(out.data(), 1, out.size(), stdout);
