@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "carve/wal_journal.h"
+#include "extract/conversions.h"
 
 namespace kestrel::carving {
 
@@ -138,6 +139,7 @@ public:
 
     std::vector<Candidate> candidates;
     std::string onlyTable;
+    bool utf8 = true;  // the database's text encoding is UTF-8
 
     const std::vector<SchemaObject>& tables() const { return tables_; }
 
@@ -339,8 +341,7 @@ private:
         Candidate c;
         c.table = o.table;
         c.types = o.types;
-        add(std::move(c), body, off, area);
-        return true;
+        return add(std::move(c), body, off, area);
     }
 
     bool acceptableTypes(const SchemaObject& table, const std::vector<uint64_t>& types, bool ownerKnown) const {
@@ -426,7 +427,7 @@ private:
         c.table = table;
         c.rowid = cell.rowid;
         c.types = std::move(header.types);
-        add(std::move(c), body, offset, area);
+        if (!add(std::move(c), body, offset, area)) return 0;
         if (tookAny != nullptr) *tookAny = true;
         return cell.cellSize;
     }
@@ -461,12 +462,18 @@ private:
         area_ = savedArea;
     }
 
-    void add(Candidate c, const uint8_t* body, int64_t offsetInPage, Area area) {
-        if (!onlyTable.empty() && tables_[static_cast<size_t>(c.table)].name != onlyTable) return;
+    // Takes a candidate; false when its text is not text (bytes of a later
+    // cell written over part of an old one).
+    bool add(Candidate c, const uint8_t* body, int64_t offsetInPage, Area area) {
         uint64_t bodySize = 0;
         for (uint64_t t : c.types) bodySize += static_cast<uint64_t>(serialTypeLength(t));
-        c.hash = hashStoredRecord(c.types, body, bodySize);
         decodeValues(c.types, body, c.values);
+        if (utf8) {
+            for (const Value& v : c.values)
+                if (v.kind == ValueKind::Text && !isValidUtf8(v.bytes)) return false;
+        }
+        if (!onlyTable.empty() && tables_[static_cast<size_t>(c.table)].name != onlyTable) return true;
+        c.hash = hashStoredRecord(c.types, body, bodySize);
         c.types = {};  // no longer needed once hashed and decoded
         c.file = ctx_->file;
         c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
@@ -475,6 +482,7 @@ private:
         c.frame = ctx_->frame;
         c.commit = ctx_->commit;
         candidates.push_back(std::move(c));
+        return true;
     }
 
     std::vector<SchemaObject> tables_;
@@ -555,6 +563,22 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             wal.reset();
         }
     }
+    // A hot journal (its header intact) means the file is in the middle of a
+    // transaction: the committed state is the one a rollback restores, so
+    // the journal's first image of each page is laid over the file.
+    if (inputs.journal != nullptr && !wal && inputs.journal->size() >= 28) {
+        static constexpr uint8_t kMagic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+        const uint8_t* j = inputs.journal->data();
+        if (std::equal(kMagic, kMagic + 8, j)) {
+            const uint32_t original = (uint32_t{j[16]} << 24) | (uint32_t{j[17]} << 16) | (uint32_t{j[18]} << 8) | j[19];
+            const uint32_t maxPgno = std::max<uint32_t>(pages.filePageCount(), original) + 65536;
+            forEachJournalPage(inputs.journal, pages.pageSize, maxPgno, [&](const JournalPage& jp, const uint8_t* image) {
+                if (!pages.overlaid(jp.pgno) && jp.pgno <= std::max(original, pages.filePageCount()))
+                    pages.overlay(jp.pgno, image);
+            });
+            if (original > 0) pages.pageCount = original;
+        }
+    }
     summary.pages = pages.pageCount;
 
     Schema schema = readSchema(pages);
@@ -569,6 +593,11 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
 
     Carver carver(schema.objects, pages.usableSize);
     carver.onlyTable = options.table;
+    if (const PageView first = pages.page(1); first && first.size >= 60) {
+        const uint32_t encoding = (uint32_t{first.data[56]} << 24) | (uint32_t{first.data[57]} << 16) |
+                                  (uint32_t{first.data[58]} << 8) | first.data[59];
+        carver.utf8 = encoding <= 1;
+    }
     const auto& tables = carver.tables();
 
     // The live rows: a hash of each (to know a carved image of one), and the
