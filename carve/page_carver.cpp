@@ -236,6 +236,7 @@ public:
                 }
                 auto consider = [&](std::vector<uint64_t> ts, uint64_t headerSize, uint64_t body) {
                     const uint64_t payload = headerSize + body;
+                    if (payload > static_cast<uint64_t>(kMaxValueLength)) return;
                     const int lp = varintLength(payload);
                     const int64_t lr = h - lp;
                     if (lr < 1 || lr > 9) return;
@@ -285,7 +286,9 @@ public:
                         for (uint64_t t0 = 0; t0 <= 9; ++t0)
                             if (fits(t0, first)) firstTypes.push_back(t0);
                         // A text or blob sized so the record fills the freeblock.
-                        const int64_t room = size - h - static_cast<int64_t>(headerSize + body);
+                        const int64_t room = body > static_cast<uint64_t>(size)
+                                                 ? -1
+                                                 : size - h - static_cast<int64_t>(headerSize + body);
                         if (room >= 0) {
                             for (uint64_t t0 : {uint64_t(13 + 2 * room), uint64_t(12 + 2 * room)})
                                 if (t0 < 128 && fits(t0, first)) firstTypes.push_back(t0);

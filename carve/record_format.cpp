@@ -33,7 +33,7 @@ size_t parseSerialTypes(const uint8_t* p, const uint8_t* end, size_t count, std:
         const int n = readVarint(q, end, t);
         if (n == 0) return 0;
         const int64_t length = serialTypeLength(t);
-        if (length < 0) return 0;
+        if (length < 0 || length > kMaxValueLength) return 0;
         types.push_back(t);
         bodySize += static_cast<uint64_t>(length);
         q += n;
@@ -56,7 +56,7 @@ bool parseRecordHeader(const uint8_t* p, const uint8_t* end, size_t maxColumns, 
         const int k = readVarint(q, headerEnd, t);
         if (k == 0) return false;
         const int64_t length = serialTypeLength(t);
-        if (length < 0) return false;
+        if (length < 0 || length > kMaxValueLength) return false;
         header.types.push_back(t);
         header.bodySize += static_cast<uint64_t>(length);
         q += k;

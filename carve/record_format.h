@@ -27,6 +27,10 @@ inline int readVarint(const uint8_t* p, const uint8_t* end, uint64_t& value) {
     return 9;
 }
 
+// No value is believed longer than this (SQLite's own limit on a row is
+// 1,000,000,000 bytes), so sums of lengths never overflow.
+inline constexpr int64_t kMaxValueLength = 1000000000;
+
 // How many bytes the varint of a value takes.
 int varintLength(uint64_t value);
 
@@ -63,7 +67,8 @@ bool parseRecordHeader(const uint8_t* p, const uint8_t* end, size_t maxColumns, 
 
 // Parses serial types from p until `count` types are read, reading no byte at
 // or beyond `end`. Returns the bytes used, 0 on a varint past `end` or a
-// reserved type. Adds the types to `types` and their lengths to `bodySize`.
+// reserved type or a length above kMaxValueLength. Adds the types to
+// `types` and their lengths to `bodySize`.
 size_t parseSerialTypes(const uint8_t* p, const uint8_t* end, size_t count, std::vector<uint64_t>& types,
                         uint64_t& bodySize);
 

@@ -12,8 +12,8 @@
 namespace {
 
 const char* const kTables[] = {
-    "CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT, text TEXT, handle_id INTEGER, "
-    "date INTEGER, rate REAL, data BLOB)",
+    ("CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT, text TEXT, handle_id INTEGER, "
+     "date INTEGER, rate REAL, data BLOB)"),
     "CREATE TABLE t (a INTEGER PRIMARY KEY, b TEXT)",
     "CREATE TABLE u (a, b, c, d)",
     "CREATE TABLE v (x TEXT NOT NULL, y INTEGER DEFAULT 0, z BLOB, w REAL, PRIMARY KEY (x))",
