@@ -92,7 +92,7 @@ bool parseTableLeafCell(const uint8_t* page, int64_t offset, int64_t limit, int6
     cell.cellSize = n + m + cell.localSize + (spills ? 4 : 0);
     if (offset + cell.cellSize > limit) return false;
     cell.overflowPage = spills ? be32(page + cell.payloadOffset + cell.localSize) : 0;
-    return true;
+    return !spills || cell.overflowPage != 0;  // a payload that spills names its first overflow page
 }
 
 bool assemblePayload(const PageSource& pages, const uint8_t* local, int64_t localSize, uint64_t payloadSize,
