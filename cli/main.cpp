@@ -12,6 +12,7 @@
 
 #include "scan/app_controller.h"
 #include "app/log.h"
+#include "cli/carve_command.h"
 #include "cli/front_end.h"
 #include "cli/output.h"
 #include "feedback/feedback_mail.h"
@@ -324,6 +325,9 @@ int main(int argc, char** argv) {
         ->type_name("ADDRESS");
     feedback->add_option("TEXT", feedbackText, "The suggestion, one argument (quote it)")->required();
 
+    cli::CarveCommandOptions carveOptions;
+    CLI::App* carve = cli::addCarveCommand(app, carveOptions);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -337,5 +341,6 @@ int main(int argc, char** argv) {
     if (*list) return runList(backupRoot, listJson);
     if (*scan) return runScan(folder, options);
     if (*feedback) return runFeedback(feedbackEmail, feedbackText);
+    if (*carve) return cli::runCarveCommand(carveOptions);
     return 2;
 }
