@@ -244,14 +244,19 @@ void fillFromIOS6Row(const Row& row, TovMessageNode& message) {
 
 void fillFromOlderRow(const Row& row, TovMessageNode& message, bool withIMessageColumns) {
     if (auto text = row.text(3)) message.setMessageContent(std::move(*text));
-    // SMS rows of this layout keep Unix seconds; its iMessage rows count
-    // from 2001-01-01, as every later layout does.
-    std::optional<int32_t> isMadrid = withIMessageColumns ? row.number(9) : std::nullopt;
-    const bool madrid = isMadrid && *isMadrid == 1;
-    readDate(row, 4, madrid ? MessageDateLayout::Ios6OrLater : MessageDateLayout::Ios5, message);
+    // This layout keeps Unix seconds, but its iMessage rows may count from
+    // 2001-01-01: the stored-time rule reads a value as Unix time unless that
+    // falls before 1990, which no message of these systems can, and so
+    // dates both kinds right.
+    if (std::optional<int64_t> stored = row.number64(4)) {
+        std::string date = formatStoredDate(*stored);
+        if (!date.empty()) message.setMessageDate(std::move(date));
+    }
     if (auto address = row.text(5)) message.setMessagePhone(std::move(*address));
     if (auto flags = row.number(7)) message.setMessageType(flagsWord(*flags));
-    if (!madrid) return;
+    if (!withIMessageColumns) return;
+    std::optional<int32_t> isMadrid = row.number(9);
+    if (!isMadrid || *isMadrid != 1) return;
     message.setBImessage(true);
     if (auto handle = row.text(10)) message.setMessagePhone(std::move(*handle));
     if (auto flags = row.number(12)) message.setMessageType(flagsWord(*flags));
