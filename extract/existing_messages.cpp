@@ -47,6 +47,9 @@ enum class Role {
     Date,    // a number, turned into the date text by the worker
     Blob,    // attachment info: its bytes without the zero bytes, as text
     Bytes,   // a blob kept as it is (archives, property lists)
+    Body,    // the archived body, needed only when the text column is empty:
+             // decoded here when it marks no attachment, else kept as it is
+    BodyKind,  // written with Body: 0 decoded text, 1 the archive itself
 };
 
 struct ColumnUse {
@@ -66,11 +69,12 @@ constexpr ColumnUse kColumnsIOS4[] = {{3, Role::Text}, {4, Role::Date}, {5, Role
 // date_retracted, message_summary_info.
 enum ModernColumn {
     kRowid, kText, kDate, kHandleId, kHandle, kFromMe, kBody, kService, kHasAttachments, kChat,
-    kDateEdited, kDateRetracted, kSummary, kModernColumnCount
+    kDateEdited, kDateRetracted, kSummary, kModernColumnCount,
+    kBodyKind = kModernColumnCount  // not a column of the statement: see Role::BodyKind
 };
 constexpr ColumnUse kColumnsModern[] = {
     {kRowid, Role::Number},         {kText, Role::Text},      {kDate, Role::Date},
-    {kHandle, Role::Text},          {kFromMe, Role::Number},  {kBody, Role::Bytes},
+    {kHandle, Role::Text},          {kFromMe, Role::Number},  {kBody, Role::Body}, {kBodyKind, Role::BodyKind},
     {kService, Role::Text},         {kHasAttachments, Role::Number}, {kChat, Role::Number},
     {kDateEdited, Role::Number},    {kDateRetracted, Role::Number},  {kSummary, Role::Bytes}};
 
@@ -171,6 +175,31 @@ void copyRow(sqlite3_stmt* statement, std::span<const ColumnUse> columns, RowBat
                 batch.addText(GetStringFormChar(scratch.c_str()));
                 break;
             }
+            case Role::Body: {
+                // The body is the content only when the text column is
+                // empty. It is decoded on this thread, beside the stepping;
+                // an archive that marks attachments (they need names) or
+                // cannot be read goes to the worker as it is.
+                const auto* text = sqlite3_column_text(statement, kText);
+                const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(statement, use.column));
+                const int size = sqlite3_column_bytes(statement, use.column);
+                if ((text != nullptr && text[0] != 0) || blob == nullptr || size < 1) {
+                    batch.addAbsent();
+                    batch.addNumber(0);
+                    break;
+                }
+                std::optional<AttributedText> body = decodeAttributedBody(blob, static_cast<size_t>(size));
+                if (body && body->attachments.empty()) {
+                    batch.addText(body->text);
+                    batch.addNumber(0);
+                } else {
+                    batch.addText(std::string_view(reinterpret_cast<const char*>(blob), static_cast<size_t>(size)));
+                    batch.addNumber(1);
+                }
+                break;
+            }
+            case Role::BodyKind:
+                break;  // written with Body
             case Role::Bytes: {
                 const auto* blob = static_cast<const char*>(sqlite3_column_blob(statement, use.column));
                 const int size = sqlite3_column_bytes(statement, use.column);
@@ -476,6 +505,7 @@ std::string bodyText(std::string_view blob, const std::vector<AttachmentName>* a
         NSLog("[CsmsModule] a message body could not be read: %s", reason.c_str());
         return std::string();
     }
+    if (body->attachments.empty()) return std::move(body->text);
     return describeAttachments(*body, [attachments](const std::string& guid, size_t index) -> std::string {
         if (attachments == nullptr) return std::string();
         const std::string wanted = attachmentGuidFromAttribute(guid);
@@ -500,7 +530,8 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
     const int64_t rowid = row.number64(kRowid).value_or(0);
     auto message = std::make_shared<TovMessageNode>();
     readDate(row, kDate, MessageDateLayout::Ios6OrLater, *message);
-    if (auto phone = row.text(kHandle)) message->setMessagePhone(std::move(*phone));
+    const std::string phone = row.text(kHandle).value_or(std::string());
+    if (!phone.empty()) message->setMessagePhone(phone);
     if (auto fromMe = row.number(kFromMe)) message->setMessageType(fromMeWord(*fromMe, "unknown"));
     if (auto service = row.text(kService)) {
         message->setBImessage(*service == "iMessage");
@@ -518,6 +549,7 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
 
     std::string content;
     std::optional<std::string_view> body = row.view(kBody);
+    const bool bodyDecoded = row.number64(kBodyKind).value_or(0) == 0;
     if (auto text = row.text(kText)) {
         if (text->find("\xEF\xBF\xBC") == std::string::npos) {
             content = std::move(*text);
@@ -529,9 +561,10 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
             content = describeAttachments(*text, names);
         }
     } else if (body) {
-        content = bodyText(*body, attachments);
+        content = bodyDecoded ? std::string(*body) : bodyText(*body, attachments);
     }
-    message->setMessageContent(content);
+    const bool noContent = content.empty();
+    message->setMessageContent(std::move(content));
 
     MessageSummary summary;
     if (auto blob = row.view(kSummary)) {
@@ -544,7 +577,7 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
     const int64_t retracted = row.number64(kDateRetracted).value_or(0);
     const int64_t edited = row.number64(kDateEdited).value_or(0);
     const bool unsent = retracted != 0 || summary.hasRetractedParts ||
-                        (edited != 0 && !summary.hasEditHistory && content.empty() && !body);
+                        (edited != 0 && !summary.hasEditHistory && noContent && !body);
     if (recoverable != context.recoverable.end()) {
         message->setChat(chatName(context, recoverable->second.chat));
         message->setSource(kSourceRecentlyDeleted);
@@ -562,7 +595,7 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
         }
     }
 
-    if (auto name = sink.getNameByHandle(message->messagePhone())) message->setMessageName(std::move(*name));
+    if (auto name = sink.getNameByHandle(phone)) message->setMessageName(std::move(*name));
 
     // Each earlier version of an edited message is a record of its own, with
     // the date it was written; the message keeps its current text.
@@ -654,7 +687,10 @@ private:
 
 void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    // One thread at a time uses the connection (this one, then the reader
+    // thread while it steps, then this one again), so SQLite need not lock
+    // it on every call.
+    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
         // The reading follows the database's own columns. When they tell
         // nothing (or their statement fails), the version decides as before:
         // the iOS 6 layout first for iOS 6 backups, the older one otherwise,

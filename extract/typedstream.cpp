@@ -49,7 +49,11 @@ struct Entry {
 
 class Reader {
 public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {
+        // A message body holds a dozen or two of each: one allocation each.
+        shared_.reserve(16);
+        entries_.reserve(32);
+    }
 
     // Header, then the first top-level value group, which must hold one object.
     size_t readRoot() {
