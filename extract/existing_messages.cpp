@@ -363,7 +363,7 @@ std::string modernStatement(const Schema& schema) {
         return std::string(schema.column(column) ? std::string("message.") + column : absent);
     };
     std::string sql = "select message.ROWID,message.text,message.date,message.handle_id,handle.id,message.is_from_me,";
-    sql += pick("attributedbody", "NULL") + "," + pick("service", "NULL") + "," + pick("cache_has_attachments", "0");
+    sql += pick("attributedbody", "NULL") + "," + pick("service", "NULL") + "," + pick("cache_has_attachments", "1");
     sql += ",(select chat_id from chat_message_join where message_id=message.ROWID limit 1),";
     sql += pick("date_edited", "0") + "," + pick("date_retracted", "0") + "," + pick("message_summary_info", "NULL");
     sql += " from message left join handle on message.handle_id=handle.ROWID";
@@ -538,9 +538,14 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
         message->setService(std::move(*service));
     }
 
-    auto attachmentsFound = context.attachments.find(rowid);
-    const std::vector<AttachmentName>* attachments =
-        attachmentsFound == context.attachments.end() ? nullptr : &attachmentsFound->second;
+    // The row says whether it has attachments (a trigger keeps the flag);
+    // only those rows are looked up. A database without the flag has them
+    // looked up for every row.
+    const std::vector<AttachmentName>* attachments = nullptr;
+    if (row.number64(kHasAttachments).value_or(1) != 0) {
+        auto found = context.attachments.find(rowid);
+        if (found != context.attachments.end()) attachments = &found->second;
+    }
     if (attachments != nullptr) {
         std::vector<std::string> names;
         for (const AttachmentName& a : *attachments) names.push_back(a.name);
@@ -573,7 +578,9 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
 
     // Where the row stands: in Recently Deleted, in no conversation at all,
     // unsent, or in its conversation.
-    auto recoverable = context.recoverable.find(rowid);
+    // A message in Recently Deleted has left its conversation's join table.
+    std::optional<int64_t> chat = row.number64(kChat);
+    auto recoverable = chat || context.recoverable.empty() ? context.recoverable.end() : context.recoverable.find(rowid);
     const int64_t retracted = row.number64(kDateRetracted).value_or(0);
     const int64_t edited = row.number64(kDateEdited).value_or(0);
     const bool unsent = retracted != 0 || summary.hasRetractedParts ||
@@ -586,7 +593,6 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
         }
         listedDeleted.insert(rowid);
     } else {
-        std::optional<int64_t> chat = row.number64(kChat);
         if (chat) message->setChat(chatName(context, *chat));
         if (unsent) {
             message->setSource(kSourceUnsent);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 #include <limits>
 #include <memory>
 
@@ -46,15 +47,11 @@ MessageSummary readMessageSummary(const uint8_t* data, size_t size) {
 
     plist_t history = plist_dict_get_item(parsed, "ec");
     if (history == nullptr || plist_get_node_type(history) != PLIST_DICT) return summary;
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(history, &it);
-    while (it != nullptr) {
-        char* key = nullptr;
-        plist_t versions = nullptr;
-        plist_dict_next_item(history, it, &key, &versions);
-        if (key == nullptr) break;
-        const int part = std::atoi(key);
-        std::free(key);
+    // Parts are numbered from 0. They are looked up by name rather than
+    // walked: libplist's walk aborts on a key with a zero byte inside.
+    const uint32_t parts = plist_dict_get_size(history);
+    for (uint32_t part = 0; part < parts && part < 4096; ++part) {
+        plist_t versions = plist_dict_get_item(history, std::to_string(part).c_str());
         if (versions == nullptr || plist_get_node_type(versions) != PLIST_ARRAY) continue;
         const uint32_t count = plist_array_get_size(versions);
         if (count > 0) summary.hasEditHistory = true;
@@ -67,13 +64,12 @@ MessageSummary readMessageSummary(const uint8_t* data, size_t size) {
             uint64_t length = 0;
             const char* bytes = plist_get_data_ptr(text, &length);
             MessageVersion version;
-            version.part = part;
+            version.part = static_cast<int>(part);
             if (bytes != nullptr) version.body.assign(bytes, static_cast<size_t>(length));
             version.secondsSince2001 = realOf(plist_dict_get_item(entry, "d"));
             summary.earlierVersions.push_back(std::move(version));
         }
     }
-    std::free(it);
     std::stable_sort(summary.earlierVersions.begin(), summary.earlierVersions.end(),
                      [](const MessageVersion& a, const MessageVersion& b) { return a.part < b.part; });
     return summary;

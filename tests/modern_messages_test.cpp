@@ -2,8 +2,10 @@
 // generated backups, checked against the generator's plan of every message,
 // and over the real device files of the corpus.
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 #include <sqlite3.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -16,6 +18,7 @@
 #include "extract/conversions.h"
 #include "extract/existing_contacts.h"
 #include "extract/existing_messages.h"
+#include "extract/message_summary.h"
 #include "extract/typedstream.h"
 #include "test_support.h"
 #include "tools/backup_generator.h"
@@ -318,4 +321,61 @@ TEST(ModernMessages, RealIOS15AddressBookWithItsLog) {
     EXPECT_EQ(lookup.lookupHandle(sink.contacts, "+19195550000"), std::nullopt);
     // The older rule still answers first: a tail of a stored number.
     EXPECT_EQ(lookup.lookup(sink.contacts, "391-2507"), "Josh Hickman");
+}
+
+namespace {
+
+// A binary property list of an edit history: part 0 with the given texts
+// (oldest first, the last is the current one), and optionally retracted parts.
+std::string summaryPlist(const std::vector<std::pair<std::string, double>>& versions, bool retracted) {
+    plist_t root = plist_new_dict();
+    plist_t history = plist_new_array();
+    for (const auto& [text, date] : versions) {
+        plist_t entry = plist_new_dict();
+        plist_dict_set_item(entry, "t", plist_new_data(text.data(), text.size()));
+        plist_dict_set_item(entry, "d", plist_new_real(date));
+        plist_array_append_item(history, entry);
+    }
+    plist_t ec = plist_new_dict();
+    plist_dict_set_item(ec, "0", history);
+    plist_dict_set_item(root, "ec", ec);
+    if (retracted) {
+        plist_t rp = plist_new_array();
+        plist_array_append_item(rp, plist_new_uint(0));
+        plist_dict_set_item(root, "rp", rp);
+    }
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    std::string out(bytes, length);
+    std::free(bytes);
+    plist_free(root);
+    return out;
+}
+
+}  // namespace
+
+TEST(ModernMessages, SummaryGivesEarlierVersionsAndSurvivesAKeyWithAZeroByte) {
+    const std::string plist = summaryPlist({{"first", 700000000.5}, {"second", 700000060}, {"current", 700000120}}, true);
+    MessageSummary summary = readMessageSummary(reinterpret_cast<const uint8_t*>(plist.data()), plist.size());
+    EXPECT_TRUE(summary.hasEditHistory);
+    EXPECT_TRUE(summary.hasRetractedParts);
+    ASSERT_EQ(summary.earlierVersions.size(), 2u);  // the current text is not an earlier version
+    EXPECT_EQ(summary.earlierVersions[0].body, "first");
+    EXPECT_EQ(summary.earlierVersions[1].body, "second");
+    EXPECT_DOUBLE_EQ(summary.earlierVersions[0].secondsSince2001, 700000000.5);
+
+    // The part key "0" turned into a zero byte: libplist's own walk of the
+    // dictionary aborts on such a key; the reader finds no part and goes on.
+    std::string damaged = plist;
+    const size_t key = damaged.find("\x51\x30");  // one-character ASCII string "0"
+    ASSERT_NE(key, std::string::npos);
+    damaged[key + 1] = '\0';
+    summary = readMessageSummary(reinterpret_cast<const uint8_t*>(damaged.data()), damaged.size());
+    EXPECT_TRUE(summary.earlierVersions.empty());
+    EXPECT_TRUE(summary.hasRetractedParts);
+
+    // Not a property list at all.
+    EXPECT_FALSE(readMessageSummary(reinterpret_cast<const uint8_t*>("not a plist"), 11).hasEditHistory);
+    EXPECT_FALSE(readMessageSummary(nullptr, 0).hasEditHistory);
 }
