@@ -344,15 +344,15 @@ Schema readSchema(sqlite3* db) {
 }
 
 // The layout a database's own columns call for: the madrid columns mark the
-// iOS 5 one; the columns added with nanosecond dates (iOS 11 and later: the
-// attributed body with the conversation joins and the newer bookkeeping
-// columns) mark the newer one; anything else with a handle_id is iOS 6-10.
+// iOS 5 one; the attributed body with the conversation joins and one of the
+// columns of the iOS 11 and later databases (edit summary, CloudKit record,
+// edit date) mark the newer one; anything else with a handle_id is iOS 6-10.
 std::optional<Layout> layoutOfColumns(const Schema& schema) {
     if (schema.messageColumns.empty()) return std::nullopt;
     if (schema.column("is_madrid") && schema.column("madrid_handle")) return Layout::IOS5;
     const bool newer = schema.column("attributedbody") && schema.column("handle_id") && schema.table("chat_message_join") &&
                        (schema.column("message_summary_info") || schema.column("ck_record_id") ||
-                        schema.column("associated_message_guid") || schema.column("date_edited"));
+                        schema.column("date_edited"));
     if (newer) return Layout::Modern;
     if (schema.column("handle_id")) return Layout::IOS6;
     return std::nullopt;
