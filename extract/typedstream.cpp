@@ -173,6 +173,7 @@ private:
             if (!cls) fail("an object without a class");
             entries_[index].cls = cls;
             std::vector<Group> groups;
+            groups.reserve(4);
             while (peek() != kTagEnd) groups.push_back(readGroup(depth + 1));
             ++pos_;
             entries_[index].groups = std::move(groups);
@@ -332,6 +333,7 @@ private:
         Group g;
         g.type = readSharedText(false);
         if (g.type.empty()) fail("an empty type encoding");
+        g.values.reserve(g.type.size());  // about one value per type character
         size_t at = 0;
         while (at < g.type.size()) readElement(g.type, at, g.values, depth);
         return g;
