@@ -577,14 +577,16 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
     }
 
     // Where the row stands: in Recently Deleted, in no conversation at all,
-    // unsent, or in its conversation.
-    // A message in Recently Deleted has left its conversation's join table.
+    // unsent, or in its conversation. A message in Recently Deleted has left
+    // its conversation's join table. An unsent message keeps its row with
+    // the text emptied (a message that still has text had only some of its
+    // parts unsent and stays an existing one).
     std::optional<int64_t> chat = row.number64(kChat);
     auto recoverable = chat || context.recoverable.empty() ? context.recoverable.end() : context.recoverable.find(rowid);
     const int64_t retracted = row.number64(kDateRetracted).value_or(0);
     const int64_t edited = row.number64(kDateEdited).value_or(0);
-    const bool unsent = retracted != 0 || summary.hasRetractedParts ||
-                        (edited != 0 && !summary.hasEditHistory && noContent && !body);
+    const bool unsent = noContent && (retracted != 0 || summary.hasRetractedParts ||
+                                      (edited != 0 && !summary.hasEditHistory && !body));
     if (recoverable != context.recoverable.end()) {
         message->setChat(chatName(context, recoverable->second.chat));
         message->setSource(kSourceRecentlyDeleted);

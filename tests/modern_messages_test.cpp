@@ -230,7 +230,8 @@ TEST(ModernMessages, DamagedBodiesGiveEmptyContentAndAttachmentsWithoutNames) {
     ASSERT_EQ(sqlite3_exec(handle,
                            "UPDATE message SET attributedBody = substr(attributedBody, 1, 40) WHERE text IS NULL;"
                            "UPDATE message SET text = 'two ' || char(65532) || char(65532) WHERE ROWID = 1;"
-                           "DELETE FROM attachment;",
+                           "DELETE FROM attachment;"
+                           "UPDATE message SET text = 'part kept' WHERE date_retracted != 0;",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(handle);
@@ -241,6 +242,14 @@ TEST(ModernMessages, DamagedBodiesGiveEmptyContentAndAttachmentsWithoutNames) {
     for (const MessagePtr& m : sink.messages) empty += m->messageContent().empty() ? 1 : 0;
     EXPECT_GE(empty, 10u);
     EXPECT_EQ(sink.messages[0]->messageContent(), "two [attachment][attachment]");
+    // A message with some of its parts unsent still has text: it stays existing.
+    size_t kept = 0;
+    for (const MessagePtr& m : sink.messages) {
+        if (m->messageContent() != "part kept") continue;
+        ++kept;
+        EXPECT_EQ(m->source(), "existing");
+    }
+    EXPECT_GT(kept, 0u);
 }
 
 TEST(ModernMessages, RealIOS13DatabaseGivesEveryMessageWithItsText) {
