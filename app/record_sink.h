@@ -32,6 +32,12 @@ public:
     virtual void postProgress(int percent) = 0;
     // Name of the existing contact whose phones contain the number.
     virtual std::optional<std::string> getNameByPhoneNumber(const std::string& phone) = 0;
+    // Name of the existing contact a handle of the newer message databases
+    // belongs to: a phone number compared in its normalised forms, an e-mail
+    // address without regard to case. Falls back to the phone lookup.
+    virtual std::optional<std::string> getNameByHandle(const std::string& handle) {
+        return getNameByPhoneNumber(handle);
+    }
 };
 
 }  // namespace kestrel

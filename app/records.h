@@ -165,6 +165,10 @@ class TovContactNode : public RecordBase {
     KESTREL_TEXT_FIELD(contactJobtitle, setContactJobtitle)
     KESTREL_TEXT_FIELD(contactNote, setContactNote)
     KESTREL_TEXT_FIELD(contactAdress, setContactAdress)
+    // The phone numbers and e-mail addresses one by one, as stored (the
+    // texts above join them with spaces); the handle lookup compares these.
+    KESTREL_LOCKED_FIELD(std::vector<std::string>, contactPhoneValues, setContactPhoneValues)
+    KESTREL_LOCKED_FIELD(std::vector<std::string>, contactEmailValues, setContactEmailValues)
     KESTREL_VALUE_FIELD(bool, bSelected, setBSelected, false)
     KESTREL_VALUE_FIELD(bool, bDeleted, setBDeleted, false)
     KESTREL_SOURCE_FIELD

@@ -95,7 +95,8 @@ MessagePtr decodeIOS6Message(const RawFile* file, int64_t k, ColumnReader& colum
                 message->setBImessage(columns.one(base, length, position) != "SMS");
                 break;
             case Col::Date:
-                message->setMessageDate(formatStoredDate(textToInt64(columns.one(base, length, position))));
+                message->setMessageDate(
+                    formatMessageDate(textToInt64(columns.one(base, length, position)), MessageDateLayout::Ios6OrLater));
                 break;
             case Col::Direction: {
                 // SQLite keeps the integers 0 and 1 as serial types 8 and 9,

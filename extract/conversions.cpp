@@ -373,6 +373,10 @@ std::string normalisePhoneForLookup(std::string_view phone) {
 }
 
 void NameLookup::reset() {
+    handlesBuilt_ = false;
+    handleNames_.clear();
+    phoneValues_.clear();
+    handleCache_.clear();
     source_ = nullptr;
     builtSize_ = static_cast<size_t>(-1);
     phones_.clear();
@@ -391,6 +395,56 @@ void NameLookup::rebuild(const std::vector<ContactPtr>& contacts) {
     }
     source_ = &contacts;
     builtSize_ = contacts.size();
+    handlesBuilt_ = false;
+    handleNames_.clear();
+    phoneValues_.clear();
+    handleCache_.clear();
+}
+
+void NameLookup::rebuildHandles() {
+    if (source_ != nullptr) {
+        for (const ContactPtr& contact : *source_) {
+            if (!contact) continue;
+            const std::string name = contact->contactName();
+            for (const std::string& phone : contact->contactPhoneValues()) {
+                std::string key = numbers_.handleKey(phone);
+                if (!key.empty()) handleNames_.emplace(std::move(key), name);
+                phoneValues_.emplace_back(phone, name);
+            }
+            for (const std::string& email : contact->contactEmailValues()) {
+                std::string key = numbers_.handleKey(email);
+                if (!key.empty()) handleNames_.emplace(std::move(key), name);
+            }
+        }
+    }
+    handlesBuilt_ = true;
+}
+
+std::optional<std::string> NameLookup::lookupHandle(const std::vector<ContactPtr>& contacts,
+                                                    const std::string& handle) {
+    if (std::optional<std::string> byPhone = lookup(contacts, handle)) return byPhone;
+    if (!handlesBuilt_) rebuildHandles();
+    auto cached = handleCache_.find(handle);
+    if (cached != handleCache_.end()) return cached->second;
+    std::optional<std::string> answer;
+    const std::string key = numbers_.handleKey(handle);
+    if (!key.empty()) {
+        auto found = handleNames_.find(key);
+        if (found != handleNames_.end()) {
+            answer = found->second;
+        } else if (!PhoneNumbers::isEmail(handle)) {
+            // A number stored without its country code against the
+            // international form of the handle, or the other way round.
+            for (const auto& [phone, name] : phoneValues_) {
+                if (numbers_.sameHandle(phone, handle)) {
+                    answer = name;
+                    break;
+                }
+            }
+        }
+    }
+    handleCache_.emplace(handle, answer);
+    return answer;
 }
 
 std::optional<std::string> NameLookup::lookup(const std::vector<ContactPtr>& contacts, const std::string& phone) {

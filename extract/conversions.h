@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/phone_numbers.h"
 #include "app/records.h"
 
 namespace kestrel {
@@ -92,10 +93,23 @@ std::string normalisePhoneForLookup(std::string_view phone);
 class NameLookup {
 public:
     std::optional<std::string> lookup(const std::vector<ContactPtr>& contacts, const std::string& phone);
+    // The lookup of the newer message databases' handles: the rule above
+    // first, then each contact's phone numbers compared with a phone handle
+    // in their normalised forms (national and international writing) and
+    // its e-mail addresses with an e-mail handle, ignoring case. The first
+    // contact in list order that matches names the handle.
+    std::optional<std::string> lookupHandle(const std::vector<ContactPtr>& contacts, const std::string& handle);
     void reset();
 
 private:
     void rebuild(const std::vector<ContactPtr>& contacts);
+    void rebuildHandles();
+
+    PhoneNumbers numbers_;
+    bool handlesBuilt_ = false;
+    std::unordered_map<std::string, std::string> handleNames_;        // handle key -> first contact's name
+    std::vector<std::pair<std::string, std::string>> phoneValues_;  // each stored phone and its contact's name
+    std::unordered_map<std::string, std::optional<std::string>> handleCache_;
 
     const std::vector<ContactPtr>* source_ = nullptr;
     size_t builtSize_ = static_cast<size_t>(-1);

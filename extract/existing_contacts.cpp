@@ -54,6 +54,8 @@ void mergeValues(sqlite3* db, TovContactNode& contact) {
         return;
     }
     sqlite3_bind_int(statement, 1, contact.rowid());
+    std::vector<std::string> phones;
+    std::vector<std::string> emails;
     while (sqlite3_step(statement) == SQLITE_ROW) {
         std::optional<int32_t> property = columnNumber(statement, 0);
         std::optional<std::string> value = columnText(statement, 2);
@@ -61,9 +63,11 @@ void mergeValues(sqlite3* db, TovContactNode& contact) {
         switch (*property) {
             case 3:
                 appendTo(contact.contactPhone(), *value, &TovContactNode::setContactPhone, contact);
+                phones.push_back(*value);
                 break;
             case 4:
                 appendTo(contact.contactEmail(), *value, &TovContactNode::setContactEmail, contact);
+                emails.push_back(*value);
                 break;
             case 5:
                 appendTo(contact.contactAdress(), *value, &TovContactNode::setContactAdress, contact);
@@ -76,6 +80,8 @@ void mergeValues(sqlite3* db, TovContactNode& contact) {
         }
     }
     sqlite3_finalize(statement);
+    if (!phones.empty()) contact.setContactPhoneValues(std::move(phones));
+    if (!emails.empty()) contact.setContactEmailValues(std::move(emails));
 }
 
 }  // namespace

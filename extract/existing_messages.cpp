@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -12,11 +13,15 @@
 #include <span>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "app/log.h"
 #include "app/message_direction.h"
 #include "extract/conversions.h"
+#include "extract/message_summary.h"
+#include "extract/typedstream.h"
 
 namespace kestrel {
 namespace {
@@ -32,7 +37,7 @@ constexpr const char* kStatementIOS4 =
     "select message.ROWID,message.group_id,subject, text,date,group_member.address,svc_center,flags,"
     "association_id from message left join  group_member on  message.group_id= group_member.group_id";
 
-enum class Layout { IOS6, IOS5, IOS4 };
+enum class Layout { IOS6, IOS5, IOS4, Modern };
 
 // What a selected column is used for; the thread that steps the statement
 // converts each column accordingly, so the scan worker only builds records.
@@ -41,6 +46,10 @@ enum class Role {
     Number,  // read as text and converted as atol does (an integer value directly)
     Date,    // a number, turned into the date text by the worker
     Blob,    // attachment info: its bytes without the zero bytes, as text
+    Bytes,   // a blob kept as it is (archives, property lists)
+    Body,    // the archived body, needed only when the text column is empty:
+             // decoded here when it marks no attachment, else kept as it is
+    BodyKind,  // written with Body: 0 decoded text, 1 the archive itself
 };
 
 struct ColumnUse {
@@ -54,6 +63,20 @@ constexpr ColumnUse kColumnsIOS5[] = {{3, Role::Text},    {4, Role::Date},    {5
                                       {7, Role::Number},  {9, Role::Number},  {10, Role::Text},
                                       {12, Role::Number}, {13, Role::Blob}};
 constexpr ColumnUse kColumnsIOS4[] = {{3, Role::Text}, {4, Role::Date}, {5, Role::Text}, {7, Role::Number}};
+// The newer layout's statement (built by modernStatement) selects, in order:
+// ROWID, text, date, handle_id, handle.id, is_from_me, attributedBody,
+// service, cache_has_attachments, the chat of the message, date_edited,
+// date_retracted, message_summary_info.
+enum ModernColumn {
+    kRowid, kText, kDate, kHandleId, kHandle, kFromMe, kBody, kService, kHasAttachments, kChat,
+    kDateEdited, kDateRetracted, kSummary, kModernColumnCount,
+    kBodyKind = kModernColumnCount  // not a column of the statement: see Role::BodyKind
+};
+constexpr ColumnUse kColumnsModern[] = {
+    {kRowid, Role::Number},         {kText, Role::Text},      {kDate, Role::Date},
+    {kHandle, Role::Text},          {kFromMe, Role::Number},  {kBody, Role::Body}, {kBodyKind, Role::BodyKind},
+    {kService, Role::Text},         {kHasAttachments, Role::Number}, {kChat, Role::Number},
+    {kDateEdited, Role::Number},    {kDateRetracted, Role::Number},  {kSummary, Role::Bytes}};
 
 std::span<const ColumnUse> columnsOf(Layout layout) {
     switch (layout) {
@@ -61,6 +84,8 @@ std::span<const ColumnUse> columnsOf(Layout layout) {
             return kColumnsIOS6;
         case Layout::IOS5:
             return kColumnsIOS5;
+        case Layout::Modern:
+            return kColumnsModern;
         default:
             return kColumnsIOS4;
     }
@@ -150,6 +175,41 @@ void copyRow(sqlite3_stmt* statement, std::span<const ColumnUse> columns, RowBat
                 batch.addText(GetStringFormChar(scratch.c_str()));
                 break;
             }
+            case Role::Body: {
+                // The body is the content only when the text column is
+                // empty. It is decoded on this thread, beside the stepping;
+                // an archive that marks attachments (they need names) or
+                // cannot be read goes to the worker as it is.
+                const auto* text = sqlite3_column_text(statement, kText);
+                const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(statement, use.column));
+                const int size = sqlite3_column_bytes(statement, use.column);
+                if ((text != nullptr && text[0] != 0) || blob == nullptr || size < 1) {
+                    batch.addAbsent();
+                    batch.addNumber(0);
+                    break;
+                }
+                std::optional<AttributedText> body = decodeAttributedBody(blob, static_cast<size_t>(size));
+                if (body && body->attachments.empty()) {
+                    batch.addText(body->text);
+                    batch.addNumber(0);
+                } else {
+                    batch.addText(std::string_view(reinterpret_cast<const char*>(blob), static_cast<size_t>(size)));
+                    batch.addNumber(1);
+                }
+                break;
+            }
+            case Role::BodyKind:
+                break;  // written with Body
+            case Role::Bytes: {
+                const auto* blob = static_cast<const char*>(sqlite3_column_blob(statement, use.column));
+                const int size = sqlite3_column_bytes(statement, use.column);
+                if (blob == nullptr || size < 1) {
+                    batch.addAbsent();
+                    break;
+                }
+                batch.addText(std::string_view(blob, static_cast<size_t>(size)));
+                break;
+            }
         }
     }
     ++batch.rows;
@@ -166,6 +226,12 @@ public:
         const int64_t offset = batch_.start[at];
         if (offset < 0) return std::nullopt;
         return std::string(batch_.arena.data() + offset, static_cast<size_t>(batch_.value[at]));
+    }
+    std::optional<std::string_view> view(int column) const {
+        const size_t at = batch_.at(row_, slot(column));
+        const int64_t offset = batch_.start[at];
+        if (offset < 0) return std::nullopt;
+        return std::string_view(batch_.arena.data() + offset, static_cast<size_t>(batch_.value[at]));
     }
     std::optional<int64_t> number64(int column) const {
         const size_t at = batch_.at(row_, slot(column));
@@ -189,16 +255,16 @@ private:
     std::span<const ColumnUse> columns_;
 };
 
-void readDate(const Row& row, int column, TovMessageNode& message) {
+void readDate(const Row& row, int column, MessageDateLayout layout, TovMessageNode& message) {
     std::optional<int64_t> stored = row.number64(column);
     if (!stored) return;
-    std::string date = formatStoredDate(*stored);
+    std::string date = formatMessageDate(*stored, layout);
     if (!date.empty()) message.setMessageDate(std::move(date));
 }
 
 void fillFromIOS6Row(const Row& row, TovMessageNode& message) {
     if (auto text = row.text(1)) message.setMessageContent(std::move(*text));
-    readDate(row, 2, message);
+    readDate(row, 2, MessageDateLayout::Ios6OrLater, message);
     if (auto phone = row.text(4)) message.setMessagePhone(std::move(*phone));
     if (auto fromMe = row.number(5)) {
         message.setMessageType(fromMeWord(*fromMe, "unknown"));
@@ -207,7 +273,14 @@ void fillFromIOS6Row(const Row& row, TovMessageNode& message) {
 
 void fillFromOlderRow(const Row& row, TovMessageNode& message, bool withIMessageColumns) {
     if (auto text = row.text(3)) message.setMessageContent(std::move(*text));
-    readDate(row, 4, message);
+    // This layout keeps Unix seconds, but its iMessage rows may count from
+    // 2001-01-01: the stored-time rule reads a value as Unix time unless that
+    // falls before 1990, which no message of these systems can, and so
+    // dates both kinds right.
+    if (std::optional<int64_t> stored = row.number64(4)) {
+        std::string date = formatStoredDate(*stored);
+        if (!date.empty()) message.setMessageDate(std::move(date));
+    }
     if (auto address = row.text(5)) message.setMessagePhone(std::move(*address));
     if (auto flags = row.number(7)) message.setMessageType(flagsWord(*flags));
     if (!withIMessageColumns) return;
@@ -218,6 +291,356 @@ void fillFromOlderRow(const Row& row, TovMessageNode& message, bool withIMessage
     if (auto flags = row.number(12)) message.setMessageType(flagsWord(*flags));
     // The attachment info replaces the text: its bytes without the zero bytes.
     if (auto attachment = row.text(13)) message.setMessageContent(std::move(*attachment));
+}
+
+sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return nullptr;
+    }
+    return statement;
+}
+
+// ---- The newer layout (iOS 11 and later) ----
+
+// The columns and tables of the open database, read from the file itself.
+struct Schema {
+    std::unordered_set<std::string> messageColumns;  // lower case
+    std::unordered_set<std::string> tables;           // lower case
+
+    bool column(const char* name) const { return messageColumns.count(name) > 0; }
+    bool table(const char* name) const { return tables.count(name) > 0; }
+};
+
+std::string lowerCase(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+Schema readSchema(sqlite3* db) {
+    Schema schema;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA table_info(message)", -1, &statement, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            if (const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1))) {
+                schema.messageColumns.insert(lowerCase(name));
+            }
+        }
+    }
+    sqlite3_finalize(statement);
+    if (sqlite3_prepare_v2(db, "select name from sqlite_master where type='table'", -1, &statement, nullptr) ==
+        SQLITE_OK) {
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            if (const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))) {
+                schema.tables.insert(lowerCase(name));
+            }
+        }
+    }
+    sqlite3_finalize(statement);
+    return schema;
+}
+
+// The layout a database's own columns call for: the madrid columns mark the
+// iOS 5 one; the attributed body with the conversation joins and one of the
+// columns of the iOS 11 and later databases (edit summary, CloudKit record,
+// edit date) mark the newer one; anything else with a handle_id is iOS 6-10.
+std::optional<Layout> layoutOfColumns(const Schema& schema) {
+    if (schema.messageColumns.empty()) return std::nullopt;
+    if (schema.column("is_madrid") && schema.column("madrid_handle")) return Layout::IOS5;
+    const bool newer = schema.column("attributedbody") && schema.column("handle_id") && schema.table("chat_message_join") &&
+                       (schema.column("message_summary_info") || schema.column("ck_record_id") ||
+                        schema.column("date_edited"));
+    if (newer) return Layout::Modern;
+    if (schema.column("handle_id")) return Layout::IOS6;
+    return std::nullopt;
+}
+
+std::string modernStatement(const Schema& schema) {
+    auto pick = [&schema](const char* column, const char* absent) {
+        return std::string(schema.column(column) ? std::string("message.") + column : absent);
+    };
+    std::string sql = "select message.ROWID,message.text,message.date,message.handle_id,handle.id,message.is_from_me,";
+    sql += pick("attributedbody", "NULL") + "," + pick("service", "NULL") + "," + pick("cache_has_attachments", "1");
+    sql += ",(select chat_id from chat_message_join where message_id=message.ROWID limit 1),";
+    sql += pick("date_edited", "0") + "," + pick("date_retracted", "0") + "," + pick("message_summary_info", "NULL");
+    sql += " from message left join handle on message.handle_id=handle.ROWID";
+    return sql;
+}
+
+struct AttachmentName {
+    std::string guid;
+    std::string name;
+};
+
+struct Recoverable {
+    int64_t chat = 0;
+    int64_t deleteDate = 0;
+};
+
+struct DeletedPart {
+    int64_t chat = 0;
+    int64_t message = 0;
+    int64_t deleteDate = 0;
+    std::string body;
+};
+
+// What the rows of the newer layout are named and joined with: the
+// conversations, the Recently Deleted entries and the attachments, read
+// before the messages (they are small beside the message table).
+struct ModernContext {
+    std::unordered_map<int64_t, std::string> chatNames;
+    std::unordered_map<int64_t, Recoverable> recoverable;
+    std::vector<DeletedPart> deletedParts;
+    std::unordered_map<int64_t, std::vector<AttachmentName>> attachments;
+    bool hasChatJoin = false;
+};
+
+std::optional<std::string> stepText(sqlite3_stmt* statement, int column) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    if (text == nullptr || text[0] == 0) return std::nullopt;
+    std::string value = GetStringFormChar(text);
+    if (value.empty()) return std::nullopt;
+    return value;
+}
+
+std::string lastPathComponent(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+ModernContext readModernContext(sqlite3* db, const Schema& schema, RecordSink& sink) {
+    ModernContext context;
+    context.hasChatJoin = schema.table("chat_message_join");
+    if (schema.table("chat")) {
+        if (sqlite3_stmt* statement = prepare(db, "select ROWID,display_name from chat")) {
+            while (sqlite3_step(statement) == SQLITE_ROW) {
+                context.chatNames[sqlite3_column_int64(statement, 0)] = stepText(statement, 1).value_or("");
+            }
+            sqlite3_finalize(statement);
+        }
+        // A conversation without a name is called by its participants, each
+        // by the contact's name when one is known.
+        if (schema.table("chat_handle_join") && schema.table("handle")) {
+            if (sqlite3_stmt* statement = prepare(db,
+                    "select chat_handle_join.chat_id,handle.id from chat_handle_join join handle on "
+                    "chat_handle_join.handle_id=handle.ROWID order by chat_handle_join.ROWID")) {
+                std::unordered_map<int64_t, std::string> members;
+                while (sqlite3_step(statement) == SQLITE_ROW) {
+                    const int64_t chat = sqlite3_column_int64(statement, 0);
+                    std::optional<std::string> id = stepText(statement, 1);
+                    if (!id) continue;
+                    std::optional<std::string> name = sink.getNameByHandle(*id);
+                    const std::string& shown = name && !name->empty() ? *name : *id;
+                    std::string& list = members[chat];
+                    if (!list.empty()) list += ", ";
+                    list += shown;
+                }
+                sqlite3_finalize(statement);
+                for (auto& [chat, name] : context.chatNames) {
+                    if (!name.empty()) continue;
+                    auto found = members.find(chat);
+                    if (found != members.end()) name = found->second;
+                }
+            }
+        }
+    }
+    if (schema.table("chat_recoverable_message_join")) {
+        if (sqlite3_stmt* statement =
+                prepare(db, "select message_id,chat_id,delete_date from chat_recoverable_message_join")) {
+            while (sqlite3_step(statement) == SQLITE_ROW) {
+                context.recoverable.emplace(sqlite3_column_int64(statement, 0),
+                                            Recoverable{sqlite3_column_int64(statement, 1),
+                                                        sqlite3_column_int64(statement, 2)});
+            }
+            sqlite3_finalize(statement);
+        }
+    }
+    if (schema.table("recoverable_message_part")) {
+        if (sqlite3_stmt* statement = prepare(db,
+                "select chat_id,message_id,delete_date,part_text from recoverable_message_part "
+                "order by message_id,part_index")) {
+            while (sqlite3_step(statement) == SQLITE_ROW) {
+                DeletedPart part{sqlite3_column_int64(statement, 0), sqlite3_column_int64(statement, 1),
+                                 sqlite3_column_int64(statement, 2), {}};
+                const auto* blob = static_cast<const char*>(sqlite3_column_blob(statement, 3));
+                const int size = sqlite3_column_bytes(statement, 3);
+                if (blob != nullptr && size > 0) part.body.assign(blob, static_cast<size_t>(size));
+                context.deletedParts.push_back(std::move(part));
+            }
+            sqlite3_finalize(statement);
+        }
+    }
+    if (schema.table("message_attachment_join") && schema.table("attachment")) {
+        if (sqlite3_stmt* statement = prepare(db,
+                "select message_attachment_join.message_id,attachment.guid,attachment.transfer_name,"
+                "attachment.filename from message_attachment_join join attachment on "
+                "message_attachment_join.attachment_id=attachment.ROWID order by message_attachment_join.ROWID")) {
+            while (sqlite3_step(statement) == SQLITE_ROW) {
+                AttachmentName attachment;
+                attachment.guid = stepText(statement, 1).value_or("");
+                if (auto name = stepText(statement, 2)) {
+                    attachment.name = *name;
+                } else if (auto file = stepText(statement, 3)) {
+                    attachment.name = lastPathComponent(*file);
+                }
+                context.attachments[sqlite3_column_int64(statement, 0)].push_back(std::move(attachment));
+            }
+            sqlite3_finalize(statement);
+        }
+    }
+    return context;
+}
+
+// The shown text of an archived body: the string with each U+FFFC as its
+// attachment ("[attachment: NAME]"). A body that cannot be read gives the
+// empty text and a log line that names the reason only.
+std::string bodyText(std::string_view blob, const std::vector<AttachmentName>* attachments) {
+    std::string reason;
+    std::optional<AttributedText> body =
+        decodeAttributedBody(reinterpret_cast<const uint8_t*>(blob.data()), blob.size(), &reason);
+    if (!body) {
+        NSLog("[CsmsModule] a message body could not be read: %s", reason.c_str());
+        return std::string();
+    }
+    if (body->attachments.empty()) return std::move(body->text);
+    return describeAttachments(*body, [attachments](const std::string& guid, size_t index) -> std::string {
+        if (attachments == nullptr) return std::string();
+        const std::string wanted = attachmentGuidFromAttribute(guid);
+        if (!wanted.empty()) {
+            for (const AttachmentName& a : *attachments) {
+                if (a.guid == wanted) return a.name;
+            }
+        }
+        return index < attachments->size() ? (*attachments)[index].name : std::string();
+    });
+}
+
+std::string chatName(const ModernContext& context, int64_t chat) {
+    auto found = context.chatNames.find(chat);
+    return found == context.chatNames.end() ? std::string() : found->second;
+}
+
+// Builds the record of one row of the newer layout, with the records of its
+// earlier versions, and posts them.
+void postModernRow(const Row& row, const ModernContext& context, std::unordered_set<int64_t>& listedDeleted,
+                   RecordSink& sink) {
+    const int64_t rowid = row.number64(kRowid).value_or(0);
+    auto message = std::make_shared<TovMessageNode>();
+    readDate(row, kDate, MessageDateLayout::Ios6OrLater, *message);
+    const std::string phone = row.text(kHandle).value_or(std::string());
+    if (!phone.empty()) message->setMessagePhone(phone);
+    if (auto fromMe = row.number(kFromMe)) message->setMessageType(fromMeWord(*fromMe, "unknown"));
+    if (auto service = row.text(kService)) {
+        message->setBImessage(*service == "iMessage");
+        message->setService(std::move(*service));
+    }
+
+    // The row says whether it has attachments (a trigger keeps the flag);
+    // only those rows are looked up. A database without the flag has them
+    // looked up for every row.
+    const std::vector<AttachmentName>* attachments = nullptr;
+    if (row.number64(kHasAttachments).value_or(1) != 0) {
+        auto found = context.attachments.find(rowid);
+        if (found != context.attachments.end()) attachments = &found->second;
+    }
+    if (attachments != nullptr) {
+        std::vector<std::string> names;
+        for (const AttachmentName& a : *attachments) names.push_back(a.name);
+        message->setAttachments(names);
+    }
+
+    std::string content;
+    std::optional<std::string_view> body = row.view(kBody);
+    const bool bodyDecoded = row.number64(kBodyKind).value_or(0) == 0;
+    if (auto text = row.text(kText)) {
+        if (text->find("\xEF\xBF\xBC") == std::string::npos) {
+            content = std::move(*text);
+        } else {
+            std::vector<std::string> names;
+            if (attachments != nullptr) {
+                for (const AttachmentName& a : *attachments) names.push_back(a.name);
+            }
+            content = describeAttachments(*text, names);
+        }
+    } else if (body) {
+        content = bodyDecoded ? std::string(*body) : bodyText(*body, attachments);
+    }
+    const bool noContent = content.empty();
+    message->setMessageContent(std::move(content));
+
+    MessageSummary summary;
+    if (auto blob = row.view(kSummary)) {
+        summary = readMessageSummary(reinterpret_cast<const uint8_t*>(blob->data()), blob->size());
+    }
+
+    // Where the row stands: in Recently Deleted, in no conversation at all,
+    // unsent, or in its conversation. A message in Recently Deleted has left
+    // its conversation's join table. An unsent message keeps its row with
+    // the text emptied (a message that still has text had only some of its
+    // parts unsent and stays an existing one).
+    std::optional<int64_t> chat = row.number64(kChat);
+    auto recoverable = chat || context.recoverable.empty() ? context.recoverable.end() : context.recoverable.find(rowid);
+    const int64_t retracted = row.number64(kDateRetracted).value_or(0);
+    const int64_t edited = row.number64(kDateEdited).value_or(0);
+    const bool unsent = noContent && (retracted != 0 || summary.hasRetractedParts ||
+                                      (edited != 0 && !summary.hasEditHistory && !body));
+    if (recoverable != context.recoverable.end()) {
+        message->setChat(chatName(context, recoverable->second.chat));
+        message->setSource(kSourceRecentlyDeleted);
+        if (recoverable->second.deleteDate != 0) {
+            message->setDeletedDate(formatMessageDate(recoverable->second.deleteDate, MessageDateLayout::Ios6OrLater));
+        }
+        listedDeleted.insert(rowid);
+    } else {
+        if (chat) message->setChat(chatName(context, *chat));
+        if (unsent) {
+            message->setSource(kSourceUnsent);
+        } else if (!chat && context.hasChatJoin) {
+            message->setSource(kSourceOrphaned);
+        }
+    }
+
+    if (auto name = sink.getNameByHandle(phone)) message->setMessageName(std::move(*name));
+
+    // Each earlier version of an edited message is a record of its own, with
+    // the date it was written; the message keeps its current text.
+    for (const MessageVersion& version : summary.earlierVersions) {
+        auto earlier = std::make_shared<TovMessageNode>();
+        earlier->setMessageName(message->messageName());
+        earlier->setMessagePhone(message->messagePhone());
+        earlier->setMessageType(message->messageType());
+        earlier->setService(message->service());
+        earlier->setBImessage(message->bImessage());
+        earlier->setChat(message->chat());
+        earlier->setMessageContent(bodyText(version.body, nullptr));
+        const double seconds = version.secondsSince2001;
+        if (seconds > -1e11 && seconds < 1e11) {
+            earlier->setMessageDate(formatMessageDate(static_cast<int64_t>(std::floor(seconds)),
+                                                      MessageDateLayout::Ios6OrLater));
+        }
+        earlier->setSource(kSourceEarlierVersion);
+        sink.postMessage(std::move(earlier));
+    }
+    sink.postMessage(std::move(message));
+}
+
+// Deleted parts of messages that Recently Deleted does not list whole.
+void postDeletedParts(const ModernContext& context, const std::unordered_set<int64_t>& listedDeleted,
+                      RecordSink& sink) {
+    for (const DeletedPart& part : context.deletedParts) {
+        if (listedDeleted.count(part.message) > 0) continue;
+        auto message = std::make_shared<TovMessageNode>();
+        message->setMessageContent(bodyText(part.body, nullptr));
+        message->setChat(chatName(context, part.chat));
+        if (part.deleteDate != 0) {
+            message->setDeletedDate(formatMessageDate(part.deleteDate, MessageDateLayout::Ios6OrLater));
+        }
+        message->setSource(kSourceRecentlyDeleted);
+        sink.postMessage(std::move(message));
+    }
 }
 
 // Hands batches of rows from the thread that steps the statement to the
@@ -268,26 +691,36 @@ private:
     bool finished_ = false;
 };
 
-sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return nullptr;
-    }
-    return statement;
-}
-
 }  // namespace
 
 void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        // The iOS 6 layout first for iOS 6 backups, the older one otherwise,
-        // then the older one without iMessage columns. Backups of iOS 7 and
-        // later keep the iOS 6 tables, so when both older statements fail the
-        // iOS 6 one is tried last.
-        Layout layout = iOS6 ? Layout::IOS6 : Layout::IOS5;
-        sqlite3_stmt* statement = prepare(db, iOS6 ? kStatementIOS6 : kStatementIOS5);
+    // One thread at a time uses the connection (this one, then the reader
+    // thread while it steps, then this one again), so SQLite need not lock
+    // it on every call.
+    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
+        // The reading follows the database's own columns. When they tell
+        // nothing (or their statement fails), the version decides as before:
+        // the iOS 6 layout first for iOS 6 backups, the older one otherwise,
+        // then the older one without iMessage columns, and the iOS 6 one last.
+        const Schema schema = readSchema(db);
+        std::optional<Layout> byColumns = layoutOfColumns(schema);
+        Layout layout = Layout::IOS6;
+        sqlite3_stmt* statement = nullptr;
+        if (byColumns == Layout::Modern) {
+            layout = Layout::Modern;
+            statement = prepare(db, modernStatement(schema).c_str());
+        } else if (byColumns == Layout::IOS5) {
+            layout = Layout::IOS5;
+            statement = prepare(db, kStatementIOS5);
+        } else if (byColumns == Layout::IOS6) {
+            layout = Layout::IOS6;
+            statement = prepare(db, kStatementIOS6);
+        }
+        if (statement == nullptr) {
+            layout = iOS6 ? Layout::IOS6 : Layout::IOS5;
+            statement = prepare(db, iOS6 ? kStatementIOS6 : kStatementIOS5);
+        }
         if (statement == nullptr) {
             layout = Layout::IOS4;
             statement = prepare(db, kStatementIOS4);
@@ -299,6 +732,9 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
         if (statement == nullptr) {
             NSLog("[CsmsModule] sqlite3_prepare smsdb failed!");
         } else {
+            ModernContext context;
+            if (layout == Layout::Modern) context = readModernContext(db, schema, sink);
+            std::unordered_set<int64_t> listedDeleted;
             // Rows are stepped on a reader thread and handed over in batches;
             // the records are built, named and posted here on the scan
             // worker, in row order.
@@ -321,6 +757,10 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
             while (auto batch = queue.pop()) {
                 for (size_t r = 0; r < batch->rows; ++r) {
                     Row row(*batch, r, columns);
+                    if (layout == Layout::Modern) {
+                        postModernRow(row, context, listedDeleted, sink);
+                        continue;
+                    }
                     auto message = std::make_shared<TovMessageNode>();
                     if (layout == Layout::IOS6) {
                         fillFromIOS6Row(row, *message);
@@ -336,9 +776,26 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
             }
             reader.join();
             sqlite3_finalize(statement);
+            if (layout == Layout::Modern) postDeletedParts(context, listedDeleted, sink);
         }
     }
     sqlite3_close(db);
+}
+
+std::string messageStatementFor(const std::string& dbPath) {
+    std::string statement;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        const Schema schema = readSchema(db);
+        switch (layoutOfColumns(schema).value_or(Layout::IOS4)) {
+            case Layout::Modern: statement = modernStatement(schema); break;
+            case Layout::IOS5: statement = kStatementIOS5; break;
+            case Layout::IOS6: statement = kStatementIOS6; break;
+            default: break;
+        }
+    }
+    sqlite3_close(db);
+    return statement;
 }
 
 }  // namespace kestrel

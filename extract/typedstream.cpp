@@ -49,7 +49,11 @@ struct Entry {
 
 class Reader {
 public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {
+        // A message body holds a dozen or two of each: one allocation each.
+        shared_.reserve(16);
+        entries_.reserve(32);
+    }
 
     // Header, then the first top-level value group, which must hold one object.
     size_t readRoot() {
@@ -169,6 +173,7 @@ private:
             if (!cls) fail("an object without a class");
             entries_[index].cls = cls;
             std::vector<Group> groups;
+            groups.reserve(4);
             while (peek() != kTagEnd) groups.push_back(readGroup(depth + 1));
             ++pos_;
             entries_[index].groups = std::move(groups);
@@ -328,6 +333,7 @@ private:
         Group g;
         g.type = readSharedText(false);
         if (g.type.empty()) fail("an empty type encoding");
+        g.values.reserve(g.type.size());  // about one value per type character
         size_t at = 0;
         while (at < g.type.size()) readElement(g.type, at, g.values, depth);
         return g;

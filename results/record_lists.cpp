@@ -370,6 +370,13 @@ void TovResultViewController::tableViewSelectionDidChange(Category /*table*/) {
             p.messagePhonelab = label("Phone: ", r.messagePhone());
             p.messageTypelab = label("Type: ", r.messageType());
             p.messageDatelab = label("Date: ", r.messageDate());
+            p.messageSourcelab = label("Source: ", r.source());
+            p.messageServicelab = contactLabel("Service: ", r.service());
+            p.messageChatlab = contactLabel("Chat: ", r.chat());
+            std::string files;
+            for (const std::string& name : r.attachments()) files += (files.empty() ? "" : ", ") + name;
+            p.messageAttachmentslab = contactLabel("Attachments: ", files);
+            p.messageDeletedDatelab = contactLabel("Deleted: ", r.deletedDate());
             p.messageConteView = r.messageContent();
             break;
         }

@@ -113,6 +113,9 @@ struct ContactPreview {
 };
 struct MessagePreview {
     PreviewLabel messageNamelab, messagePhonelab, messageTypelab, messageDatelab;
+    // Where the message came from and what it belongs to; the service, chat,
+    // attachments and deletion date are shown only when known.
+    PreviewLabel messageSourcelab, messageServicelab, messageChatlab, messageAttachmentslab, messageDeletedDatelab;
     std::string messageConteView;
     bool messageScrollViewVisible = false;
 };

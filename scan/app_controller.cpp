@@ -223,4 +223,8 @@ std::optional<std::string> WrenfieldAppDelegate::getNameByPhoneNumber(const std:
     return nameLookup_.lookup(contactArray, phone);
 }
 
+std::optional<std::string> WrenfieldAppDelegate::getNameByHandle(const std::string& handle) {
+    return nameLookup_.lookupHandle(contactArray, handle);
+}
+
 }  // namespace kestrel

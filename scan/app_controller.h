@@ -125,6 +125,9 @@ public:
     void postProgress(int percent) override;
     // Name of the existing contact whose phones contain the number.
     std::optional<std::string> getNameByPhoneNumber(const std::string& phone) override;
+    // The same for a handle of the newer message databases: phone numbers in
+    // their normalised forms, e-mail addresses without regard to case.
+    std::optional<std::string> getNameByHandle(const std::string& handle) override;
 
     // ---- State ----
     NotificationCenter& nc;

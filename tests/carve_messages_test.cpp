@@ -15,7 +15,9 @@
 
 #include "scan/app_controller.h"
 #include "app/log.h"
+#include "app/collecting_sink.h"
 #include "carve/message_carver.h"
+#include "extract/existing_messages.h"
 #include "carve/sqlite_raw.h"
 #include "results/result_view_controller.h"
 #include "test_support.h"
@@ -174,6 +176,33 @@ TEST(CarveMessagesIOS6, DeletedMessagesCarryTextDateDirectionServiceAndPhone) {
     // Live records are carved as well; the results view tells them apart.
     EXPECT_FALSE(run.withText("still here").empty());
     EXPECT_GE(run.chats, 2u);
+}
+
+// Seconds since 2001 after 2020 were once read as Unix time (31 years early):
+// both the SQL rows and the carved records of the iOS 6 layout count them
+// from 2001.
+TEST(CarveMessagesIOS6, DatesBeforeAndAfter2020CountFrom2001) {
+    TempDir dir;
+    gen::BackupSpec plan;
+    plan.handles = {handle(2, "+15551230002", "SMS")};
+    const std::vector<std::pair<int64_t, std::string>> dates = {{581083200, "06-01-2019 12:00"},
+                                                                {637489800, "03-15-2021 08:30"},
+                                                                {730943940, "02-29-2024 23:59"},
+                                                                {817754700, "11-30-2026 18:05"}};
+    for (const auto& [stored, text] : dates) {
+        plan.messages.push_back(iosSixMessage("kept " + text, 2, false, "SMS", stored, false));
+        plan.messages.push_back(iosSixMessage("gone " + text, 2, true, "SMS", stored, true));
+    }
+    ASSERT_EQ(writeOrFail(dir.path(), plan), "");
+    CarveRun run = carveFolder(dir.path(), true);
+    CollectingSink sink;
+    readExistingMessages(databasePathInBackup(dir.str(), kMessageDBName), true, sink);
+    ASSERT_EQ(sink.messages.size(), dates.size());
+    for (size_t i = 0; i < dates.size(); ++i) {
+        EXPECT_EQ(sink.messages[i]->messageContent(), "kept " + dates[i].second);
+        EXPECT_EQ(sink.messages[i]->messageDate(), dates[i].second);
+        expectCarved(run, "gone " + dates[i].second, "+15551230002", "", "Send", dates[i].second, false);
+    }
 }
 
 

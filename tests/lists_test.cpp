@@ -302,3 +302,33 @@ TEST_F(Lists, ContactPreviewHidesEmptyFieldsAndGoingHomeNeedsConfirmation) {
     EXPECT_FALSE(results.saveBtnEnabled);
     results.setDelegate(nullptr);
 }
+
+TEST_F(Lists, PreviewShowsSourceServiceChatAttachmentsAndDeletionDateWhenKnown) {
+    auto recovered = message("Ann", "see you");
+    recovered->setService("iMessage");
+    recovered->setChat("Weekend plans");
+    recovered->setAttachments({"IMG_1.HEIC", "IMG_2.HEIC"});
+    recovered->setDeletedDate("03-04-2024 05:06");
+    recovered->setSource(kSourceRecentlyDeleted);
+    existing(recovered);  // read by SQL, but not an existing message
+    existing(message("Bob", "plain"));
+    results.ScanThreadFinish();
+    ASSERT_EQ(results.messageController.size(), 2u);
+    EXPECT_TRUE(results.messageController[0]->bDeleted());
+
+    const MessagePreview& p = results.messagePreview;
+    EXPECT_EQ(p.messageSourcelab.text, "Source: recently deleted");
+    EXPECT_EQ(p.messageServicelab.text, "Service: iMessage");
+    EXPECT_EQ(p.messageChatlab.text, "Chat: Weekend plans");
+    EXPECT_EQ(p.messageAttachmentslab.text, "Attachments: IMG_1.HEIC, IMG_2.HEIC");
+    EXPECT_EQ(p.messageDeletedDatelab.text, "Deleted: 03-04-2024 05:06");
+    EXPECT_TRUE(p.messageDeletedDatelab.visible);
+
+    // An older record knows none of these: only its source is shown.
+    results.selectRowIndexes(Category::Messages, {1}, false);
+    EXPECT_EQ(p.messageSourcelab.text, "Source: existing");
+    EXPECT_FALSE(p.messageServicelab.visible);
+    EXPECT_FALSE(p.messageChatlab.visible);
+    EXPECT_FALSE(p.messageAttachmentslab.visible);
+    EXPECT_FALSE(p.messageDeletedDatelab.visible);
+}

@@ -15,7 +15,7 @@ QStringList columnsOf(Category c) {
     switch (c) {
         case Category::PhotoAndVideo: return {kCheckColumn, "Name", "Size"};
         case Category::Contacts: return {kCheckColumn, "Name", "Phone", "Email", "Company"};
-        case Category::Messages: return {kCheckColumn, "Name", "Phone", "Date", "Type", "Content"};
+        case Category::Messages: return {kCheckColumn, "Name", "Phone", "Date", "Type", "Content", "Source", "Service"};
         case Category::Notes: return {kCheckColumn, "Title", "Content", "Date"};
         case Category::CallHistory: return {kCheckColumn, "Name", "Phone", "Date", "Type", "Duration"};
     }
@@ -69,6 +69,8 @@ QString RecordTableModel::text(int row, int column) const {
                 case 2: return q(n.messagePhone());
                 case 3: return q(n.messageDate());
                 case 4: return q(n.messageType());
+                case 6: return q(n.source());
+                case 7: return q(n.service());
                 default: return q(n.messageContent()).simplified();
             }
         }

@@ -44,7 +44,8 @@ const std::vector<const char*> kPreviewLabelNames[kCategoryCount] = {
     {"imageFileNamelab", "imageFileSizelab"},
     {"contactNamelab", "contactPhonelab", "contactEmaillab", "contactHomePagelab", "contactCompanylab",
      "contactJobTitlelab", "contactBirthdaylab"},
-    {"messageNamelab", "messagePhonelab", "messageTypelab", "messageDatelab"},
+    {"messageNamelab", "messagePhonelab", "messageTypelab", "messageDatelab", "messageSourcelab", "messageServicelab",
+     "messageChatlab", "messageAttachmentslab", "messageDeletedDatelab"},
     {"noteTitlelab", "noteDatelab"},
     {"callNamelab", "callPhonelab", "callTypelab", "callTimelab", "callDatelab"}};
 const char* const kTextViewNames[kCategoryCount] = {nullptr, "contactNotelab", "messageConteView", "noteContentView",
@@ -514,6 +515,11 @@ void ResultView::previewChanged(Category table) {
             put(1, v.messagePhonelab);
             put(2, v.messageTypelab);
             put(3, v.messageDatelab);
+            put(4, v.messageSourcelab);
+            put(5, v.messageServicelab);
+            put(6, v.messageChatlab);
+            put(7, v.messageAttachmentslab);
+            put(8, v.messageDeletedDatelab);
             p.textView->setPlainText(q(v.messageConteView));
             p.textView->setVisible(v.messageScrollViewVisible);
             break;

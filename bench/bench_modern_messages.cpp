@@ -1,0 +1,150 @@
+// Times the existing-message step on a generated modern (iOS 17) backup of
+// 200,000 messages, half of them with their text only in attributedBody,
+// next to the sqlite3 shell printing the columns of the same statement (the
+// archived bodies included) to /dev/null, in the same run.
+//
+// Usage: bench_modern_messages [MESSAGES] [RUNS]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/log.h"
+#include "bench/bench_support.h"
+#include "extract/existing_messages.h"
+#include "results/result_view_controller.h"
+#include "scan/app_controller.h"
+#include "tools/backup_generator.h"
+
+using namespace kestrel;
+namespace fs = std::filesystem;
+using kestrel::bench::Clock;
+using kestrel::bench::median;
+using kestrel::bench::seconds;
+
+namespace {
+
+// Runs the contact step untimed, then the message step timed, in a child
+// process. Returns {seconds, messages listed, peak KiB}.
+struct StepRun {
+    double elapsed = -1;
+    long listed = 0;
+    long peakKiB = 0;
+    double cpu = 0;  // user and system time of the whole child (contact step included)
+};
+
+double cpuOf(const rusage& u) {
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+StepRun timeMessageStep(const std::string& folder) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return {};
+    pid_t child = fork();
+    if (child == 0) {
+        close(pipeFds[0]);
+        setLogSink([](const std::string&) {});
+        WrenfieldAppDelegate controller;
+        TovResultViewController& results = controller.showResultView();
+        results.showView();
+        controller.scanContactThread(folder);
+        auto start = Clock::now();
+        controller.scanMessageThread(folder);
+        double out[2] = {seconds(Clock::now() - start), static_cast<double>(results.messageArray.size())};
+        ssize_t written = write(pipeFds[1], out, sizeof out);
+        _exit(written == sizeof out ? 0 : 1);
+    }
+    close(pipeFds[1]);
+    double in[2] = {-1, 0};
+    if (read(pipeFds[0], in, sizeof in) != sizeof in) in[0] = -1;
+    close(pipeFds[0]);
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    return {in[0], static_cast<long>(in[1]), usage.ru_maxrss, cpuOf(usage)};
+}
+
+// Wall time of the shell; `cpu` receives its user and system time.
+double timeShell(const std::string& database, const std::string& statement, double& cpu) {
+    std::string command = "sqlite3 '" + database + "' '" + statement + "' > /dev/null";
+    rusage before{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    auto start = Clock::now();
+    int rc = std::system(command.c_str());
+    double elapsed = seconds(Clock::now() - start);
+    rusage after{};
+    getrusage(RUSAGE_CHILDREN, &after);
+    cpu = cpuOf(after) - cpuOf(before);
+    return rc == 0 ? elapsed : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int messages = argc > 1 ? std::atoi(argv[1]) : 200000;
+    int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+
+    fs::path folder = fs::temp_directory_path() / ("kestrel-bench-modern-" + std::to_string(getpid()));
+    fs::remove_all(folder);
+    auto genStart = Clock::now();
+    pid_t writer = fork();
+    if (writer == 0) {
+        gen::ModernSpec spec = gen::modernSpec(17, messages, 7);
+        spec.subfolderLayout = false;
+        std::string error = gen::writeModernBackup(folder, spec);
+        if (!error.empty()) std::fprintf(stderr, "generator failed: %s\n", error.c_str());
+        _exit(error.empty() ? 0 : 1);
+    }
+    int writerStatus = 0;
+    waitpid(writer, &writerStatus, 0);
+    if (!WIFEXITED(writerStatus) || WEXITSTATUS(writerStatus) != 0) return 1;
+    std::printf("generated %d modern messages (iOS 17, half blob-only) in %.2f s\n", messages,
+                seconds(Clock::now() - genStart));
+    const std::string database = (folder / kMessageDBName).string();
+    std::printf("message database: %.1f MB\n", static_cast<double>(fs::file_size(database)) / 1e6);
+    const std::string statement = messageStatementFor(database);
+    if (statement.empty() || statement.find('\'') != std::string::npos) {
+        std::fprintf(stderr, "no statement for the generated database\n");
+        return 1;
+    }
+
+    std::vector<double> step, shell, stepCpu, shellCpu;
+    StepRun last;
+    for (int i = 0; i < runs; ++i) {
+        last = timeMessageStep(folder.string());
+        if (last.elapsed < 0 || last.listed == 0) {
+            std::fprintf(stderr, "the message step read nothing\n");
+            return 1;
+        }
+        step.push_back(last.elapsed);
+        stepCpu.push_back(last.cpu);
+        double cpu = 0;
+        double s = timeShell(database, statement, cpu);
+        shellCpu.push_back(cpu);
+        if (s < 0) {
+            std::fprintf(stderr, "the sqlite3 shell failed (is it installed?)\n");
+            return 1;
+        }
+        shell.push_back(s);
+    }
+    const double stepMedian = median(step);
+    const double shellMedian = median(shell);
+    std::printf("messages listed: %ld\n", last.listed);
+    std::printf("existing-message step: %.3f s (median of %d)\n", stepMedian, runs);
+    std::printf("sqlite3 shell, same statement with the bodies to /dev/null: %.3f s (median of %d)\n", shellMedian,
+                runs);
+    std::printf("ratio step/shell: %.2f (target <= 1.50)\n", stepMedian / shellMedian);
+    std::printf("processor time: step process %.3f s (contact step included), shell %.3f s (medians)\n",
+                median(stepCpu), median(shellCpu));
+    std::printf("peak memory of the contact and message steps: %.1f MB\n", static_cast<double>(last.peakKiB) / 1024.0);
+    fs::remove_all(folder);
+    return stepMedian <= 1.5 * shellMedian ? 0 : 2;
+}
