@@ -64,6 +64,7 @@ td.num { text-align: right; font-variant-numeric: tabular-nums; }
 .attachments { display: block; font-size: 12px; font-style: italic; white-space: normal; }
 .empty { font-style: italic; opacity: .7; }
 .deletedrow td { background: #fff4f4; }
+.wide { overflow-x: auto; }
 footer { margin-top: 32px; color: #6e6e73; font-size: 12px; }
 )";
 
@@ -296,6 +297,13 @@ std::string reportHtml(const ReportFacts& facts, const std::vector<HashedFile>& 
         .raw(" conversations, oldest first; sent messages on the right, received ones on the left.</p>\n");
     for (const Conversation& c : threads) {
         h.raw("<article class=\"conversation\" data-key=\"").text(c.key).raw("\">\n<h3>").text(c.key);
+        for (const auto& entry : c.messages) {
+            const std::string name = entry.second->messageName();
+            if (!name.empty() && name != c.key) {
+                h.raw(" · ").text(name);
+                break;
+            }
+        }
         h.raw(" <span class=\"count\">(").number(static_cast<long long>(c.messages.size())).raw(")</span></h3>\n");
         h.raw("<div class=\"thread\">\n");
         for (const auto& [date, message] : c.messages) {
@@ -310,7 +318,7 @@ std::string reportHtml(const ReportFacts& facts, const std::vector<HashedFile>& 
     if (records.contacts.empty()) {
         h.raw("<p class=\"sub\">No contacts in this report.</p>\n");
     } else {
-        h.raw("<table class=\"grid\">\n<thead><tr><th>Name</th><th>Phone</th><th>E-mail</th><th>Company</th>"
+        h.raw("<div class=\"wide\"><table class=\"grid\">\n<thead><tr><th>Name</th><th>Phone</th><th>E-mail</th><th>Company</th>"
               "<th>Job title</th><th>Home page</th><th>Birthday</th><th>Address</th><th>Note</th><th>Source</th>"
               "</tr></thead>\n<tbody>\n");
         for (const TovContactNode* c : records.contacts) {
@@ -330,7 +338,7 @@ std::string reportHtml(const ReportFacts& facts, const std::vector<HashedFile>& 
             h.raw("</td></tr>\n");
             if (progress) progress->fetch_add(1, std::memory_order_relaxed);
         }
-        h.raw("</tbody>\n</table>\n");
+        h.raw("</tbody>\n</table></div>\n");
     }
     h.raw("</section>\n");
 
