@@ -151,7 +151,7 @@ std::optional<int64_t> callDateValue(const std::string& text);
 // desktop program does; a front end that can report them reads them here.
 struct ExportIssue {
     enum class Kind {
-        Error,    // something ticked did not reach the folder (folder, text file or media copy)
+        Error,    // something ticked did not reach the folder (folder, text file, report or media copy)
         Warning,  // a vCard not written or replaced, new text left in TXT.txt, a report under a numbered name
     };
     Kind kind = Kind::Error;
