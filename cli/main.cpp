@@ -177,11 +177,16 @@ bool runExport(TovResultViewController& results, cli::CommandLineFrontEnd& front
 }
 
 // The command line as typed, for the reports: each argument quoted when
-// it holds anything but plain characters.
+// it holds anything but plain characters; a password given as an argument
+// is never written into a report.
 std::string commandLineText(int argc, char** argv) {
     std::string out;
+    bool secretNext = false;
     for (int i = 0; i < argc; ++i) {
-        const std::string arg = i == 0 ? std::string("kestrel") : std::string(argv[i]);
+        std::string arg = i == 0 ? std::string("kestrel") : std::string(argv[i]);
+        if (secretNext) arg = "(hidden)";
+        secretNext = arg == "--password";
+        if (arg.rfind("--password=", 0) == 0) arg = "--password=(hidden)";
         if (!out.empty()) out.push_back(' ');
         const bool plain = !arg.empty() && arg.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                                                  "0123456789-_=.,/:+@%") == std::string::npos;
