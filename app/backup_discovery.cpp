@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "app/log.h"
+#include "app/plist_depth.h"
 
 namespace fs = std::filesystem;
 
@@ -33,8 +34,9 @@ using PlistHolder = std::unique_ptr<void, PlistDeleter>;
 
 // Reads a property list (XML or binary) whose root is a dictionary. An
 // absent, unreadable or unparsable file, or one of another root type, gives
-// nothing.
-PlistHolder readPlistDictionary(const fs::path& path) {
+// nothing. A list nested deeper than the plist library can parse safely is
+// not handed to it: `hostile` is set and nothing is returned.
+PlistHolder readPlistDictionary(const fs::path& path, bool* hostile = nullptr) {
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) return nullptr;
     uintmax_t size = fs::file_size(path, ec);
@@ -43,6 +45,12 @@ PlistHolder readPlistDictionary(const fs::path& path) {
     if (!in) return nullptr;
     std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (data.size() != size) return nullptr;
+    std::string reason;
+    if (!plistNestingWithin(data, kMaxPlistNesting, &reason)) {
+        NSLog("A backup folder is unreadable: %s: %s", path.filename().c_str(), reason.c_str());
+        if (hostile != nullptr) *hostile = true;
+        return nullptr;
+    }
     plist_t root = nullptr;
     plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
     PlistHolder holder(root);
@@ -53,12 +61,23 @@ PlistHolder readPlistDictionary(const fs::path& path) {
 std::optional<std::string> stringForKey(plist_t dict, const char* key) {
     plist_t item = plist_dict_get_item(dict, key);
     if (item == nullptr || plist_get_node_type(item) != PLIST_STRING) return std::nullopt;
-    // Read by pointer and length: libplist's copying getter aborts on a
-    // string with a NUL byte inside, which a damaged or crafted file can hold.
+    // Read through the pointer and its length: plist_get_string_val asserts
+    // (ends the program) on a string holding a zero byte, which a binary
+    // list can. A zero byte within the length given is kept as U+2400, the
+    // visible symbol for NUL.
     uint64_t length = 0;
     const char* value = plist_get_string_ptr(item, &length);
     if (value == nullptr) return std::nullopt;
-    return std::string(value, static_cast<size_t>(length));
+    std::string result;
+    result.reserve(static_cast<size_t>(length));
+    for (uint64_t i = 0; i < length; ++i) {
+        if (value[i] == '\0') {
+            result += "\xE2\x90\x80";
+        } else {
+            result.push_back(value[i]);
+        }
+    }
+    return result;
 }
 
 std::optional<long long> modificationTime(const fs::path& path) {
@@ -248,8 +267,13 @@ void TovIOSDeviceController::addDeviceNodeByPath(const std::string& path) {
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end && entries < 2; it.increment(ec)) ++entries;
     if (ec || entries < 2) return;
 
-    PlistHolder info = readPlistDictionary(folder / "Info.plist");
-    PlistHolder manifest = readPlistDictionary(folder / "Manifest.plist");
+    bool hostile = false;
+    PlistHolder info = readPlistDictionary(folder / "Info.plist", &hostile);
+    PlistHolder manifest = readPlistDictionary(folder / "Manifest.plist", &hostile);
+    if (hostile) {
+        unreadable_.push_back(path);
+        return;
+    }
 
     auto node = std::make_shared<TovIOSDeviceNode>();
     std::optional<std::string> productType;
@@ -313,7 +337,34 @@ std::string currentLoginName() {
     return std::string();
 }
 
+std::string defaultBackupRoot() {
+    if (const char* root = std::getenv("KESTREL_BACKUP_ROOT"); root != nullptr && *root != 0) return root;
+    std::string home;
+    if (const char* value = std::getenv("HOME"); value != nullptr && *value != 0) {
+        home = value;
+    } else if (const passwd* entry = getpwuid(geteuid()); entry != nullptr && entry->pw_dir != nullptr) {
+        home = entry->pw_dir;
+    }
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    std::error_code ec;
+    const std::string mac = home + "/Library/Application Support/MobileSync/Backup";
+    if (!home.empty() && fs::is_directory(mac, ec)) return mac;
+    return home + "/.local/share/kestrel/backups";
+}
+
+bool isBackupFolder(const std::string& folder) {
+    std::error_code ec;
+    for (const char* name : {"Info.plist", "Manifest.plist", "Manifest.db"}) {
+        if (fs::is_regular_file(fs::path(folder) / name, ec)) return true;
+    }
+    return false;
+}
+
 void enumerateBackupRoot(const std::string& root, TovIOSDeviceController& controller) {
+    if (isBackupFolder(root)) {
+        controller.addDeviceNodeByPath(root);
+        return;
+    }
     std::error_code ec;
     std::vector<std::string> names;
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {

@@ -45,20 +45,41 @@ public:
 
     std::vector<DeviceNodePtr>& arrangedObjects() { return nodes_; }
     const std::vector<DeviceNodePtr>& arrangedObjects() const { return nodes_; }
-    void removeAll() { nodes_.clear(); }
+    void removeAll() {
+        nodes_.clear();
+        unreadable_.clear();
+    }
+
+    // Folders skipped because a property list in them could not be read
+    // safely (nested deeper than the parser can take).
+    const std::vector<std::string>& unreadableFolders() const { return unreadable_; }
 
 private:
     std::vector<DeviceNodePtr> nodes_;
+    std::vector<std::string> unreadable_;
 };
 
 // The backup root of a user: "/Users/%s/Library/Application Support/MobileSync/Backup".
 std::string backupRootForUser(const std::string& loginName);
+
+// Where the backups of the user running the program are looked for by
+// default, the first that applies: $KESTREL_BACKUP_ROOT when set and not
+// empty; the macOS location under the user's home
+// ("~/Library/Application Support/MobileSync/Backup", a copied or mounted
+// Mac home) when it exists; else "~/.local/share/kestrel/backups". The home
+// is $HOME, else the password entry's.
+std::string defaultBackupRoot();
+
+// Whether a folder is one backup itself (as idevicebackup2 writes them): it
+// holds Info.plist, Manifest.plist or Manifest.db.
+bool isBackupFolder(const std::string& folder);
 // The login name of the user running the program (getlogin, else the
 // password entry of the effective user, else $USER).
 std::string currentLoginName();
 
 // Lists the backup root in directory order and examines every entry whose
-// name does not begin with ".".
+// name does not begin with ".". A root that is a backup itself (a folder
+// the user chose) is examined as the one backup it holds.
 void enumerateBackupRoot(const std::string& root, TovIOSDeviceController& controller);
 
 // The file-system text of a modification time: "YYYY-MM-DD HH:MM:SS +ZZZZ" in local time.

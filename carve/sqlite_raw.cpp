@@ -197,10 +197,55 @@ int32_t checkSQliteVersion(const RawFile* file, int64_t offset) {
     return byteValueAt(file, offset) == 0x02 ? 1 : 0;
 }
 
+int64_t pageSizeFromField(int64_t field) {
+    if (field == 1) return 65536;
+    if (field < 512 || field > 32768 || (field & (field - 1)) != 0) return 0;
+    return field;
+}
+
+namespace {
+
+// Whether the bytes at `start` read as the header of a b-tree page of the
+// given size: a page-type byte, a cell count whose pointer array fits, and a
+// cell content start inside the page.
+bool looksLikeBtreePage(const RawFile* file, int64_t start, int64_t pageSize) {
+    const uint8_t type = file->at(start);
+    if (type != 0x0D && type != 0x05 && type != 0x02 && type != 0x0A) return false;
+    const int64_t headerSize = (type == 0x0D || type == 0x0A) ? 8 : 12;
+    const int64_t cells = (int64_t{file->at(start + 3)} << 8) | file->at(start + 4);
+    int64_t content = (int64_t{file->at(start + 5)} << 8) | file->at(start + 6);
+    if (content == 0) content = 65536;
+    const int64_t firstFreeblock = (int64_t{file->at(start + 1)} << 8) | file->at(start + 2);
+    return headerSize + 2 * cells <= content && content <= pageSize && firstFreeblock < pageSize;
+}
+
+// The valid page size for a file whose header field is damaged (see
+// pageGeometry); 0 when none fits.
+int64_t guessPageSize(const RawFile* file) {
+    constexpr int kSampledPages = 64;
+    for (int64_t size = 512; size <= 65536; size *= 2) {
+        int looks = 0;
+        int other = 0;
+        for (int64_t k = 1; k <= kSampledPages && (k + 1) * size <= file->size(); ++k) {
+            if (file->at(k * size) == 0x00) continue;  // a free or unused page says nothing
+            if (looksLikeBtreePage(file, k * size, size)) ++looks;
+            else ++other;
+        }
+        if (looks > 0 && looks >= 3 * other) return size;
+    }
+    const int64_t whole = file->size();
+    if (whole >= 512 && whole <= 65536 && (whole & (whole - 1)) == 0 && looksLikeBtreePage(file, 100, whole))
+        return whole;
+    return 0;
+}
+
+}  // namespace
+
 PageGeometry pageGeometry(const RawFile* file) {
     PageGeometry g;
     if (file == nullptr) return g;
-    g.pageSize = readU16(file, 16);
+    g.pageSize = pageSizeFromField(readU16(file, 16));
+    if (g.pageSize == 0) g.pageSize = guessPageSize(file);
     g.pageCount = g.pageSize > 0 ? file->size() / g.pageSize : 0;
     return g;
 }

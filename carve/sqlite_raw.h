@@ -94,13 +94,22 @@ int32_t getPageType(const RawFile* file, int64_t offset);
 // 1 when the byte at the offset is 0x02, else 0.
 int32_t checkSQliteVersion(const RawFile* file, int64_t offset);
 
-// Page geometry: page size P (16-bit big-endian at offset 16, taken as
-// stored) and page count N = file size / P (0 when P is 0).
+// Page geometry: page size P and page count N = file size / P (0 when P is
+// 0). P is the 16-bit big-endian field at offset 16, where 1 stands for
+// 65,536. A field that is not a power of two from 512 to 65,536 means a
+// damaged header: P is then the valid size whose page starts look most like
+// b-tree pages (the smallest such size, since its multiples line up with the
+// same pages), the file's own size when it is one page of a valid size, and
+// 0 (no pages) when nothing in the file looks like a page of any valid size.
 struct PageGeometry {
     int64_t pageSize = 0;
     int64_t pageCount = 0;
 };
 PageGeometry pageGeometry(const RawFile* file);
+
+// The page size a header field stands for: 1 is 65,536; a power of two from
+// 512 to 32,768 is itself; anything else is 0 (not a valid size).
+int64_t pageSizeFromField(int64_t field);
 
 // 16-bit big-endian value at an offset, with the byte rules above.
 inline int64_t readU16(const RawFile* file, int64_t offset) {

@@ -12,6 +12,7 @@
 
 #include "scan/app_controller.h"
 #include "app/log.h"
+#include "cli/carve_command.h"
 #include "cli/front_end.h"
 #include "cli/output.h"
 #include "feedback/feedback_mail.h"
@@ -24,8 +25,13 @@ namespace {
 
 int runList(const std::string& backupRoot, bool asJson) {
     WrenfieldAppDelegate controller;
-    if (!backupRoot.empty()) controller.setBackupRoot(backupRoot);
-    if (!controller.showIphoneDiskView()) {
+    controller.setBackupRoot(backupRoot.empty() ? defaultBackupRoot() : backupRoot);
+    const bool found = controller.showIphoneDiskView();
+    for (const std::string& folder : controller.deviceController.unreadableFolders()) {
+        std::fprintf(stderr, "kestrel: not listed, its property lists cannot be read safely: %s\n",
+                     cli::terminalSafe(folder).c_str());
+    }
+    if (!found) {
         std::fprintf(stderr, "%s\n%s\n", kNoBackupAlert, kNoBackupAlertInformative);
         return 1;
     }
@@ -340,8 +346,10 @@ int main(int argc, char** argv) {
     bool listJson = false;
     CLI::App* list = app.add_subcommand("list", "List the backups under the backup root, in directory order.");
     list->add_option("--backup-root", backupRoot,
-                     "Folder holding one sub-folder per backup (default: " +
-                         backupRootForUser(currentLoginName()) + ")");
+                     "Folder holding one sub-folder per backup, or one backup itself (default: $KESTREL_BACKUP_ROOT,\n"
+                     "else ~/Library/Application Support/MobileSync/Backup when it exists, else\n"
+                     "~/.local/share/kestrel/backups; now " +
+                         defaultBackupRoot() + ")");
     list->add_flag("--json", listJson, "Print a JSON array of the backup records");
 
     std::string folder;
@@ -368,9 +376,10 @@ int main(int argc, char** argv) {
         "Contact/Contacts.txt and one vCard per contact, Message/Messages.txt, Note/Notes.txt,\n"
         "CallHistory/Call History.txt. Every export also writes manifest.json (version, times, command, SHA-256\n"
         "of each database file read and of each file written). Text files of an earlier export are kept: the\n"
-        "new text is then left in TXT.txt beside them; a report whose name is taken gets the first free\n"
-        "numbered name (report 2.html, manifest 2.json ...). Progress goes to standard error once a second; the\n"
-        "folder's path is printed last. Exit status 1 when a folder or file cannot be written");
+        "new text is then left in TXT.txt (TXT 2.txt, TXT 3.txt ... on later exports) beside them; a report\n"
+        "whose name is taken gets the first free numbered name (report 2.html, manifest 2.json ...). A category\n"
+        "folder that is a symbolic link is refused. Progress goes to standard error once a second; the folder's\n"
+        "path is printed last. Exit status 1 when a folder or file cannot be written");
     exportOption->type_name("DIR");
     scan->add_option("--tick", options.tick,
                      "Records to export: messages (every message, the default), deleted (every deleted message)\n"
@@ -405,6 +414,9 @@ int main(int argc, char** argv) {
         ->type_name("ADDRESS");
     feedback->add_option("TEXT", feedbackText, "The suggestion, one argument (quote it)")->required();
 
+    cli::CarveCommandOptions carveOptions;
+    CLI::App* carve = cli::addCarveCommand(app, carveOptions);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -418,5 +430,6 @@ int main(int argc, char** argv) {
     if (*list) return runList(backupRoot, listJson);
     if (*scan) return runScan(folder, options, commandLineText(argc, argv));
     if (*feedback) return runFeedback(feedbackEmail, feedbackText);
+    if (*carve) return cli::runCarveCommand(carveOptions);
     return 2;
 }

@@ -85,14 +85,64 @@ std::string dumpJson(const nlohmann::ordered_json& value) {
     return value.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
+std::string terminalSafe(std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    auto hex = [&out](const char* prefix, unsigned value) {
+        out.append(prefix);
+        out.push_back(kHex[(value >> 4) & 0xF]);
+        out.push_back(kHex[value & 0xF]);
+    };
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            switch (c) {
+                case '\n': out.append("\\n"); break;
+                case '\r': out.append("\\r"); break;
+                case '\t': out.append("\\t"); break;
+                default: hex("\\x", c);
+            }
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        const size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        bool valid = length != 0 && i + length <= text.size();
+        uint32_t value = length == 2 ? c & 0x1Fu : length == 3 ? c & 0x0Fu : c & 0x07u;
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto cc = static_cast<unsigned char>(text[i + k]);
+            valid = (cc & 0xC0) == 0x80;
+            value = (value << 6) | (cc & 0x3Fu);
+        }
+        const uint32_t minimum = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+        valid = valid && value >= minimum && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF);
+        if (!valid) {
+            hex("\\x", c);  // a stray byte some terminals read as a C1 control
+            ++i;
+        } else if (value >= 0x80 && value <= 0x9F) {
+            hex("\\u00", value);  // a C1 control (U+009B is a CSI by itself)
+            i += length;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
 namespace {
 
-// Fits a text into one table cell: line breaks become blanks and long texts
-// are cut (at a character boundary) with an ellipsis.
-std::string cell(std::string text, size_t width) {
-    for (char& c : text) {
-        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-    }
+// Fits a text into one table cell: control characters shown escaped (see
+// terminalSafe) and long texts cut (at a character boundary) with an
+// ellipsis.
+std::string cell(std::string_view raw, size_t width) {
+    std::string text = terminalSafe(raw);
     size_t chars = 0;
     size_t i = 0;
     for (; i < text.size(); ++i) {
@@ -123,21 +173,21 @@ void printBackupTable(const std::vector<DeviceNodePtr>& nodes) {
         std::printf("%s %s %s %s %s %s %s\n", cell(n->strDeviceName, 24).c_str(), cell(n->strDeviceSerial, 14).c_str(),
                     cell(n->strDeviceType, 12).c_str(), cell(n->strIOSVersion, 8).c_str(),
                     cell(n->strDeviceBackUpTime, 16).c_str(), cell(n->encrypted ? "yes" : "no", 9).c_str(),
-                    n->backUpFilePath.c_str());
+                    terminalSafe(n->backUpFilePath).c_str());
     }
 }
 
 void printScanReport(const TovIOSDeviceNode& backup, const TovResultViewController& results,
                      const std::vector<MessagePtr>& messages) {
-    std::printf("Backup: %s (%s), %s, iOS %s, backed up %s\n", backup.strDeviceName.c_str(),
-                backup.strDeviceSerial.c_str(), backup.strDeviceType.c_str(), backup.strIOSVersion.c_str(),
-                backup.strDeviceBackUpTime.c_str());
+    std::printf("Backup: %s (%s), %s, iOS %s, backed up %s\n", terminalSafe(backup.strDeviceName).c_str(),
+                terminalSafe(backup.strDeviceSerial).c_str(), terminalSafe(backup.strDeviceType).c_str(),
+                terminalSafe(backup.strIOSVersion).c_str(), terminalSafe(backup.strDeviceBackUpTime).c_str());
     auto existing = results.existingCountLabels();
     auto deleted = results.deletedCountLabels();
     std::printf("\nExisting\n");
-    for (const std::string& label : existing) std::printf("  %s\n", label.c_str());
+    for (const std::string& label : existing) std::printf("  %s\n", terminalSafe(label).c_str());
     std::printf("Deleted\n");
-    for (const std::string& label : deleted) std::printf("  %s\n", label.c_str());
+    for (const std::string& label : deleted) std::printf("  %s\n", terminalSafe(label).c_str());
 
     std::printf("\n%s %s %s %s %s %s %s %s %s\n", cell("", 1).c_str(), cell("Date", 16).c_str(),
                 cell("Type", 8).c_str(), cell("Phone", 18).c_str(), cell("Name", 18).c_str(), cell("iMsg", 4).c_str(),

@@ -27,6 +27,12 @@ nlohmann::json countsToJson(const TovResultViewController& results);
 std::string dumpJson(const nlohmann::json& value);
 std::string dumpJson(const nlohmann::ordered_json& value);
 
+// Text fit for a terminal: control characters (C0, DEL and C1, ESC among
+// them) shown escaped as \n, \r, \t, \x1b, \u009b; a byte that is not
+// part of valid UTF-8 as \xHH. Everything else is kept.
+std::string terminalSafe(std::string_view text);
+
+// The readable tables; every text in them passes through terminalSafe.
 void printBackupTable(const std::vector<DeviceNodePtr>& nodes);
 void printScanReport(const TovIOSDeviceNode& backup, const TovResultViewController& results,
                      const std::vector<MessagePtr>& messages);

@@ -45,23 +45,6 @@ int decodeUtf8(const unsigned char* p, char32_t* out) {
     return length;
 }
 
-bool isValidUtf8(const char* bytes, size_t* lengthOut) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
-    size_t i = 0;
-    while (p[i] != 0) {
-        if (p[i] < 0x80) {
-            ++i;
-            continue;
-        }
-        char32_t ignored;
-        int n = decodeUtf8(p + i, &ignored);
-        if (n == 0) return false;
-        i += static_cast<size_t>(n);
-    }
-    *lengthOut = i;
-    return true;
-}
-
 void appendUtf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
@@ -147,13 +130,48 @@ int Char2Unicode(const char* bytes, char32_t* uncode, int count) {
     return written;
 }
 
-std::string GetStringFormChar(const char* bytes) {
+std::string repairedText(std::string_view bytes, bool* repaired) {
+    if (repaired != nullptr) *repaired = false;
+    // Valid UTF-8 without zero bytes decodes to the same characters it
+    // encodes: the text is the bytes themselves.
+    if (bytes.find('\0') == std::string_view::npos && isValidUtf8(bytes)) return std::string(bytes);
+    if (repaired != nullptr) *repaired = true;
+    std::string text;
+    text.reserve(bytes.size() + 16);
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
+    size_t i = 0;
+    while (i < n) {
+        if (p[i] == 0) {
+            appendUtf8(text, U'\u2400');
+            ++i;
+            continue;
+        }
+        if (p[i] < 0x80) {
+            text.push_back(static_cast<char>(p[i++]));
+            continue;
+        }
+        // A copy, so that a sequence cut off by the end is never read past it
+        // (a zero byte inside a sequence ends it as invalid).
+        unsigned char sequence[5] = {0, 0, 0, 0, 0};
+        for (size_t k = 0; k < 4 && i + k < n; ++k) sequence[k] = p[i + k];
+        char32_t c;
+        int length = decodeUtf8(sequence, &c);
+        if (length == 0) {
+            appendUtf8(text, U'\uFFFD');
+            ++i;
+            continue;
+        }
+        text.append(bytes.substr(i, static_cast<size_t>(length)));
+        i += static_cast<size_t>(length);
+    }
+    return text;
+}
+
+std::string GetStringFormChar(const char* bytes, bool* repaired) {
+    if (repaired != nullptr) *repaired = false;
     if (bytes == nullptr) return std::string();
-    // Valid UTF-8 decodes to the same characters it encodes, so the text is
-    // the input bytes themselves once they have been checked.
-    size_t length = 0;
-    if (!isValidUtf8(bytes, &length)) return std::string();
-    return std::string(bytes, length);
+    return repairedText(std::string_view(bytes), repaired);
 }
 
 namespace {

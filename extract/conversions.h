@@ -25,9 +25,16 @@ int Char2Unicode(const char* bytes, char32_t* uncode, int count);
 // or values above U+10FFFF).
 bool isValidUtf8(std::string_view bytes);
 
-// UTF-8 bytes (up to the first zero byte) to text. Invalid UTF-8 and a null
-// pointer give the empty text, never an error.
-std::string GetStringFormChar(const char* bytes);
+// Database bytes to record text, keeping everything: each byte that is not
+// part of a valid UTF-8 sequence becomes U+FFFD and each zero byte U+2400
+// (the visible symbol for NUL), so that neither empties nor cuts the text.
+// `repaired` (when given) is set to whether anything was replaced, so that a
+// caller can log that a text was repaired without logging the text.
+std::string repairedText(std::string_view bytes, bool* repaired = nullptr);
+
+// UTF-8 bytes (up to the first zero byte) to text, as repairedText: invalid
+// bytes become U+FFFD. A null pointer gives the empty text.
+std::string GetStringFormChar(const char* bytes, bool* repaired = nullptr);
 
 // Stored seconds to the date text "%02d-%02d-%04d %02d:%02d" (month-day-year
 // hour:minute, local time) as 32-bit characters. Values whose Unix reading

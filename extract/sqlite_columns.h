@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "app/log.h"
 #include "extract/conversions.h"
 
 namespace kestrel {
@@ -18,11 +19,21 @@ inline const char* columnRawText(sqlite3_stmt* statement, int index) {
     return reinterpret_cast<const char*>(text);
 }
 
-// A text column turned into text; invalid UTF-8 gives the empty text.
-inline std::optional<std::string> columnText(sqlite3_stmt* statement, int index) {
+// A text column turned into text, all of its bytes (zero bytes included)
+// kept as repairedText keeps them. `repaired` tells the caller a text was
+// repaired; without it, the repair is logged (without the text).
+inline std::optional<std::string> columnText(sqlite3_stmt* statement, int index, bool* repaired = nullptr) {
     const char* raw = columnRawText(statement, index);
     if (raw == nullptr) return std::nullopt;
-    return GetStringFormChar(raw);
+    const int size = sqlite3_column_bytes(statement, index);
+    bool wasRepaired = false;
+    std::string text = repairedText(std::string_view(raw, size > 0 ? static_cast<size_t>(size) : 0), &wasRepaired);
+    if (repaired != nullptr) {
+        *repaired = wasRepaired;
+    } else if (wasRepaired) {
+        NSLog("A text held invalid UTF-8 or a zero byte: text repaired");
+    }
+    return text;
 }
 
 // A number column read as text and converted as atoi does.

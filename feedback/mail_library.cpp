@@ -1,6 +1,8 @@
 #include "feedback/mail_library.h"
 
 #include <curl/curl.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -232,9 +234,19 @@ size_t readUpload(char* buffer, size_t size, size_t count, void* user) {
     return n;
 }
 
-std::string smtpUrl(const std::string& host, int port) {
+std::string smtpUrl(const std::string& host, int port, MailTls tls) {
     bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
-    return "smtp://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    return std::string(tls == MailTls::Implicit ? "smtps://" : "smtp://") + (ipv6 ? "[" + host + "]" : host) + ":" +
+           std::to_string(port);
+}
+
+// The words of a failed step: a server that would not give TLS where it is
+// needed is named as such.
+std::string failureText(const std::string& step, int result, const std::string& error) {
+    if (result == kMailTransferBase - static_cast<int>(CURLE_USE_SSL_FAILED)) {
+        return step + " failed: the mail could not be sent securely: the server offers no TLS (" + error + ")";
+    }
+    return step + " failed: " + error;
 }
 
 class Transfer {
@@ -242,9 +254,10 @@ public:
     explicit Transfer(const MailState& session) : handle_(curl_easy_init()) {
         if (handle_ == nullptr) return;
         Library& lib = library();
-        url_ = smtpUrl(session.host, session.port);
+        const MailTls tls = mailTlsRule(session.host, session.port, !session.user.empty(), lib.requireTls.load());
+        url_ = smtpUrl(session.host, session.port, tls);
         curl_easy_setopt(handle_, CURLOPT_URL, url_.c_str());
-        curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "smtp");
+        curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, tls == MailTls::Implicit ? "smtps" : "smtp");
         curl_easy_setopt(handle_, CURLOPT_PROXY, "");  // straight to the server, whatever the environment says
         curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(lib.connectMs.load()));
@@ -257,7 +270,7 @@ public:
         curl_easy_setopt(handle_, CURLOPT_SERVER_RESPONSE_TIMEOUT,
                          static_cast<long>(std::max<long long>(1, (responseMs + 999) / 1000)));
         curl_easy_setopt(handle_, CURLOPT_USE_SSL,
-                         static_cast<long>(lib.requireTls.load() ? CURLUSESSL_ALL : CURLUSESSL_TRY));
+                         static_cast<long>(tls == MailTls::Try ? CURLUSESSL_TRY : CURLUSESSL_ALL));
         if (!session.user.empty()) {
             curl_easy_setopt(handle_, CURLOPT_USERNAME, session.user.c_str());
             curl_easy_setopt(handle_, CURLOPT_PASSWORD, session.password.c_str());
@@ -338,7 +351,7 @@ int Login(const char* host, const char* user, const char* password, int port) {
     MailState& state = lib.state;
     if (result != kMailOk) {
         return fail(state, result,
-                    "Login to " + session.host + ":" + std::to_string(session.port) + " failed: " + error);
+                    failureText("Login to " + session.host + ":" + std::to_string(session.port), result, error));
     }
     // A Login that started after this one decides.
     if (state.loginGeneration == generation) {
@@ -427,7 +440,7 @@ int Send() {
     std::lock_guard<std::mutex> lock(lib.mutex);
     if (result != kMailOk) {
         return fail(lib.state, result,
-                    "Send through " + session.host + ":" + std::to_string(session.port) + " failed: " + error);
+                    failureText("Send through " + session.host + ":" + std::to_string(session.port), result, error));
     }
     lib.state.lastError.clear();
     return kMailOk;
@@ -450,5 +463,27 @@ MailTimeouts mailTimeouts() {
 }
 
 void setMailRequireTls(bool require) { library().requireTls = require; }
+
+bool isLoopbackMailHost(std::string_view host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+    std::string lower;
+    for (char c : host) lower.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c));
+    if (lower == "localhost" || lower.ends_with(".localhost")) return true;
+    in_addr v4{};
+    if (inet_pton(AF_INET, lower.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, lower.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+MailTls mailTlsRule(std::string_view host, int port, bool logsIn, bool requireTls) {
+    if (port == 465) return MailTls::Implicit;
+    if (requireTls || (logsIn && !isLoopbackMailHost(host))) return MailTls::Require;
+    return MailTls::Try;
+}
 
 }  // namespace kestrel

@@ -19,10 +19,14 @@
 // feedback_mail.h); the library does not queue them.
 //
 // A server that offers no AUTH (a local relay) is not logged in to: the mail
-// goes without login, and the password is never sent. A server that does not
-// offer STARTTLS is talked to without TLS, unless the program was built with
-// KESTREL_SMTP_REQUIRE_TLS, which then refuses it. Every network step is
-// bounded by time-outs (setMailTimeouts).
+// goes without login, and the password is never sent. Credentials never go
+// in clear: with a user name to log in with, a server off the loopback
+// address must offer TLS (STARTTLS, or SMTPS on port 465) or it is refused
+// before AUTH, and the failure says the mail could not be sent securely (see
+// mailTlsRule). On the loopback address, STARTTLS is used when offered,
+// unless the program was built with KESTREL_SMTP_REQUIRE_TLS, which then
+// requires it everywhere. Every network step is bounded by time-outs
+// (setMailTimeouts).
 //
 // Results: 0 on success, a negative number on failure:
 //   kMailBadArgument   a missing or unsafe argument (no host, a port outside
@@ -31,7 +35,8 @@
 //   kMailTransferBase - code   the SMTP exchange failed with libcurl's CURLcode
 //                      `code`: -107 connection refused or host unreachable,
 //                      -167 login refused, -155 recipient or mail refused,
-//                      -128 time-out, -164 TLS required but not offered ...
+//                      -128 time-out, -164 TLS required but not offered
+//                      (the mail could not be sent securely) ...
 // The first Login or Send sets SIGPIPE to be ignored unless the program has
 // a handler of its own for it.
 //
@@ -41,6 +46,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 namespace kestrel {
 
@@ -74,5 +80,22 @@ MailTimeouts mailTimeouts();
 // Whether Login and Send refuse a server that does not offer STARTTLS.
 // Starts with the build-time choice KESTREL_SMTP_REQUIRE_TLS.
 void setMailRequireTls(bool require);
+
+// Whether a host text names the loopback address: "localhost" (or a name
+// under ".localhost"), 127.0.0.0/8, ::1 (bracketed or not) and ::ffff:127.x.
+// No name is looked up.
+bool isLoopbackMailHost(std::string_view host);
+
+// How a session treats TLS.
+enum class MailTls {
+    Implicit,  // SMTPS: TLS from the first byte (port 465)
+    Require,   // STARTTLS or nothing: a server without it gets no AUTH and no mail
+    Try,       // STARTTLS when offered, else plain (only where no secret can leak)
+};
+
+// The TLS rule of a session: SMTPS on port 465; otherwise STARTTLS is
+// required when `requireTls` is set or when a login (`logsIn`: a user name is
+// configured) would go to a server off the loopback address; else tried.
+MailTls mailTlsRule(std::string_view host, int port, bool logsIn, bool requireTls);
 
 }  // namespace kestrel

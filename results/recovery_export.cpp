@@ -21,6 +21,22 @@ namespace {
 
 constexpr size_t kCopyBufferSize = 8 * 1024 * 1024;
 
+// The ticked records of a list: those of a skipped category still count as
+// handled, so the progress reaches its end.
+template <typename List>
+int32_t tickedCount(const List& list) {
+    int32_t count = 0;
+    for (const auto& record : list) {
+        if (record->bSelected()) ++count;
+    }
+    return count;
+}
+
+bool isSymbolicLink(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
+}
+
 }  // namespace
 
 std::string TovResultViewController::proposedExportName(std::time_t now) {
@@ -149,6 +165,12 @@ void TovResultViewController::waitForRecoveryThread() {
 
 bool TovResultViewController::createFolder(const std::string& path) {
     std::error_code ec;
+    if (isSymbolicLink(path)) {
+        // Writing through it would put the records wherever the link leads.
+        addExportIssue(ExportIssue::Kind::Error, path,
+                       "refused: the folder is a symbolic link; nothing of this category was written");
+        return false;
+    }
     std::filesystem::create_directories(path, ec);
     if (!ec && std::filesystem::is_directory(path, ec)) return true;
     addExportIssue(ExportIssue::Kind::Error, path,
@@ -171,20 +193,24 @@ void TovResultViewController::recoverFilesThread() {
     auto textCategory = [&](const char* folderName, const char* type, auto& list, auto recover) {
         const std::string folder = root + "/" + folderName;
         setRecoverFilePath(folder);
-        createFolder(folder);
+        if (!createFolder(folder) && isSymbolicLink(folder)) {
+            recovredFilesNum += tickedCount(list);
+            return;
+        }
         TovRtfController writer;
         for (const auto& record : list) {
             if (record->bSelected()) recover(*record, writer);
         }
         std::string error;
-        switch (writer.writeRtfInPath(folder, type, &error)) {
+        std::string kept;
+        switch (writer.writeRtfInPath(folder, type, &error, &kept)) {
             case TextFileOutcome::Written:
                 noteWritten(folder, textFileNameForType(type), writer.strRtfContent);
                 break;
             case TextFileOutcome::KeptInTXT:
-                noteWritten(folder, "TXT.txt", writer.strRtfContent);
-                addExportIssue(ExportIssue::Kind::Warning, folder + "/TXT.txt",
-                               textFileNameForType(type) + " already exists; the new text is in TXT.txt");
+                noteWritten(folder, kept, writer.strRtfContent);
+                addExportIssue(ExportIssue::Kind::Warning, folder + "/" + kept,
+                               textFileNameForType(type) + " already exists; the new text is in " + kept);
                 break;
             case TextFileOutcome::NotWritten:
                 addExportIssue(ExportIssue::Kind::Error, folder + "/" + textFileNameForType(type),
@@ -197,9 +223,12 @@ void TovResultViewController::recoverFilesThread() {
         // 1. Photos and videos (the destination itself is created here).
         const std::string mediaFolder = root + "/Photo&Video";
         setRecoverFilePath(mediaFolder);
-        createFolder(mediaFolder);
-        for (const PhotoAndVideoPtr& node : photoAndVideoArray) {
-            if (node->bSelected()) recoverPhotoAndVideo(*node);
+        if (!createFolder(mediaFolder) && isSymbolicLink(mediaFolder)) {
+            recovredFilesNum += tickedCount(photoAndVideoArray);
+        } else {
+            for (const PhotoAndVideoPtr& node : photoAndVideoArray) {
+                if (node->bSelected()) recoverPhotoAndVideo(*node);
+            }
         }
         // 2.-5. The four text categories.
         textCategory("Contact", "Contact", contactArray,
@@ -238,7 +267,15 @@ std::vector<const Node*> tickedOf(const std::vector<std::shared_ptr<Node>>& list
 
 void TovResultViewController::writeReports(const std::string& root, const ExportFormats& formats) {
     if (!formats.txt) setRecoverFilePath(root);
-    if (!createFolder(root)) return;
+    {
+        // The destination is the user's own choice: a link to a folder serves.
+        std::error_code ec;
+        std::filesystem::create_directories(root, ec);
+        if (!std::filesystem::is_directory(root, ec)) {
+            addExportIssue(ExportIssue::Kind::Error, root, "cannot create the folder: no report was written");
+            return;
+        }
+    }
     ReportFacts facts;
     {
         std::lock_guard<std::mutex> lock(exportMutex_);

@@ -1,6 +1,10 @@
 #include "results/text_writer.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
 
 #include <initializer_list>
 #include <utility>
@@ -41,23 +45,55 @@ std::string textFileNameForType(const std::string& FileType) {
     return std::string();
 }
 
+std::string keptTextName(int number) {
+    return number <= 1 ? std::string("TXT.txt") : "TXT " + std::to_string(number) + ".txt";
+}
+
 TextFileOutcome TovRtfController::writeRtfInPath(const std::string& folder, const std::string& FileType,
-                                                 std::string* error) {
+                                                 std::string* error, std::string* keptName) {
     setRtfEnder();
-    const std::string txt = folder + "/TXT.txt";
-    const bool wrote = writeFileAtomically(txt, strRtfContent, error);
-    // The rename follows whatever TXT.txt now holds, as the design has it;
-    // the outcome reports whether this export's text reached it.
-    struct stat st;
-    if (::stat(txt.c_str(), &st) != 0) return TextFileOutcome::NotWritten;
     const std::string finalName = textFileNameForType(FileType);
-    if (finalName.empty()) return wrote ? TextFileOutcome::KeptInTXT : TextFileOutcome::NotWritten;
-    std::string renameError;
-    RenameOutcome renamed = renameWithoutReplacing(txt, folder + "/" + finalName, &renameError);
-    if (!wrote) return TextFileOutcome::NotWritten;
-    if (renamed == RenameOutcome::Renamed) return TextFileOutcome::Written;
-    if (renamed == RenameOutcome::Failed && error != nullptr) *error = renameError;
-    return wrote ? TextFileOutcome::KeptInTXT : TextFileOutcome::NotWritten;
+    const std::string shownName = finalName.empty() ? keptTextName(1) : finalName;
+    // The text goes whole to a temporary file of its own first, then takes
+    // the first free name: the final one, else TXT.txt, TXT 2.txt, ... No
+    // existing file is ever replaced.
+    static std::atomic<unsigned> counter{0};
+    const std::string temporary =
+        folder + "/.kestrel-text-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
+    std::string writeError;
+    if (!writeFileAtomically(temporary, strRtfContent, &writeError)) {
+        if (error != nullptr) {
+            // Name the file the user looks for, not the temporary one.
+            const size_t reason = writeError.rfind(": ");
+            *error = "cannot write " + folder + "/" + shownName +
+                     (reason == std::string::npos ? std::string() : writeError.substr(reason));
+        }
+        return TextFileOutcome::NotWritten;
+    }
+    constexpr int kMostKept = 10000;
+    for (int number = finalName.empty() ? 1 : 0; number <= kMostKept; ++number) {
+        const std::string name = number == 0 ? finalName : keptTextName(number);
+        std::string renameError;
+        switch (renameWithoutReplacing(temporary, folder + "/" + name, &renameError)) {
+            case RenameOutcome::Renamed:
+                if (keptName != nullptr) *keptName = name;
+                return number == 0 ? TextFileOutcome::Written : TextFileOutcome::KeptInTXT;
+            case RenameOutcome::TargetExists:
+                continue;
+            case RenameOutcome::Failed: {
+                ::unlink(temporary.c_str());
+                if (error != nullptr) {
+                    const size_t reason = renameError.rfind(": ");
+                    *error = "cannot write " + folder + "/" + shownName +
+                             (reason == std::string::npos ? std::string() : renameError.substr(reason));
+                }
+                return TextFileOutcome::NotWritten;
+            }
+        }
+    }
+    ::unlink(temporary.c_str());
+    if (error != nullptr) *error = "cannot write " + folder + "/" + shownName + ": every kept-text name is taken";
+    return TextFileOutcome::NotWritten;
 }
 
 std::string contactEntry(const TovContactNode& c) {

@@ -13,8 +13,8 @@ namespace kestrel {
 // How writing a category's text file ended.
 enum class TextFileOutcome {
     Written,     // the file has its final name (Contacts.txt, Messages.txt ...)
-    KeptInTXT,   // the final name was taken; the new text is in TXT.txt
-    NotWritten,  // TXT.txt could not be written
+    KeptInTXT,   // the final name was taken; the new text is in TXT.txt (or TXT 2.txt, ...)
+    NotWritten,  // the text could not be written
 };
 
 class TovRtfController {
@@ -28,15 +28,21 @@ public:
     // Adds nothing (the text has no closing part).
     void setRtfEnder() {}
 
-    // Writes the content to FOLDER/TXT.txt atomically, then renames it by
-    // the type ("Contact", "Message", "Note", "CallHistory") unless the final
-    // name is taken. Failures are silent for the export; the outcome (and, on
-    // failure, `error`) is there for callers that report them.
+    // Writes the content as a new file of FOLDER named by the type
+    // ("Contact" -> Contacts.txt, "Message", "Note", "CallHistory"); when
+    // that name is taken, under the first free one of TXT.txt, TXT 2.txt,
+    // TXT 3.txt ... Nothing is ever replaced. Failures are silent for the
+    // export; the outcome, `error` (naming the category's file) and
+    // `keptName` (the name the text took) are there for callers that report
+    // them.
     TextFileOutcome writeRtfInPath(const std::string& folder, const std::string& FileType,
-                                   std::string* error = nullptr);
+                                   std::string* error = nullptr, std::string* keptName = nullptr);
 
     std::string strRtfContent;
 };
+
+// The name of the n-th kept text: "TXT.txt" for 1, "TXT n.txt" after.
+std::string keptTextName(int number);
 
 // The final file name of a category's text file by its type; empty for any
 // other type.

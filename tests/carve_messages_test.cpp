@@ -503,14 +503,24 @@ TEST(CarveMessagesDriver, DamagedAndOddFilesAreCarvedWithoutFault) {
         {"random bytes", random},
         {"cell pointers past the end", pointersPastEnd},
     };
+    std::vector<size_t> intact;
+    for (bool ios6 : {true, false}) {
+        writeDb(good);
+        intact.push_back(carveFolder(dir.path(), ios6).messages.size());
+    }
     for (const auto& [name, bytes] : cases) {
         for (bool ios6 : {true, false}) {
             writeDb(bytes);
             CarveRun run = carveFolder(dir.path(), ios6);
             EXPECT_EQ(run.progress, std::vector<int>{85}) << name << " ios6=" << ios6;
-            if (name == "page size 0" || name == "shorter than a page" || name == "empty file" ||
-                name == "page size 65535") {
+            if (name == "shorter than a page" || name == "empty file") {
                 EXPECT_TRUE(run.messages.empty()) << name;
+            }
+            // A page-size field that is no valid size is a damaged header:
+            // the walk falls back to the size the pages show and finds what
+            // the intact file gives.
+            if (name == "page size 0" || name == "page size 65535") {
+                EXPECT_EQ(run.messages.size(), intact[ios6 ? 0 : 1]) << name << " ios6=" << ios6;
             }
         }
     }

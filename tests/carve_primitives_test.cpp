@@ -133,19 +133,36 @@ TEST(CarveRaw, PageGeometry) {
     EXPECT_EQ(pageGeometry(f.get()).pageSize, 4096);
     EXPECT_EQ(pageGeometry(f.get()).pageCount, 10);
     bytes[16] = 0x00;
-    bytes[17] = 0x01;  // 1 stands for 1
+    bytes[17] = 0x01;  // 1 stands for 65,536
     f = fileOf(bytes);
-    EXPECT_EQ(pageGeometry(f.get()).pageSize, 1);
-    EXPECT_EQ(pageGeometry(f.get()).pageCount, 40960);
+    EXPECT_EQ(pageGeometry(f.get()).pageSize, 65536);
+    EXPECT_EQ(pageGeometry(f.get()).pageCount, 0);
     bytes[17] = 0x00;
     f = fileOf(bytes);
-    EXPECT_EQ(pageGeometry(f.get()).pageCount, 0);  // page size 0: no pages
+    EXPECT_EQ(pageGeometry(f.get()).pageCount, 0);  // no valid size, nothing looks like a page: no pages
     bytes[16] = 0xFF;
     bytes[17] = 0xFF;
     f = fileOf(bytes);
-    EXPECT_EQ(pageGeometry(f.get()).pageSize, 65535);
+    EXPECT_EQ(pageGeometry(f.get()).pageSize, 0);
     EXPECT_EQ(pageGeometry(f.get()).pageCount, 0);
     EXPECT_EQ(pageGeometry(nullptr).pageCount, 0);
+    // A damaged field over b-tree pages of 1,024 bytes: the pages decide.
+    for (int k = 1; k < 40; ++k) {
+        bytes[static_cast<size_t>(k) * 1024] = 0x0D;
+        bytes[static_cast<size_t>(k) * 1024 + 5] = 0x03;  // cell content from 768
+    }
+    for (int field : {0, 1000, 3, 65535}) {
+        bytes[16] = static_cast<uint8_t>(field >> 8);
+        bytes[17] = static_cast<uint8_t>(field & 0xFF);
+        f = fileOf(bytes);
+        EXPECT_EQ(pageGeometry(f.get()).pageSize, 1024) << field;
+        EXPECT_EQ(pageGeometry(f.get()).pageCount, 40) << field;
+    }
+    EXPECT_EQ(pageSizeFromField(512), 512);
+    EXPECT_EQ(pageSizeFromField(32768), 32768);
+    EXPECT_EQ(pageSizeFromField(1), 65536);
+    EXPECT_EQ(pageSizeFromField(256), 0);
+    EXPECT_EQ(pageSizeFromField(4097), 0);
 }
 
 // ---- Field readers ----

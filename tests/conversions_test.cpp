@@ -1,5 +1,13 @@
 #include "extract/conversions.h"
 
+#include <sqlite3.h>
+
+#include <optional>
+#include <vector>
+
+#include "app/log.h"
+#include "extract/sqlite_columns.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -38,14 +46,24 @@ ContactPtr contactWithPhones(const std::string& name, const std::string& phones)
 
 }  // namespace
 
-TEST(Conversions, Utf8BytesBecomeTextAndInvalidBytesTheEmptyText) {
+TEST(Conversions, Utf8BytesBecomeTextAndInvalidBytesAreRepairedNotDropped) {
     EXPECT_EQ(GetStringFormChar("Caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80"), "Caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80");
     EXPECT_EQ(GetStringFormChar("stops\0here"), "stops");
     EXPECT_EQ(GetStringFormChar(nullptr), "");
-    EXPECT_EQ(GetStringFormChar("bad \xFF byte"), "");
-    EXPECT_EQ(GetStringFormChar("overlong \xC0\xAF"), "");
-    EXPECT_EQ(GetStringFormChar("surrogate \xED\xA0\x80"), "");
-    EXPECT_EQ(GetStringFormChar("cut \xE2\x98"), "");
+    bool repaired = false;
+    EXPECT_EQ(GetStringFormChar("bad \xFF byte", &repaired), "bad \xEF\xBF\xBD byte");
+    EXPECT_TRUE(repaired);
+    EXPECT_EQ(GetStringFormChar("overlong \xC0\xAF"), "overlong \xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(GetStringFormChar("surrogate \xED\xA0\x80"), "surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(GetStringFormChar("cut \xE2\x98"), "cut \xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(GetStringFormChar("fine \xC3\xA9", &repaired), "fine \xC3\xA9");
+    EXPECT_FALSE(repaired);
+    // With its length known, a zero byte neither cuts nor hides the rest.
+    using namespace std::string_view_literals;
+    EXPECT_EQ(repairedText("one\0two\xC3"sv, &repaired), "one\xE2\x90\x80two\xEF\xBF\xBD");
+    EXPECT_TRUE(repaired);
+    EXPECT_EQ(repairedText("\xE2\x98\0\x95"sv), "\xEF\xBF\xBD\xEF\xBF\xBD\xE2\x90\x80\xEF\xBF\xBD");
+    EXPECT_TRUE(isValidUtf8(repairedText("\xF4\x90\x80\x80 \xFE\xFF"sv)));
     std::string longText(5000, 'x');
     longText += "\xC3\xA9";
     EXPECT_EQ(GetStringFormChar(longText.c_str()), longText);
@@ -170,4 +188,27 @@ TEST_F(UtcZone, MessageDatesFollowTheLayoutAndTheUnitOfEachValue) {
     EXPECT_EQ(formatMessageDate(-60, modern), "12-31-2000 23:59");
     EXPECT_EQ(formatMessageDate(0, modern), "01-01-2001 00:00");
     EXPECT_EQ(formatMessageDate(0, ios5), "01-01-1970 00:00");
+}
+
+TEST(Conversions, ATextColumnKeepsZeroAndInvalidBytesAndTheRepairIsLoggedWithoutTheText) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT CAST(x'6869006869ff21' AS TEXT), 'plain'", -1, &statement, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    std::vector<std::string> lines;
+    LogSink previous = setLogSink([&](const std::string& line) { lines.push_back(line); });
+    std::optional<std::string> repairedColumn = columnText(statement, 0);
+    bool repaired = true;
+    std::optional<std::string> plain = columnText(statement, 1, &repaired);
+    setLogSink(previous);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    EXPECT_EQ(repairedColumn, "hi\xE2\x90\x80hi\xEF\xBF\xBD!");
+    EXPECT_EQ(plain, "plain");
+    EXPECT_FALSE(repaired);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("text repaired"), std::string::npos);
+    EXPECT_EQ(lines[0].find("hi"), std::string::npos);
 }

@@ -175,3 +175,50 @@ TEST(Discovery, CurrentDevicesShowTheirModelAndAnIpadGetsTheIpadImage) {
     EXPECT_EQ(list.arrangedObjects()[1]->strDeviceType, "iPad Pro 13-inch (M4)");
     EXPECT_EQ(list.arrangedObjects()[1]->deviceImage, "ipad");
 }
+
+TEST(Discovery, DefaultRootIsTheEnvironmentThenAMacHomeThenTheLinuxFolder) {
+    test::TempDir home;
+    const char* oldHome = std::getenv("HOME");
+    const std::string savedHome = oldHome != nullptr ? oldHome : "";
+    const char* oldRoot = std::getenv("KESTREL_BACKUP_ROOT");
+    const std::string savedRoot = oldRoot != nullptr ? oldRoot : "";
+    setenv("HOME", (home.str() + "/").c_str(), 1);
+    unsetenv("KESTREL_BACKUP_ROOT");
+    EXPECT_EQ(defaultBackupRoot(), home.str() + "/.local/share/kestrel/backups");
+    fs::create_directories(home.path() / "Library/Application Support/MobileSync/Backup");
+    EXPECT_EQ(defaultBackupRoot(), home.str() + "/Library/Application Support/MobileSync/Backup");
+    setenv("KESTREL_BACKUP_ROOT", "/somewhere/else", 1);
+    EXPECT_EQ(defaultBackupRoot(), "/somewhere/else");
+    setenv("KESTREL_BACKUP_ROOT", "", 1);
+    EXPECT_EQ(defaultBackupRoot(), home.str() + "/Library/Application Support/MobileSync/Backup");
+    if (oldRoot == nullptr) {
+        unsetenv("KESTREL_BACKUP_ROOT");
+    } else {
+        setenv("KESTREL_BACKUP_ROOT", savedRoot.c_str(), 1);
+    }
+    if (oldHome == nullptr) {
+        unsetenv("HOME");
+    } else {
+        setenv("HOME", savedHome.c_str(), 1);
+    }
+    // The old per-user rule stays for whoever names a login.
+    EXPECT_EQ(backupRootForUser("ann"), "/Users/ann/Library/Application Support/MobileSync/Backup");
+}
+
+TEST(Discovery, AChosenFolderThatIsABackupListsItself) {
+    test::TempDir root;
+    gen::BackupSpec plan = emptyBackup("iPhone4,1", "6.1");
+    plan.device.deviceName = "Direct";
+    ASSERT_EQ(gen::writeBackup(root.path() / "one", plan), "");
+    TovIOSDeviceController list;
+    enumerateBackupRoot((root.path() / "one").string(), list);
+    ASSERT_EQ(list.arrangedObjects().size(), 1u);
+    EXPECT_EQ(list.arrangedObjects()[0]->strDeviceName, "Direct");
+    EXPECT_EQ(list.arrangedObjects()[0]->backUpFilePath, (root.path() / "one").string());
+    // Its parent lists it as one of the backups under it.
+    list.removeAll();
+    enumerateBackupRoot(root.str(), list);
+    ASSERT_EQ(list.arrangedObjects().size(), 1u);
+    EXPECT_FALSE(isBackupFolder(root.str()));
+    EXPECT_TRUE(isBackupFolder((root.path() / "one").string()));
+}

@@ -10,6 +10,7 @@
 
 #include "app/notification_center.h"
 #include "results/result_view_controller.h"
+#include "results/text_writer.h"
 #include "test_support.h"
 #include "tools/backup_generator.h"
 
@@ -98,7 +99,6 @@ TEST_F(Export, OnlyMessagesTickedGiveEveryFolderAndFileWithMessagesInArrivalOrde
         EXPECT_EQ(fs::file_size(out / empty), 0u) << empty;
     }
     EXPECT_TRUE(results.exportIssues().empty());
-    EXPECT_EQ(results.recovredFilesNum.load(), 0);  // reset when the sheet closes
     EXPECT_EQ(results.savepercentlab(), "0%");
     EXPECT_TRUE(results.messageArray[0]->bSelected());  // ticks stay for another export
 }
@@ -172,12 +172,26 @@ TEST_F(Export, SecondExportLeavesNewTextInTxtAndSameNamedCardsReplaceEachOther) 
               "Name:A  Phone:1  Date:05-02-2013 14:03  Type:Received  Content:new text  \n\n");
     EXPECT_EQ(fs::file_size(out / "Note/TXT.txt"), 0u);
     EXPECT_NE(test::readFile(out / "Contact/Twin.vcf").find("ORG:Second\r\n"), std::string::npos);
-    // A third export replaces TXT.txt whole.
+    // A third and a fourth export keep the second's text: they number theirs.
     results.messageArray[0]->setMessageContent("3");
     exportTo(out);
+    results.messageArray[0]->setMessageContent("4");
+    exportTo(out);
     EXPECT_EQ(test::readFile(out / "Message/TXT.txt"),
+              "Name:A  Phone:1  Date:05-02-2013 14:03  Type:Received  Content:new text  \n\n");
+    EXPECT_EQ(test::readFile(out / "Message/TXT 2.txt"),
               "Name:A  Phone:1  Date:05-02-2013 14:03  Type:Received  Content:3  \n\n");
-    EXPECT_EQ(layout(out / "Message"), (std::vector<std::string>{"Messages.txt", "TXT.txt"}));
+    EXPECT_EQ(test::readFile(out / "Message/TXT 3.txt"),
+              "Name:A  Phone:1  Date:05-02-2013 14:03  Type:Received  Content:4  \n\n");
+    EXPECT_EQ(layout(out / "Message"),
+              (std::vector<std::string>{"Messages.txt", "TXT 2.txt", "TXT 3.txt", "TXT.txt"}));
+    bool named = false;
+    for (const ExportIssue& issue : results.exportIssues()) {
+        if (issue.path == (out / "Message/TXT 3.txt").string()) {
+            named = issue.what.find("the new text is in TXT 3.txt") != std::string::npos;
+        }
+    }
+    EXPECT_TRUE(named);
 }
 
 TEST_F(Export, MediaIsCopiedWholeAndAFailedCopyOrFolderIsReportedNotFatal) {
@@ -327,4 +341,39 @@ TEST(ExportCommand, ExportsTickedDeletedMessagesOfAGeneratedBackup) {
     EXPECT_EQ(failed.out.find((dir.path() / "a-file").string()), std::string::npos);
     EXPECT_EQ(test::runKestrel("scan --tick all " + backup).status, 2);
     EXPECT_EQ(test::runKestrel("scan --sort date " + backup).status, 2);
+}
+
+TEST_F(Export, ACategoryFolderThatIsALinkIsRefusedAndNothingGoesThroughIt) {
+    nc.postNotificationName(names::ScanContactInfo, contact(1, "Ann", "Acme"));
+    nc.postNotificationName(names::ScanMessageInfo, message("A", "1", "text"));
+    finishScan();
+    tickAll(Category::Contacts);
+    tickAll(Category::Messages);
+    const fs::path out = dir.path() / "out";
+    const fs::path elsewhere = dir.path() / "elsewhere";
+    fs::create_directories(out);
+    fs::create_directories(elsewhere);
+    fs::create_directory_symlink(elsewhere, out / "Contact");
+    exportTo(out);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    EXPECT_TRUE(fs::is_regular_file(out / "Message/Messages.txt"));
+    bool refused = false;
+    for (const ExportIssue& issue : results.exportIssues()) {
+        if (issue.path == (out / "Contact").string() && issue.kind == ExportIssue::Kind::Error) {
+            refused = issue.what.find("symbolic link") != std::string::npos;
+        }
+    }
+    EXPECT_TRUE(refused);
+}
+
+TEST(TextFile, AFailedWriteNamesTheCategorysFile) {
+    test::TempDir dir;
+    TovRtfController writer;
+    writer.addRtfContent("Name:A  ");
+    std::string error;
+    const std::string missing = (dir.path() / "missing").string();
+    EXPECT_EQ(writer.writeRtfInPath(missing, "Contact", &error), TextFileOutcome::NotWritten);
+    EXPECT_EQ(error, "cannot write " + missing + "/Contacts.txt: No such file or directory");
+    EXPECT_EQ(keptTextName(1), "TXT.txt");
+    EXPECT_EQ(keptTextName(12), "TXT 12.txt");
 }

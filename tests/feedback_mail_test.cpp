@@ -1,5 +1,6 @@
 // The feedback mail against a real SMTP peer on 127.0.0.1.
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
 #include <stdlib.h>
 
 #include <cctype>
@@ -310,6 +311,55 @@ TEST_F(FeedbackMailTest, CommandSendsTheWindowsMailAndReportsFailure) {
     EXPECT_EQ(failed.status, 1);
     EXPECT_NE(failed.err.find("kestrel: feedback not sent: Login"), std::string::npos) << failed.err;
     EXPECT_EQ(failed.err.find(settings().password), std::string::npos);
+}
+
+
+TEST(MailTlsRule, CredentialsGoOffTheLoopbackAddressOnlyOverTls) {
+    for (const char* host : {"localhost", "LOCALHOST.", "mail.localhost", "127.0.0.1", "127.1.2.3", "::1", "[::1]",
+                             "::ffff:127.0.0.1", "0:0:0:0:0:0:0:1"}) {
+        EXPECT_TRUE(isLoopbackMailHost(host)) << host;
+        EXPECT_EQ(mailTlsRule(host, 25, true, false), MailTls::Try) << host;
+    }
+    for (const char* host : {"smtp.example.com", "192.0.2.7", "128.0.0.1", "::2", "::ffff:10.0.0.1", "localhost.example",
+                             "127.0.0.1.example.com", ""}) {
+        EXPECT_FALSE(isLoopbackMailHost(host)) << host;
+        EXPECT_EQ(mailTlsRule(host, 25, true, false), MailTls::Require) << host;
+        EXPECT_EQ(mailTlsRule(host, 587, false, false), MailTls::Try) << host;  // no login, no secret
+    }
+    EXPECT_EQ(mailTlsRule("localhost", 25, false, true), MailTls::Require);
+    EXPECT_EQ(mailTlsRule("smtp.example.com", 465, true, false), MailTls::Implicit);
+}
+
+// The SMTP test server on an address of this machine that is not loopback:
+// it offers AUTH but no STARTTLS, so the password must not reach it.
+TEST_F(FeedbackMailTest, AServerOffTheLoopbackWithoutTlsGetsNoPassword) {
+    std::string address;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) == 0) {
+        for (ifaddrs* at = list; at != nullptr && address.empty(); at = at->ifa_next) {
+            if (at->ifa_addr == nullptr || at->ifa_addr->sa_family != AF_INET) continue;
+            char text[INET_ADDRSTRLEN];
+            const auto* v4 = reinterpret_cast<const sockaddr_in*>(at->ifa_addr);
+            if (inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) != nullptr && !isLoopbackMailHost(text)) {
+                address = text;
+            }
+        }
+        freeifaddrs(list);
+    }
+    if (address.empty()) GTEST_SKIP() << "no IPv4 address other than loopback here; the rule is tested above";
+    SmtpBehaviour behaviour = accepting();
+    behaviour.listenAddress = address;
+    SmtpTestServer server(behaviour);
+    ASSERT_NE(server.port(), 0);
+    setenv("KESTREL_SMTP_HOST", address.c_str(), 1);
+    setenv("KESTREL_SMTP_PORT", std::to_string(server.port()).c_str(), 1);
+    FeedbackMailResult result = sendFeedbackMail("must not go");
+    EXPECT_FALSE(result.sent());
+    EXPECT_NE(result.error.find("could not be sent securely"), std::string::npos) << result.error;
+    EXPECT_TRUE(server.deliveries().empty());
+    for (const SmtpSession& s : server.sessions()) {
+        for (const std::string& c : s.commands) EXPECT_FALSE(c.starts_with("AUTH")) << c;
+    }
 }
 
 }  // namespace

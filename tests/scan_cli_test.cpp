@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "app/backup_discovery.h"
@@ -209,7 +210,8 @@ TEST(ScanCommand, IOS5BackupReadsFlagsAndIMessageColumns) {
     EXPECT_EQ(m[4]["messageType"], "Send");
     EXPECT_EQ(m[4]["messageContent"], "plain text");
     EXPECT_EQ(m[5]["messageContent"], "pic.jpg");
-    EXPECT_EQ(m[6]["messageContent"], "");
+    // Invalid bytes are kept as U+FFFD rather than emptying the text.
+    EXPECT_EQ(m[6]["messageContent"], "\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ(m[0]["bImessage"], false);
 }
 
@@ -329,7 +331,7 @@ TEST(ScanCommand, TextReportAndErrors) {
     EXPECT_NE(text.out.find("Contacts:  3"), std::string::npos);
     EXPECT_NE(text.out.find("Messages:  1"), std::string::npos);
     EXPECT_NE(text.out.find("Call History:  0"), std::string::npos);
-    EXPECT_NE(text.out.find("line one line two"), std::string::npos);
+    EXPECT_NE(text.out.find("line one\\nline two"), std::string::npos);
 
     auto list = test::runKestrel("list --json --backup-root " + dir.str());
     ASSERT_EQ(list.status, 0) << list.err;
@@ -337,7 +339,12 @@ TEST(ScanCommand, TextReportAndErrors) {
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_EQ(backups[0]["strDeviceSerial"], plan.device.serial);
 
-    auto none = test::runKestrel("list --backup-root " + (dir.path() / "backup").string());
+    // A root that is one backup itself lists that backup.
+    auto itself = test::runKestrel("list --json --backup-root " + (dir.path() / "backup").string());
+    ASSERT_EQ(itself.status, 0) << itself.err;
+    EXPECT_EQ(json::parse(itself.out).size(), 1u);
+    fs::create_directories(dir.path() / "empty");
+    auto none = test::runKestrel("list --backup-root " + (dir.path() / "empty").string());
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.err.find("No iTunes backup files found !"), std::string::npos);
 
@@ -349,4 +356,49 @@ TEST(ScanCommand, TextReportAndErrors) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--read-only"), std::string::npos);
     EXPECT_EQ(test::runKestrel("--version").status, 0);
+}
+
+TEST(ScanCommand, ControlCharactersReachTheTerminalEscaped) {
+    test::TempDir dir;
+    gen::BackupSpec plan;
+    plan.device.deviceName = std::string("P\x1b]0;x\x07\xC2\x9B" "2J");
+    plan.persons = addressBook();
+    plan.handles = {{1, "+15551234567", "SMS"}};
+    plan.messages = {ios6Message(1, "clear\x1b[2J\rscreen\x7f", 380000000, false)};
+    const fs::path folder = dir.path() / "esc\x1b[2J";
+    ASSERT_EQ(gen::writeBackup(folder, plan), "");
+
+    auto list = test::runKestrel("list --backup-root " + dir.str());
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(list.out.find('\x07'), std::string::npos);
+    EXPECT_EQ(list.out.find("\xC2\x9B"), std::string::npos);
+    EXPECT_NE(list.out.find("esc\\x1b[2J"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("P\\x1b]0;x\\x07\\u009b2J"), std::string::npos) << list.out;
+
+    auto scan = test::runKestrel("scan " + test::shellQuote(folder.string()));
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    for (char control : {'\x1b', '\x07', '\r', '\x7f'}) EXPECT_EQ(scan.out.find(control), std::string::npos);
+    EXPECT_NE(scan.out.find("clear\\x1b[2J\\rscreen\\x7f"), std::string::npos) << scan.out;
+
+    // JSON keeps its own escaping, the exact text inside.
+    auto asJson = test::runKestrel("list --json --backup-root " + dir.str());
+    ASSERT_EQ(asJson.status, 0) << asJson.err;
+    EXPECT_EQ(json::parse(asJson.out)[0]["strDeviceName"], plan.device.deviceName);
+}
+
+TEST(ScanCommand, AHostileFolderIsReportedAndTheOtherBackupsAreListed) {
+    test::TempDir dir;
+    gen::BackupSpec plan;
+    ASSERT_EQ(gen::writeBackup(dir.path() / "good", plan), "");
+    fs::create_directories(dir.path() / "deep");
+    std::string xml = "<plist>";
+    for (int i = 0; i < 200000; ++i) xml += "<array>";
+    std::ofstream(dir.path() / "deep" / "Info.plist") << xml;
+    std::ofstream(dir.path() / "deep" / "Manifest.plist") << xml;
+    auto list = test::runKestrel("list --backup-root " + dir.str());
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find((dir.path() / "good").string()), std::string::npos) << list.out;
+    EXPECT_NE(list.err.find("cannot be read safely: " + (dir.path() / "deep").string()), std::string::npos)
+        << list.err;
 }

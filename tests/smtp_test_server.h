@@ -1,6 +1,6 @@
-// A small SMTP server on a free port of 127.0.0.1 for the mail tests. It
-// accepts a bounded number of connections, each served on a thread of its
-// own for at most 20 seconds, and records what each client said.
+// A small SMTP server on a free port of 127.0.0.1 (or another address of this
+// machine) for the mail tests. It accepts a bounded number of connections, each
+// served on a thread of its own for at most 20 seconds, and records what each client said.
 #pragma once
 
 #include <arpa/inet.h>
@@ -55,6 +55,7 @@ struct SmtpBehaviour {
     bool silentFromStart = false;  // not even a greeting
     std::chrono::milliseconds greetingDelay{0};
     std::string silentAt;          // no answer from the first command starting with this on
+    std::string listenAddress = "127.0.0.1";  // an IPv4 address of this machine
 };
 
 // A port of 127.0.0.1 that is bound but not listening: connecting is refused.
@@ -85,7 +86,7 @@ public:
         listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (inet_pton(AF_INET, behaviour_.listenAddress.c_str(), &address.sin_addr) != 1) return;
         socklen_t length = sizeof address;
         if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listenFd_, 8) != 0 ||
             getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {

@@ -33,9 +33,12 @@ int main(int argc, char** argv) {
                                      "from the backups that iTunes keeps on this computer.");
     parser.addHelpOption();
     parser.addVersionOption();
-    const QString defaultRoot = QString::fromStdString(kestrel::backupRootForUser(kestrel::currentLoginName()));
+    const QString defaultRoot = QString::fromStdString(kestrel::defaultBackupRoot());
     QCommandLineOption rootOption("backup-root",
-                                  "Folder holding one sub-folder per backup (default: " + defaultRoot + ")", "DIR");
+                                  "Folder holding one sub-folder per backup, or one backup itself (default: the folder "
+                                  "chosen last time with Choose Folder…, else " +
+                                      defaultRoot + ")",
+                                  "DIR");
     parser.addOption(rootOption);
     parser.process(*app);
 

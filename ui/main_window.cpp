@@ -3,6 +3,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QSettings>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -14,6 +18,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/backup_discovery.h"
 #include "feedback/feedback_mail.h"
 #include "results/result_view_controller.h"
 #include "ui/images.h"
@@ -27,6 +32,12 @@ namespace kestrel::ui {
 namespace {
 
 const char* const kListColumns[] = {"Name", "Serial Number", "Model", "iOS Version", "Backup Date"};
+
+// The program's settings (the folder chosen last time).
+// Written back when the object goes.
+std::unique_ptr<QSettings> appSettings() {
+    return std::make_unique<QSettings>(QStringLiteral("kestrel"), QStringLiteral("kestrel-gui"));
+}
 
 QLabel* makeLabel(const QString& text, const QFont& font, QWidget* parent, const char* name) {
     auto* label = new QLabel(text, parent);
@@ -87,7 +98,13 @@ QVariant BackupListModel::headerData(int section, Qt::Orientation orientation, i
 KestrelMainWindow::KestrelMainWindow(const std::string& backupRoot, QWidget* parent)
     : QMainWindow(parent), app_(std::make_unique<WrenfieldAppDelegate>()), mailLink_(std::make_shared<MailLink>()) {
     mailLink_->window = this;
-    if (!backupRoot.empty()) app_->setBackupRoot(backupRoot);
+    if (!backupRoot.empty()) {
+        app_->setBackupRoot(backupRoot);
+    } else {
+        const QString chosen = appSettings()->value(kBackupFolderKey).toString();
+        const bool usable = !chosen.isEmpty() && QFileInfo(chosen).isDir();
+        app_->setBackupRoot(usable ? chosen.toStdString() : defaultBackupRoot());
+    }
     setObjectName("window");
     setWindowTitle(QStringLiteral("Kestrel"));
     setWindowIcon(QIcon(kestrelImage("logo")));
@@ -188,6 +205,11 @@ void KestrelMainWindow::buildMainView() {
     helpBtn->setObjectName("helpBtn");
     connect(helpBtn, &QPushButton::clicked, this, [] { openUrl(QUrl(kSupportUrl)); });
     buttons->addWidget(helpBtn);
+    auto* chooseBtn = new QPushButton(L("Choose Folder…"), mainView_);
+    chooseBtn->setObjectName("chooseFolderBtn");
+    chooseBtn->setToolTip(L("List the backups in another folder (for example one idevicebackup2 wrote)"));
+    connect(chooseBtn, &QPushButton::clicked, this, [this] { ClickChooseFolder(); });
+    buttons->addWidget(chooseBtn);
     buttons->addStretch(1);
     button_ = new QPushButton(L("Start Scan"), mainView_);
     button_->setObjectName("button");
@@ -356,6 +378,19 @@ void KestrelMainWindow::showIphoneDiskView() {
         button_->setEnabled(false);
         ui::runAlert(this, L(kNoBackupAlert), L(kNoBackupAlertInformative), L(kNoBackupAlertButton));
     }
+}
+
+void KestrelMainWindow::ClickChooseFolder() {
+    const QString start = QString::fromStdString(app_->backupRoot());
+    const QString folder = QFileDialog::getExistingDirectory(this, L("Choose Folder"),
+                                                             QFileInfo(start).isDir() ? start : QDir::homePath());
+    if (!folder.isEmpty()) chooseBackupFolder(folder);
+}
+
+void KestrelMainWindow::chooseBackupFolder(const QString& folder) {
+    app_->setBackupRoot(folder.toStdString());
+    appSettings()->setValue(kBackupFolderKey, folder);
+    showIphoneDiskView();
 }
 
 void KestrelMainWindow::ClickStart() { leadWindow_->accept(); }

@@ -44,6 +44,9 @@ private:
 
 class KestrelMainWindow : public QMainWindow {
 public:
+    // The backups listed are those under `backupRoot` when given, else under
+    // the folder chosen last time (when it still exists), else under the
+    // default backup root.
     explicit KestrelMainWindow(const std::string& backupRoot = std::string(), QWidget* parent = nullptr);
     ~KestrelMainWindow() override;
 
@@ -55,6 +58,13 @@ public:
     // alert when it stays empty), then shows the welcome sheet.
     void applicationDidFinishLaunching();
     void showIphoneDiskView();
+    // "Choose Folder…": asks for a folder (a folder dialog) and lists it.
+    void ClickChooseFolder();
+    // Lists the backups under `folder` (or `folder` itself when it is a
+    // backup) and remembers it for the next start.
+    void chooseBackupFolder(const QString& folder);
+    // Where the settings keep the chosen folder.
+    static constexpr const char* kBackupFolderKey = "backupFolder";
     void actScanIOSBackupFile();
     void showMainView();
     void hideMainView();

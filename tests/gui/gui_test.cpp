@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTableView>
@@ -94,6 +95,7 @@ class GuiTest : public QObject {
 
 private:
     QTemporaryDir root_;
+    QTemporaryDir settingsFolder_;  // the program's settings, away from the user's
     QStringList opened_;
     // Any mail not sent to a test's own server is refused on 127.0.0.1.
     test::RefusingPort nowhere_;
@@ -160,6 +162,7 @@ private:
 private slots:
     void initTestCase() {
         QVERIFY(root_.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsFolder_.path());
         for (const gen::BackupSpec& plan : {gen::demoSpec(), plainSpec()}) {
             const auto folder = std::filesystem::path(root_.path().toStdString()) / gen::backupFolderName(plan.device);
             QCOMPARE(QString::fromStdString(gen::writeBackup(folder, plan)), QString());
@@ -224,6 +227,42 @@ private slots:
         QVERIFY(window.findChild<QDialog*>("leadWindow")->isVisible());
         QVERIFY(!window.findChild<QPushButton*>("button")->isEnabled());
         QCOMPARE(window.findChild<QTableView*>("diskTableView")->model()->rowCount(), 0);
+    }
+
+    void aChosenFolderIsListedAndRememberedForTheNextStart() {
+        const QString single =
+            root_.path() + "/" + QString::fromStdString(gen::backupFolderName(gen::demoSpec().device));
+        {
+            auto window = openWindow(root_.path());
+            auto* list = window->findChild<QTableView*>("diskTableView");
+            QCOMPARE(list->model()->rowCount(), 2);
+            // The control opens a folder dialog; cancelling it changes nothing.
+            bool dialogSeen = false;
+            QTimer::singleShot(0, window.get(), [&] {
+                spinUntil([&] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()) != nullptr; }, 5000);
+                if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                    dialogSeen = true;
+                    dialog->reject();
+                }
+            });
+            window->findChild<QPushButton*>("chooseFolderBtn")->click();
+            QVERIFY(dialogSeen);
+            QCOMPARE(list->model()->rowCount(), 2);
+            // A folder that is one backup itself, as idevicebackup2 writes them.
+            window->chooseBackupFolder(single);
+            QCOMPARE(list->model()->rowCount(), 1);
+            QCOMPARE(list->model()->index(0, 0).data().toString(), QString("Emma's iPhone"));
+            QVERIFY(window->findChild<QPushButton*>("button")->isEnabled());
+        }
+        // The next start without a folder given lists the chosen one.
+        {
+            KestrelMainWindow window;
+            window.show();
+            window.showIphoneDiskView();
+            QCOMPARE(QString::fromStdString(window.controller().backupRoot()), single);
+            QCOMPARE(window.findChild<QTableView*>("diskTableView")->model()->rowCount(), 1);
+        }
+        QSettings(QStringLiteral("kestrel"), QStringLiteral("kestrel-gui")).remove(KestrelMainWindow::kBackupFolderKey);
     }
 
     // ---- Scanning and finishing ----

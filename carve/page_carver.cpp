@@ -1,0 +1,806 @@
+#include "carve/page_carver.h"
+
+#include <algorithm>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "carve/wal_journal.h"
+#include "extract/conversions.h"
+
+namespace kestrel::carving {
+
+namespace {
+
+int64_t be16(const uint8_t* p) { return (int64_t{p[0]} << 8) | p[1]; }
+
+enum class FileKind : uint8_t { Database, Wal, Journal };
+enum class Area : uint8_t { LiveCell, Freeblock, Unallocated, FreePage, UnreachedPage, WalFrame, JournalPage };
+
+const char* areaName(Area a) {
+    switch (a) {
+        case Area::LiveCell: return "live cell";
+        case Area::Freeblock: return "freeblock";
+        case Area::Unallocated: return "unallocated";
+        case Area::FreePage: return "free page";
+        case Area::UnreachedPage: return "unreached page";
+        case Area::WalFrame: return "WAL frame";
+        case Area::JournalPage: return "journal page";
+    }
+    return "";
+}
+
+struct Candidate {
+    int table = -1;
+    std::optional<int64_t> rowid;
+    std::vector<uint64_t> types;
+    std::vector<Value> values;  // as stored (an INTEGER PRIMARY KEY column is null)
+    uint64_t hash = 0;
+    FileKind file = FileKind::Database;
+    Area area = Area::LiveCell;
+    uint32_t page = 0;
+    int64_t offset = 0;
+    std::optional<int64_t> frame, commit;
+};
+
+// Whether a serial type can be stored in a column: numbers in numeric
+// columns, text or blob in text columns, anything in an untyped column.
+bool fits(uint64_t type, const Column& column) {
+    if (column.integerPrimaryKey) return type == 0;
+    switch (column.affinity) {
+        case Affinity::Integer:
+        case Affinity::Real:
+        case Affinity::Numeric: return type <= 9;
+        case Affinity::Text: return type == 0 || type >= 12;
+        case Affinity::Blob: return true;
+    }
+    return false;
+}
+
+// The main file alone, ignoring the log.
+class FileOnlyPages final : public PageSource {
+public:
+    explicit FileOnlyPages(const DatabasePages& pages) : pages_(pages) {
+        pageSize = pages.pageSize;
+        usableSize = pages.usableSize;
+        pageCount = pages.filePageCount();
+    }
+    PageView page(uint32_t pgno) const override { return pages_.filePage(pgno); }
+
+private:
+    const DatabasePages& pages_;
+};
+
+// Page images as of one log frame: the newest frame at or before it for each
+// page, else the main file. Used to follow overflow chains of older images.
+class FramePages final : public PageSource {
+public:
+    FramePages(const DatabasePages& pages, const std::unordered_map<uint32_t, std::vector<std::pair<int64_t, const uint8_t*>>>& frames)
+        : pages_(pages), frames_(frames) {
+        pageSize = pages.pageSize;
+        usableSize = pages.usableSize;
+        pageCount = std::max<uint32_t>(pages.filePageCount(), pages.pageCount);
+    }
+    int64_t asOf = 0;
+    PageView page(uint32_t pgno) const override {
+        auto it = frames_.find(pgno);
+        if (it != frames_.end()) {
+            const uint8_t* best = nullptr;
+            for (const auto& [index, data] : it->second)
+                if (index <= asOf) best = data;
+            if (best != nullptr) return {best, pageSize};
+        }
+        return pages_.filePage(pgno);
+    }
+
+private:
+    const DatabasePages& pages_;
+    const std::unordered_map<uint32_t, std::vector<std::pair<int64_t, const uint8_t*>>>& frames_;
+};
+
+// Journal page images first, then the main file.
+class JournalPages final : public PageSource {
+public:
+    explicit JournalPages(const DatabasePages& pages) : pages_(pages) {
+        pageSize = pages.pageSize;
+        usableSize = pages.usableSize;
+        pageCount = pages.filePageCount();
+    }
+    std::unordered_map<uint32_t, const uint8_t*> images;
+    PageView page(uint32_t pgno) const override {
+        auto it = images.find(pgno);
+        if (it != images.end()) return {it->second, pageSize};
+        return pages_.filePage(pgno);
+    }
+
+private:
+    const DatabasePages& pages_;
+};
+
+// Where a page image came from, for the provenance of what is carved in it.
+struct ImageContext {
+    const PageSource* overflow = nullptr;
+    FileKind file = FileKind::Database;
+    Area pageArea = Area::LiveCell;  // the area for every record of a free, unreached, log or journal image
+    bool perLocationArea = true;     // main-file b-tree pages: live cell / freeblock / unallocated
+    int64_t fileOffset = 0;          // where the image starts in its file
+    uint32_t pgno = 0;
+    std::optional<int64_t> frame, commit;
+    bool live = false;  // the image is a page of the newest state: its cells are live rows
+    int hint = -1;      // the table the page belongs to, when known
+};
+
+class Carver {
+public:
+    Carver(std::vector<SchemaObject> tables, int64_t usable) : tables_(std::move(tables)), usable_(usable) {
+        for (size_t i = 0; i < tables_.size(); ++i)
+            if (tables_[i].carvable()) carvable_.push_back(static_cast<int>(i));
+    }
+
+    std::vector<Candidate> candidates;
+    std::string onlyTable;
+    bool utf8 = true;  // the database's text encoding is UTF-8
+
+    const std::vector<SchemaObject>& tables() const { return tables_; }
+
+    void carveImage(const PageView& page, const ImageContext& context) {
+        ctx_ = &context;
+        page_ = page.data;
+        pageSize_ = page.size;
+        const int64_t usable = std::min(usable_, page.size);
+        const int64_t h = pageHeaderOffset(context.pgno);
+        const bool sane = saneBtreeHeader(page, context.pgno, usable);
+        const uint8_t type = page.data[std::min<int64_t>(h, page.size - 1)];
+        if (sane && type == 0x0D) {
+            const int64_t cells = be16(page.data + h + 3);
+            int64_t content = be16(page.data + h + 5);
+            if (content == 0) content = 65536;
+            hint_ = context.hint;
+            if (!context.live) {
+                const int majority = majorityTable(h, cells, usable);
+                if (majority >= 0) hint_ = majority;
+            }
+            if (context.live && hint_ < 0) return;  // a live page of no table this carver matches
+            if (!context.live) {
+                for (int64_t i = 0; i < cells; ++i)
+                    intactCell(be16(page.data + h + 8 + 2 * i), usable, Area::LiveCell, hint_, nullptr);
+            }
+            // Freeblocks, in offset order; the chain is followed only forwards.
+            int64_t fb = be16(page.data + h + 1);
+            int64_t guard = 0;
+            while (fb != 0 && fb + 4 <= usable && guard++ < usable / 4) {
+                const int64_t next = be16(page.data + fb);
+                const int64_t size = be16(page.data + fb + 2);
+                if (size < 4 || fb + size > usable) break;
+                area_ = Area::Freeblock;
+                freeblock(fb, size);
+                if (next != 0 && next <= fb + size - 1) break;
+                fb = next;
+            }
+            const int64_t gapStart = h + 8 + 2 * cells;
+            scanRegion(gapStart, std::min(content, usable), Area::Unallocated, hint_);
+            return;
+        }
+        if (sane && type == 0x05) {
+            // A leaf that split became an interior page: its old cells may
+            // still lie between the child pointers and the content area.
+            const int64_t cells = be16(page.data + h + 3);
+            int64_t content = be16(page.data + h + 5);
+            if (content == 0) content = 65536;
+            if (context.hint >= 0) scanRegion(h + 12 + 2 * cells, std::min(content, usable), Area::Unallocated, context.hint);
+            return;
+        }
+        if (context.live) return;
+        if (sane) return;  // an index page: no table records
+        hint_ = context.hint;
+        scanRegion(context.pgno == 1 ? 100 : 0, usable, Area::UnreachedPage, -1);
+    }
+
+    // Rebuilds the record of a freed cell whose first four bytes the
+    // freeblock header overwrote, then carves the intact cells that follow.
+    void freeblock(int64_t off, int64_t size) {
+        const int64_t resume = rebuildFreed(off, size);
+        scanRegion(resume > 0 ? resume : off + 4, off + size, Area::Freeblock, hint_);
+    }
+
+    // The record of a freed cell at `off` whose head a freeblock header of
+    // `size` bytes overwrote: where the record ends when one is taken, else 0.
+    int64_t rebuildFreed(int64_t off, int64_t size, bool emit = true, int depth = 0) {
+        const int64_t end = off + size;
+        if (size < 6 || end > usable_) return 0;
+        struct Option {
+            int table;
+            int64_t h;
+            int64_t recordEnd;
+            std::vector<uint64_t> types;
+            uint64_t headerSize;
+            uint64_t payload;
+            bool exact;
+        };
+        std::vector<Option> options;
+        std::vector<int> tables;
+        if (hint_ >= 0) tables.push_back(hint_);
+        else tables = carvable_;
+        std::vector<uint64_t> types;
+        for (int t : tables) {
+            const SchemaObject& table = tables_[static_cast<size_t>(t)];
+            const size_t n = table.columns.size();
+            for (int64_t h = 2; h <= 12; ++h) {
+                if (off + h + 2 > end) break;
+                if (h > 4) {
+                    // The surviving tail of the row number's varint.
+                    if (page_[off + h - 1] & 0x80) continue;
+                    bool ok = true;
+                    for (int64_t k = 4; k < h - 1; ++k) ok = ok && (page_[off + k] & 0x80) != 0;
+                    if (!ok) continue;
+                }
+                auto consider = [&](std::vector<uint64_t> ts, uint64_t headerSize, uint64_t body) {
+                    const uint64_t payload = headerSize + body;
+                    if (payload > static_cast<uint64_t>(kMaxValueLength)) return;
+                    const int lp = varintLength(payload);
+                    const int64_t lr = h - lp;
+                    if (lr < 1 || lr > 9) return;
+                    if (!acceptableTypes(table, ts, hint_ >= 0)) return;
+                    const int64_t local = tableLeafLocalSize(payload, usable_);
+                    const bool spills = local < static_cast<int64_t>(payload);
+                    const int64_t recordEnd = off + h + local + (spills ? 4 : 0);
+                    if (recordEnd > end) return;
+                    bool consistent = recordEnd == end || end - recordEnd < 4;
+                    if (!consistent) consistent = peekIntactCell(recordEnd, end);
+                    // Freed cells next to each other merge into one
+                    // freeblock; the next one's head holds its own old
+                    // freeblock header.
+                    if (!consistent && depth < 3 && recordEnd + 4 <= end) {
+                        const int64_t nextSize = be16(page_ + recordEnd + 2);
+                        if (recordEnd + nextSize <= end)
+                            consistent = rebuildFreed(recordEnd, nextSize, false, depth + 1) > 0;
+                    }
+                    if (!consistent) return;
+                    options.push_back({t, h, recordEnd, std::move(ts), headerSize, payload, recordEnd == end});
+                };
+                const int64_t lost = std::max<int64_t>(0, 4 - h);
+                if (lost == 0) {
+                    RecordHeader header;
+                    if (!parseRecordHeader(page_ + off + h, page_ + end, n, header)) continue;
+                    if (header.types.size() != n && hint_ < 0) continue;
+                    consider(header.types, header.headerSize, header.bodySize);
+                } else if (lost == 1) {
+                    types.clear();
+                    uint64_t body = 0;
+                    const size_t used = parseSerialTypes(page_ + off + 4, page_ + end, n, types, body);
+                    if (used == 0 || used + 1 >= 128) continue;
+                    consider(types, used + 1, body);
+                } else {
+                    if (n < 1) continue;
+                    types.clear();
+                    uint64_t body = 0;
+                    const size_t used = n > 1 ? parseSerialTypes(page_ + off + 4, page_ + end, n - 1, types, body) : 0;
+                    if (n > 1 && used == 0) continue;
+                    const uint64_t headerSize = 2 + used;
+                    if (headerSize >= 128) continue;
+                    const Column& first = table.columns[0];
+                    std::vector<uint64_t> firstTypes;
+                    if (first.integerPrimaryKey) {
+                        firstTypes.push_back(0);
+                    } else {
+                        for (uint64_t t0 = 0; t0 <= 9; ++t0)
+                            if (fits(t0, first)) firstTypes.push_back(t0);
+                        // A text or blob sized so the record fills the freeblock.
+                        const int64_t room = body > static_cast<uint64_t>(size)
+                                                 ? -1
+                                                 : size - h - static_cast<int64_t>(headerSize + body);
+                        if (room >= 0) {
+                            for (uint64_t t0 : {uint64_t(13 + 2 * room), uint64_t(12 + 2 * room)})
+                                if (t0 < 128 && fits(t0, first)) firstTypes.push_back(t0);
+                        }
+                    }
+                    for (uint64_t t0 : firstTypes) {
+                        std::vector<uint64_t> ts;
+                        ts.reserve(n);
+                        ts.push_back(t0);
+                        ts.insert(ts.end(), types.begin(), types.end());
+                        const uint64_t total = headerSize + body + static_cast<uint64_t>(serialTypeLength(t0));
+                        if (total >= 128) continue;
+                        consider(std::move(ts), headerSize, body + static_cast<uint64_t>(serialTypeLength(t0)));
+                    }
+                }
+            }
+        }
+        const Option* chosen = nullptr;
+        if (options.size() == 1) {
+            chosen = &options[0];
+        } else if (options.size() > 1) {
+            const Option* exact = nullptr;
+            int exactCount = 0;
+            for (const Option& o : options)
+                if (o.exact) {
+                    exact = &o;
+                    ++exactCount;
+                }
+            if (exactCount == 1) chosen = exact;
+        }
+        if (chosen == nullptr) return 0;
+        if (!emit) return chosen->recordEnd;
+        const int64_t bodyStart = chosen->h + static_cast<int64_t>(chosen->headerSize);
+        return emitRebuilt(*chosen, off, bodyStart, area_) ? chosen->recordEnd : 0;
+    }
+
+private:
+    template <typename Option>
+    bool emitRebuilt(const Option& o, int64_t off, int64_t bodyStartInCell, Area area) {
+        const int64_t local = tableLeafLocalSize(o.payload, usable_);
+        const uint8_t* payloadStart = page_ + off + o.h;
+        const uint8_t* body = nullptr;
+        if (local < static_cast<int64_t>(o.payload)) {
+            const uint8_t* p = page_ + off + o.h + local;
+            const uint32_t next = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+            if (ctx_->overflow == nullptr ||
+                !assemblePayload(*ctx_->overflow, payloadStart, local, o.payload, next, scratch_))
+                return false;
+            body = reinterpret_cast<const uint8_t*>(scratch_.data()) + o.headerSize;
+        } else {
+            body = page_ + off + bodyStartInCell;
+        }
+        Candidate c;
+        c.table = o.table;
+        c.types = o.types;
+        return add(std::move(c), body, off, area);
+    }
+
+    bool acceptableTypes(const SchemaObject& table, const std::vector<uint64_t>& types, bool ownerKnown) const {
+        const size_t n = table.columns.size();
+        if (types.empty() || types.size() > n || (!ownerKnown && types.size() != n)) return false;
+        bool anyValue = false;
+        for (size_t i = 0; i < types.size(); ++i) {
+            if (!fits(types[i], table.columns[i])) return false;
+            if (types[i] != 0) anyValue = true;
+        }
+        return anyValue;
+    }
+
+    // The table a page's cells fit, when one table takes most of them.
+    int majorityTable(int64_t h, int64_t cells, int64_t usable) {
+        std::unordered_map<int, int> votes;
+        RecordHeader header;
+        for (int64_t i = 0; i < cells && i < 64; ++i) {
+            LeafCell cell;
+            if (!parseTableLeafCell(page_, be16(page_ + h + 8 + 2 * i), usable, usable, cell)) continue;
+            const uint8_t* p = page_ + cell.payloadOffset;
+            if (!parseRecordHeader(p, p + cell.localSize, 4096, header)) continue;
+            if (header.headerSize + header.bodySize != cell.payloadSize) continue;
+            int only = -1, count = 0;
+            for (int t : carvable_) {
+                if (acceptableTypes(tables_[static_cast<size_t>(t)], header.types, false)) {
+                    only = t;
+                    ++count;
+                }
+            }
+            if (count == 1) ++votes[only];
+        }
+        int best = -1, bestVotes = 0;
+        for (const auto& [t, v] : votes)
+            if (v > bestVotes) {
+                best = t;
+                bestVotes = v;
+            }
+        return best;
+    }
+
+    // Whether an intact cell that matches a table starts at the offset.
+    bool peekIntactCell(int64_t offset, int64_t limit) {
+        LeafCell cell;
+        if (!parseTableLeafCell(page_, offset, limit, usable_, cell)) return false;
+        const uint8_t* p = page_ + cell.payloadOffset;
+        RecordHeader header;
+        if (!parseRecordHeader(p, p + cell.localSize, 4096, header)) return false;
+        if (header.headerSize + header.bodySize != cell.payloadSize) return false;
+        return matchTable(header.types, hint_) >= 0;
+    }
+
+    int matchTable(const std::vector<uint64_t>& types, int hint) const {
+        if (hint >= 0) return acceptableTypes(tables_[static_cast<size_t>(hint)], types, true) ? hint : -1;
+        int only = -1;
+        for (int t : carvable_) {
+            if (acceptableTypes(tables_[static_cast<size_t>(t)], types, false)) {
+                if (only >= 0) return -1;  // fits more than one table: not taken
+                only = t;
+            }
+        }
+        return only;
+    }
+
+    // Carves the intact cell at the offset; its length when taken, else 0.
+    int64_t intactCell(int64_t offset, int64_t limit, Area area, int hint, bool* tookAny) {
+        LeafCell cell;
+        if (!parseTableLeafCell(page_, offset, limit, usable_, cell)) return 0;
+        const uint8_t* p = page_ + cell.payloadOffset;
+        RecordHeader header;
+        if (!parseRecordHeader(p, p + cell.localSize, 4096, header)) return 0;
+        if (header.headerSize + header.bodySize != cell.payloadSize) return 0;
+        const int table = matchTable(header.types, hint);
+        if (table < 0) return 0;
+        const uint8_t* body = p + header.headerSize;
+        if (cell.overflowPage != 0) {
+            if (ctx_->overflow == nullptr || header.headerSize > static_cast<uint64_t>(cell.localSize) ||
+                !assemblePayload(*ctx_->overflow, p, cell.localSize, cell.payloadSize, cell.overflowPage, scratch_))
+                return 0;
+            body = reinterpret_cast<const uint8_t*>(scratch_.data()) + header.headerSize;
+        }
+        Candidate c;
+        c.table = table;
+        c.rowid = cell.rowid;
+        c.types = std::move(header.types);
+        if (!add(std::move(c), body, offset, area)) return 0;
+        if (tookAny != nullptr) *tookAny = true;
+        return cell.cellSize;
+    }
+
+    // Tries every offset of a region for an intact cell, and for a freed
+    // cell whose head a freeblock header overwrote (SQLite writes one even
+    // where it then moves the start of the content area past the cell).
+    void scanRegion(int64_t from, int64_t to, Area area, int hint) {
+        to = std::min(to, usable_);
+        const int savedHint = hint_;
+        const Area savedArea = area_;
+        hint_ = hint;
+        area_ = area;
+        for (int64_t at = std::max<int64_t>(from, 0); at + 3 < to;) {
+            const int64_t next = be16(page_ + at);
+            const int64_t size = be16(page_ + at + 2);
+            if (size >= 6 && at + size <= to && (next == 0 || next >= at + size)) {
+                const int64_t end = rebuildFreed(at, size);
+                if (end > 0) {
+                    at = end;
+                    continue;
+                }
+            }
+            if (page_[at] == 0) {
+                ++at;
+                continue;
+            }
+            const int64_t taken = intactCell(at, to, area, hint, nullptr);
+            at += taken > 0 ? taken : 1;
+        }
+        hint_ = savedHint;
+        area_ = savedArea;
+    }
+
+    // Takes a candidate; false when its text is not text (bytes of a later
+    // cell written over part of an old one).
+    bool add(Candidate c, const uint8_t* body, int64_t offsetInPage, Area area) {
+        uint64_t bodySize = 0;
+        for (uint64_t t : c.types) bodySize += static_cast<uint64_t>(serialTypeLength(t));
+        decodeValues(c.types, body, c.values);
+        if (utf8) {
+            for (const Value& v : c.values)
+                if (v.kind == ValueKind::Text && !isValidUtf8(v.bytes)) return false;
+        }
+        if (!onlyTable.empty() && tables_[static_cast<size_t>(c.table)].name != onlyTable) return true;
+        c.hash = hashStoredRecord(c.types, body, bodySize);
+        c.types = {};  // no longer needed once hashed and decoded
+        c.file = ctx_->file;
+        c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
+        c.page = ctx_->pgno;
+        c.offset = ctx_->fileOffset + offsetInPage;
+        c.frame = ctx_->frame;
+        c.commit = ctx_->commit;
+        candidates.push_back(std::move(c));
+        return true;
+    }
+
+    std::vector<SchemaObject> tables_;
+    std::vector<int> carvable_;
+    int64_t usable_;
+    const ImageContext* ctx_ = nullptr;
+    const uint8_t* page_ = nullptr;
+    int64_t pageSize_ = 0;
+    int hint_ = -1;
+    Area area_ = Area::Freeblock;
+    std::string scratch_;
+};
+
+CarvedRecord toRecord(const SchemaObject& table, Candidate& c, const CarveInputs& inputs) {
+    CarvedRecord r;
+    r.table = table.name;
+    r.rowid = c.rowid;
+    r.values = std::move(c.values);
+    // SQLite stores a whole number of a REAL column as an integer and reads it back as a real.
+    for (size_t i = 0; i < r.values.size() && i < table.columns.size(); ++i) {
+        Value& v = r.values[i];
+        if (table.columns[i].affinity == Affinity::Real && v.kind == ValueKind::Integer) {
+            v.kind = ValueKind::Real;
+            v.real = static_cast<double>(v.integer);
+        }
+    }
+    if (table.ipkColumn >= 0 && static_cast<size_t>(table.ipkColumn) < r.values.size()) {
+        Value& v = r.values[static_cast<size_t>(table.ipkColumn)];
+        if (c.rowid) {
+            v.kind = ValueKind::Integer;
+            v.integer = *c.rowid;
+        } else {
+            v = Value{};
+        }
+    }
+    r.provenance.file = c.file == FileKind::Database ? inputs.databaseName
+                        : c.file == FileKind::Wal    ? inputs.walName
+                                                     : inputs.journalName;
+    r.provenance.area = areaName(c.area);
+    r.provenance.page = c.page;
+    r.provenance.offset = c.offset;
+    r.provenance.frame = c.frame;
+    r.provenance.commit = c.commit;
+    return r;
+}
+
+}  // namespace
+
+CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& options, const CarvedRecordSink& sink) {
+    CarveSummary summary;
+    if (inputs.database == nullptr) return summary;
+    const PageGeometry geometry = pageGeometry(inputs.database);
+    if (geometry.pageSize <= 0) return summary;
+    const int64_t reserved = inputs.database->at(20);
+    DatabasePages pages(inputs.database, geometry.pageSize, reserved);
+    summary.pageSize = pages.pageSize;
+    summary.bytesRead = static_cast<uint64_t>(inputs.database->size());
+
+    // The newest committed state: the log's committed frames over the file.
+    std::unique_ptr<WalReader> wal;
+    std::unordered_map<uint32_t, std::pair<int64_t, int64_t>> liveFrame;  // pgno -> (frame, commit)
+    std::unordered_map<uint32_t, std::vector<std::pair<int64_t, const uint8_t*>>> framesByPage;
+    if (inputs.wal != nullptr) {
+        wal = std::make_unique<WalReader>(inputs.wal, pages.pageSize);
+        if (wal->present() && wal->pageSize() == pages.pageSize) {
+            summary.bytesRead += static_cast<uint64_t>(inputs.wal->size());
+            summary.walFrames = wal->frameCount();
+            summary.walCommits = wal->commitCount();
+            wal->forEachFrame([&](const WalFrame& frame, const uint8_t* image) {
+                framesByPage[frame.pgno].emplace_back(frame.index, image);
+                if (frame.commit && frame.pgno != 0) {
+                    pages.overlay(frame.pgno, image);
+                    liveFrame[frame.pgno] = {frame.index, *frame.commit};
+                }
+            });
+            if (wal->committedPageCount() > 0) pages.pageCount = wal->committedPageCount();
+        } else {
+            wal.reset();
+        }
+    }
+    // A hot journal (its header intact) means the file is in the middle of a
+    // transaction: the committed state is the one a rollback restores, so
+    // the journal's first image of each page is laid over the file.
+    if (inputs.journal != nullptr && !wal && inputs.journal->size() >= 28) {
+        static constexpr uint8_t kMagic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+        const uint8_t* j = inputs.journal->data();
+        if (std::equal(kMagic, kMagic + 8, j)) {
+            const uint32_t original = (uint32_t{j[16]} << 24) | (uint32_t{j[17]} << 16) | (uint32_t{j[18]} << 8) | j[19];
+            const uint32_t maxPgno = std::max<uint32_t>(pages.filePageCount(), original) + 65536;
+            forEachJournalPage(inputs.journal, pages.pageSize, maxPgno, [&](const JournalPage& jp, const uint8_t* image) {
+                if (!pages.overlaid(jp.pgno) && jp.pgno <= std::max(original, pages.filePageCount()))
+                    pages.overlay(jp.pgno, image);
+            });
+            if (original > 0) pages.pageCount = original;
+        }
+    }
+    summary.pages = pages.pageCount;
+
+    Schema schema = readSchema(pages);
+    for (const SchemaObject& o : schema.objects)
+        if (o.carvable()) {
+            ++summary.tables;
+            summary.tableNames.push_back(o.name);
+            summary.columnNames.emplace_back();
+            for (const Column& c : o.columns) summary.columnNames.back().push_back(c.name);
+        }
+    summary.readable = !schema.objects.empty();
+
+    Carver carver(schema.objects, pages.usableSize);
+    carver.onlyTable = options.table;
+    if (const PageView first = pages.page(1); first && first.size >= 60) {
+        const uint32_t encoding = (uint32_t{first.data[56]} << 24) | (uint32_t{first.data[57]} << 16) |
+                                  (uint32_t{first.data[58]} << 8) | first.data[59];
+        carver.utf8 = encoding <= 1;
+    }
+    const auto& tables = carver.tables();
+
+    // The live rows: a hash of each (to know a carved image of one), and the
+    // rows themselves when asked for.
+    std::vector<std::vector<uint64_t>> liveHashes(tables.size());
+    std::string payload;
+    RecordHeader header;
+    for (size_t t = 0; t < tables.size(); ++t) {
+        const SchemaObject& table = tables[t];
+        if (!table.carvable()) continue;
+        const bool deliver = options.includeLive && (options.table.empty() || options.table == table.name);
+        walkBtree(pages, table.rootPage, [&](uint32_t pgno, const PageView& page, uint8_t type) {
+            if (type != 0x0D) return;
+            const int64_t h = pageHeaderOffset(pgno);
+            const int64_t cells = be16(page.data + h + 3);
+            for (int64_t i = 0; i < cells; ++i) {
+                const int64_t ptr = be16(page.data + h + 8 + 2 * i);
+                LeafCell cell;
+                if (!parseTableLeafCell(page.data, ptr, pages.usableSize, pages.usableSize, cell)) continue;
+                const uint8_t* p = page.data + cell.payloadOffset;
+                const uint8_t* whole = p;
+                if (cell.overflowPage != 0) {
+                    std::vector<uint32_t> chain;
+                    if (!assemblePayload(pages, p, cell.localSize, cell.payloadSize, cell.overflowPage, payload, &chain))
+                        continue;
+                    for (uint32_t o : chain)
+                        if (o < schema.owner.size()) schema.owner[o] = Schema::kOverflow;
+                    whole = reinterpret_cast<const uint8_t*>(payload.data());
+                }
+                if (!parseRecordHeader(whole, whole + cell.payloadSize, table.columns.size() + 1, header)) continue;
+                if (header.headerSize + header.bodySize != cell.payloadSize) continue;
+                const uint8_t* body = whole + header.headerSize;
+                liveHashes[t].push_back(hashStoredRecord(header.types, body, header.bodySize));
+                ++summary.live;
+                if (!deliver) continue;
+                Candidate c;
+                c.table = static_cast<int>(t);
+                c.rowid = cell.rowid;
+                c.types = header.types;
+                decodeValues(c.types, body, c.values);
+                c.page = pgno;
+                auto f = liveFrame.find(pgno);
+                if (f != liveFrame.end()) {
+                    c.file = FileKind::Wal;
+                    c.area = Area::WalFrame;
+                    c.frame = f->second.first;
+                    c.commit = f->second.second;
+                    c.offset = 32 + (f->second.first - 1) * (24 + pages.pageSize) + 24 + ptr;
+                } else {
+                    c.offset = int64_t{pgno - 1} * pages.pageSize + ptr;
+                }
+                CarvedRecord r = toRecord(table, c, inputs);
+                r.status = "live";
+                sink(r);
+            }
+        });
+        std::sort(liveHashes[t].begin(), liveHashes[t].end());
+    }
+
+    auto hintFor = [&](uint32_t pgno) {
+        if (pgno >= schema.owner.size()) return -1;
+        const int32_t o = schema.owner[pgno];
+        return (o >= 0 && tables[static_cast<size_t>(o)].carvable()) ? o : -1;
+    };
+
+    // The main file's pages.
+    const FileOnlyPages fileOnly(pages);
+    for (uint32_t pgno = 1; pgno <= pages.filePageCount(); ++pgno) {
+        ImageContext ctx;
+        ctx.overflow = &fileOnly;
+        ctx.pgno = pgno;
+        ctx.fileOffset = int64_t{pgno - 1} * pages.pageSize;
+        const int32_t owner = pgno < schema.owner.size() ? schema.owner[pgno] : Schema::kUnowned;
+        if (pages.overlaid(pgno)) {
+            ctx.hint = hintFor(pgno);  // an older image of a page the log replaced
+        } else if (pgno > pages.pageCount || owner == Schema::kUnowned) {
+            ctx.pageArea = Area::UnreachedPage;
+            ctx.perLocationArea = false;
+        } else if (owner == Schema::kFreelist) {
+            ctx.pageArea = Area::FreePage;
+            ctx.perLocationArea = false;
+        } else if (owner >= 0) {
+            ctx.live = true;
+            ctx.hint = hintFor(pgno);
+        } else {
+            continue;  // overflow, pointer-map and schema pages
+        }
+        carver.carveImage(pages.filePage(pgno), ctx);
+    }
+
+    // Every frame of the log, superseded and uncommitted ones included.
+    if (wal) {
+        FramePages asOfFrame(pages, framesByPage);
+        wal->forEachFrame([&](const WalFrame& frame, const uint8_t* image) {
+            if (frame.pgno == 0) return;
+            ImageContext ctx;
+            asOfFrame.asOf = frame.index;
+            ctx.overflow = &asOfFrame;
+            ctx.file = FileKind::Wal;
+            ctx.pageArea = Area::WalFrame;
+            ctx.perLocationArea = false;
+            ctx.pgno = frame.pgno;
+            ctx.fileOffset = frame.pageOffset;
+            ctx.frame = frame.index;
+            ctx.commit = frame.commit;
+            auto f = liveFrame.find(frame.pgno);
+            const bool newest = f != liveFrame.end() && f->second.first == frame.index && frame.pgno <= pages.pageCount;
+            const int32_t owner = frame.pgno < schema.owner.size() ? schema.owner[frame.pgno] : Schema::kUnowned;
+            if (newest && owner != Schema::kUnowned && owner != Schema::kFreelist && hintFor(frame.pgno) < 0)
+                return;  // the live image of an overflow, pointer-map, schema or index page
+            ctx.live = newest && hintFor(frame.pgno) >= 0;
+            ctx.hint = hintFor(frame.pgno);
+            carver.carveImage({image, pages.pageSize}, ctx);
+        });
+    }
+
+    // The pages of a rollback journal.
+    if (inputs.journal != nullptr) {
+        JournalPages journalPages(pages);
+        const uint32_t maxPgno = std::max<uint32_t>(pages.filePageCount(), pages.pageCount) + 65536;
+        forEachJournalPage(inputs.journal, pages.pageSize, maxPgno, [&](const JournalPage& jp, const uint8_t* image) {
+            journalPages.images.emplace(jp.pgno, image);
+        });
+        forEachJournalPage(inputs.journal, pages.pageSize, maxPgno, [&](const JournalPage& jp, const uint8_t* image) {
+            ++summary.journalPages;
+            ImageContext ctx;
+            ctx.overflow = &journalPages;
+            ctx.file = FileKind::Journal;
+            ctx.pageArea = Area::JournalPage;
+            ctx.perLocationArea = false;
+            ctx.pgno = jp.pgno;
+            ctx.fileOffset = jp.pageOffset;
+            ctx.hint = hintFor(jp.pgno);
+            carver.carveImage({image, pages.pageSize}, ctx);
+        });
+        summary.bytesRead += static_cast<uint64_t>(inputs.journal->size());
+    }
+
+    // Live rows are not listed; images found twice are listed once; a
+    // rowless image of a record also found with its row number is dropped.
+    std::unordered_set<uint64_t> withRowid;
+    auto key = [](const Candidate& c) { return c.hash ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull); };
+    for (const Candidate& c : carver.candidates)
+        if (c.rowid) withRowid.insert(key(c));
+    std::unordered_set<uint64_t> listed;
+    for (Candidate& c : carver.candidates) {
+        const SchemaObject& table = tables[static_cast<size_t>(c.table)];
+        const uint64_t k = key(c);
+        std::string status = "deleted";
+        if (c.rowid) {
+            LeafCell cell;
+            PageView leaf;
+            if (findTableRow(pages, table.rootPage, *c.rowid, cell, leaf)) {
+                uint64_t liveHash = 0;
+                const uint8_t* p = leaf.data + cell.payloadOffset;
+                const uint8_t* whole = p;
+                bool ok = true;
+                if (cell.overflowPage != 0) {
+                    ok = assemblePayload(pages, p, cell.localSize, cell.payloadSize, cell.overflowPage, payload);
+                    whole = reinterpret_cast<const uint8_t*>(payload.data());
+                }
+                if (ok && parseRecordHeader(whole, whole + cell.payloadSize, table.columns.size() + 1, header) &&
+                    header.headerSize + header.bodySize == cell.payloadSize)
+                    liveHash = hashStoredRecord(header.types, whole + header.headerSize, header.bodySize);
+                if (liveHash == c.hash) continue;
+                status = "earlier version";
+            }
+        } else {
+            if (withRowid.count(k) != 0) continue;
+            const auto& live = liveHashes[static_cast<size_t>(c.table)];
+            if (std::binary_search(live.begin(), live.end(), c.hash)) continue;
+        }
+        const uint64_t identity = k ^ (c.rowid ? static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full + 1 : 0);
+        if (!listed.insert(identity).second) continue;
+        CarvedRecord r = toRecord(table, c, inputs);
+        r.status = status;
+        if (status == "deleted") ++summary.deleted;
+        else ++summary.earlierVersions;
+        sink(r);
+        c = Candidate{};  // delivered: its memory goes back at once
+    }
+    return summary;
+}
+
+std::vector<CarvedRecord> carvePageImage(const SchemaObject& table, const uint8_t* page, int64_t pageSize,
+                                         uint32_t pgno) {
+    std::vector<CarvedRecord> out;
+    if (page == nullptr || pageSize < 512 || !table.carvable()) return out;
+    Carver carver({table}, pageSize);
+    ImageContext ctx;
+    ctx.pgno = pgno;
+    ctx.hint = 0;
+    carver.carveImage({page, pageSize}, ctx);
+    CarveInputs inputs;
+    for (Candidate& c : carver.candidates) {
+        CarvedRecord r = toRecord(carver.tables()[0], c, inputs);
+        r.status = "deleted";
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+}  // namespace kestrel::carving

@@ -1,0 +1,89 @@
+// The schema-aware carver: finds every record image a SQLite database, its
+// write-ahead log and its rollback journal still hold (live cells, freeblocks
+// with their overwritten head rebuilt, unallocated space, free and unreached
+// pages, overflow chains, every log frame, every journal page), matches each
+// to one table of the file's own schema, and delivers the ones that are not
+// live rows to a sink, each with where it came from.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "carve/record_format.h"
+#include "carve/sqlite_raw.h"
+#include "carve/sqlite_schema.h"
+
+namespace kestrel::carving {
+
+struct CarvedProvenance {
+    std::string file;  // the database, its log or its journal, as named in the inputs
+    // "live cell", "freeblock", "unallocated", "free page", "unreached page",
+    // "WAL frame" or "journal page".
+    std::string area;
+    int64_t page = 0;    // database page number, 1-based
+    int64_t offset = 0;  // byte offset of the record's start in `file`
+    std::optional<int64_t> frame;   // 1-based log frame
+    std::optional<int64_t> commit;  // 1-based commit of that frame
+};
+
+struct CarvedRecord {
+    std::string table;
+    std::optional<int64_t> rowid;
+    // In the table's column order; an INTEGER PRIMARY KEY column holds the
+    // row number (null when the bytes no longer hold it). A record written
+    // before columns were added has fewer values.
+    std::vector<Value> values;
+    std::string status;  // "deleted", "earlier version" or "live"
+    CarvedProvenance provenance;
+};
+
+struct CarveInputs {
+    const RawFile* database = nullptr;
+    const RawFile* wal = nullptr;      // optional
+    const RawFile* journal = nullptr;  // optional
+    std::string databaseName = "database";
+    std::string walName = "wal";
+    std::string journalName = "journal";
+};
+
+struct CarveOptions {
+    std::string table;         // only this table's records; empty for every table
+    bool includeLive = false;  // deliver the live rows too (status "live")
+};
+
+struct CarveSummary {
+    bool readable = false;  // a page size and a schema were found
+    int64_t pageSize = 0;
+    uint32_t pages = 0;
+    size_t tables = 0;
+    std::vector<std::string> tableNames;  // the tables whose records can be carved
+    std::vector<std::vector<std::string>> columnNames;  // their columns, in order
+    int64_t walFrames = 0;
+    int64_t walCommits = 0;
+    int64_t journalPages = 0;
+    size_t live = 0;
+    size_t deleted = 0;
+    size_t earlierVersions = 0;
+    uint64_t bytesRead = 0;
+};
+
+using CarvedRecordSink = std::function<void(const CarvedRecord&)>;
+
+// Carves the database. Live rows are those of the newest committed state:
+// the main file with the log's committed frames laid over it. A carved record
+// equal to a live row (same row number and values) is not delivered; one
+// with a live row's number and other values is an "earlier version";
+// identical images found more than once are delivered once. Memory holds the
+// carved records until the end, a hash per live row and a few words per page.
+CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& options, const CarvedRecordSink& sink);
+
+// Carves one page image as a page no longer in use, against one table:
+// its cells, its freeblocks (rebuilding their overwritten head) and its
+// unallocated space. For tests and fuzzing of the page walk.
+std::vector<CarvedRecord> carvePageImage(const SchemaObject& table, const uint8_t* page, int64_t pageSize,
+                                         uint32_t pgno);
+
+}  // namespace kestrel::carving
