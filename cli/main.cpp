@@ -94,6 +94,7 @@ struct ScanOptions {
     std::string sort;        // "" or "name"
     std::string exportDir;   // "" when no export
     std::string tick = "messages";
+    std::string formats = "txt";
 };
 
 // Ticks every displayed record of the current table, as a user selecting
@@ -136,8 +137,10 @@ std::string absoluteFolder(const std::string& path) {
 // Runs the export worker into `destination`, printing its progress once a
 // second on standard error. Returns false, after printing why, when
 // something ticked did not reach the folder.
-bool runExport(TovResultViewController& results, cli::CommandLineFrontEnd& frontEnd, const std::string& destination) {
+bool runExport(TovResultViewController& results, cli::CommandLineFrontEnd& frontEnd, const std::string& destination,
+               const ExportFormats& formats) {
     results.actRecovery();
+    results.setExportFormats(formats);
     if (results.selectedFilesNum < 1) {
         std::fprintf(stderr, "kestrel: no records ticked; the export holds empty category files\n");
     }
@@ -167,6 +170,7 @@ bool runExport(TovResultViewController& results, cli::CommandLineFrontEnd& front
         {"Contact", "Contacts.txt"}, {"Message", "Messages.txt"}, {"Note", "Notes.txt"},
         {"CallHistory", "Call History.txt"}};
     std::error_code ec;
+    if (!formats.txt) return ok;
     if (!fs::is_directory(fs::path(destination) / "Photo&Video", ec)) ok = false;
     for (const auto& [folder, name] : files) {
         fs::path dir = fs::path(destination) / folder;
@@ -178,7 +182,67 @@ bool runExport(TovResultViewController& results, cli::CommandLineFrontEnd& front
     return ok;
 }
 
-int runScan(std::string folder, const ScanOptions& options) {
+// The command line as typed, for the reports: each argument quoted when
+// it holds anything but plain characters; a password given as an argument
+// is never written into a report.
+std::string commandLineText(int argc, char** argv) {
+    std::string out;
+    bool secretNext = false;
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = i == 0 ? std::string("kestrel") : std::string(argv[i]);
+        if (secretNext) arg = "(hidden)";
+        secretNext = arg == "--password";
+        if (arg.rfind("--password=", 0) == 0) arg = "--password=(hidden)";
+        if (!out.empty()) out.push_back(' ');
+        const bool plain = !arg.empty() && arg.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                                 "0123456789-_=.,/:+@%") == std::string::npos;
+        if (plain) {
+            out.append(arg);
+            continue;
+        }
+        out.push_back('\'');
+        for (char c : arg) {
+            if (c == '\'') {
+                out.append("'\\''");
+            } else {
+                out.push_back(c);
+            }
+        }
+        out.push_back('\'');
+    }
+    return out;
+}
+
+// The facts the reports state: the database files are named as they are
+// in the backup folder, also when the scan read copies of them.
+ReportFacts reportFacts(const WrenfieldAppDelegate& controller, const TovIOSDeviceNode& node,
+                        const std::string& backupFolder, const std::string& scanFolder, const std::string& command) {
+    ReportFacts facts;
+    facts.backup = node;
+    facts.backup.backUpFilePath = absoluteFolder(backupFolder);
+    facts.scanTime = controller.scanStartTime;
+    facts.command = command;
+    for (const std::string& path : controller.scannedDatabaseFiles) {
+        if (scanFolder == backupFolder) {
+            facts.databaseFiles.push_back(absoluteFolder(path));
+            continue;
+        }
+        // A copy is named by the database's name, with the same suffix.
+        std::string name = fs::path(path).filename().string();
+        std::string suffix;
+        for (const char* s : {"-wal", "-shm"}) {
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, s) == 0) {
+                suffix = s;
+                name.resize(name.size() - 4);
+            }
+        }
+        const std::string original = databasePathInBackup(backupFolder, name);
+        facts.databaseFiles.push_back(absoluteFolder(original.empty() ? path : original + suffix));
+    }
+    return facts;
+}
+
+int runScan(std::string folder, const ScanOptions& options, const std::string& command) {
     const bool asJson = options.asJson;
     const bool readOnly = options.readOnly;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
@@ -221,8 +285,15 @@ int runScan(std::string folder, const ScanOptions& options) {
     bool exported = true;
     std::string destination;
     if (!options.exportDir.empty()) {
+        std::string error;
+        const std::optional<ExportFormats> formats = parseExportFormats(options.formats, &error);
+        if (!formats) {  // checked when the options were read
+            std::fprintf(stderr, "kestrel: %s\n", error.c_str());
+            return 2;
+        }
         destination = absoluteFolder(options.exportDir);
-        exported = runExport(results, frontEnd, destination);
+        results.setReportFacts(reportFacts(controller, *node, folder, scanFolder, command));
+        exported = runExport(results, frontEnd, destination, *formats);
     }
     results.setDelegate(nullptr);
 
@@ -237,7 +308,12 @@ int runScan(std::string folder, const ScanOptions& options) {
             tail["exported"] = exported;
             tail["ticked"] = results.selectedFilesNum;
         }
-        cli::printScanJson(head, results.contactArray, results.messageController, tail);
+        // Deleted-only lists the deleted records of every category.
+        std::vector<ContactPtr> contacts;
+        for (const ContactPtr& c : results.contactArray) {
+            if (!options.deletedOnly || c->bDeleted()) contacts.push_back(c);
+        }
+        cli::printScanJson(head, contacts, results.messageController, tail);
     } else {
         cli::printScanReport(*node, results, results.messageController);
         if (!destination.empty() && exported) std::printf("%s\n", destination.c_str());
@@ -290,23 +366,36 @@ int main(int argc, char** argv) {
     scan->add_flag("--read-only", options.readOnly,
                    "Scan copies of the two databases in a temporary folder, so nothing in the backup changes");
     scan->add_flag("--deleted-only", options.deletedOnly,
-                   "List only the deleted messages (\"Only dispaly deleted files\")");
+                   "List only the deleted records of every category (\"Only dispaly deleted files\")");
     scan->add_option("--sort", options.sort,
                      "Order the listed messages by name, as one click on a column heading does (ascending)")
         ->check(CLI::IsMember({"name"}));
     CLI::Option* exportOption = scan->add_option(
         "--export", options.exportDir,
-        "Export the ticked records into DIR (created if needed): Photo&Video/, Contact/Contacts.txt and one\n"
-        "vCard per contact, Message/Messages.txt, Note/Notes.txt, CallHistory/Call History.txt. Text files of\n"
-        "an earlier export are kept: the new text is then left in TXT.txt (TXT 2.txt, TXT 3.txt ... on\n"
-        "later exports) beside them. A category folder that is a symbolic link is refused. Progress goes to\n"
-        "standard error once a second; the folder's path is printed last. Exit status 1 when a folder or\n"
-        "file cannot be written");
+        "Export the ticked records into DIR (created if needed). The text files (--format txt): Photo&Video/,\n"
+        "Contact/Contacts.txt and one vCard per contact, Message/Messages.txt, Note/Notes.txt,\n"
+        "CallHistory/Call History.txt. Every export also writes manifest.json (version, times, command, SHA-256\n"
+        "of each database file read and of each file written). Text files of an earlier export are kept: the\n"
+        "new text is then left in TXT.txt (TXT 2.txt, TXT 3.txt ... on later exports) beside them; a report\n"
+        "whose name is taken gets the first free numbered name (report 2.html, manifest 2.json ...). A category\n"
+        "folder that is a symbolic link is refused. Progress goes to standard error once a second; the folder's\n"
+        "path is printed last. Exit status 1 when a folder or file cannot be written");
     exportOption->type_name("DIR");
     scan->add_option("--tick", options.tick,
                      "Records to export: messages (every message, the default), deleted (every deleted message)\n"
                      "or all (every record of every category)")
         ->check(CLI::IsMember({"messages", "deleted", "all"}))
+        ->needs(exportOption);
+    scan->add_option("--format", options.formats,
+                     "What the export writes, a comma list of: txt (the text files, vCards and media copies; the\n"
+                     "default), html (report.html: the backup, counts, conversations, contacts, hashes), csv\n"
+                     "(Contact/Contacts.csv, Message/Messages.csv, Note/Notes.csv, CallHistory/Call History.csv) and\n"
+                     "json (records.json: the ticked records as --json prints them, with the backup and hashes)")
+        ->type_name("LIST")
+        ->check([](const std::string& value) {
+            std::string error;
+            return parseExportFormats(value, &error) ? std::string() : error;
+        })
         ->needs(exportOption);
 
     std::string feedbackEmail;
@@ -339,7 +428,7 @@ int main(int argc, char** argv) {
     setLogSink([](const std::string& line) { std::fprintf(stderr, "log: %s\n", line.c_str()); });
 
     if (*list) return runList(backupRoot, listJson);
-    if (*scan) return runScan(folder, options);
+    if (*scan) return runScan(folder, options, commandLineText(argc, argv));
     if (*feedback) return runFeedback(feedbackEmail, feedbackText);
     if (*carve) return cli::runCarveCommand(carveOptions);
     return 2;

@@ -15,8 +15,6 @@ namespace kestrel::cli {
 nlohmann::json deviceToJson(const TovIOSDeviceNode& node);
 // The record as `kestrel list --json` prints it: the same fields plus `encrypted`.
 nlohmann::json deviceToListJson(const TovIOSDeviceNode& node);
-void appendContactJson(std::string& out, const TovContactNode& contact);
-void appendMessageJson(std::string& out, const TovMessageNode& message);
 
 // Prints the scan's JSON object to standard output: the members of `head`,
 // then "contacts" and "messages" (written record by record, not built as one

@@ -115,6 +115,64 @@ RenameOutcome renameWithoutReplacing(const std::string& from, const std::string&
     return RenameOutcome::Failed;
 }
 
+std::string numberedFileName(const std::string& name, int n) {
+    const size_t dot = name.rfind('.');
+    const std::string suffix = " " + std::to_string(n);
+    if (dot == std::string::npos || dot == 0) return name + suffix;
+    return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+bool writeNewFile(const std::string& folder, const std::string& name, std::string_view data, std::string* finalName,
+                  std::string* error) {
+    if (!isPlainFileName(name)) {
+        if (error != nullptr) *error = "\"" + name + "\" cannot be a file name";
+        return false;
+    }
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        temp = temporaryName(folder);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        setError(error, "cannot create a file in " + folder, errno);
+        return false;
+    }
+    const bool written = writeAll(fd, data);
+    int err = errno;
+    if (::close(fd) != 0 && written) {
+        err = errno;
+        ::unlink(temp.c_str());
+        setError(error, "cannot write " + folder + "/" + name, err);
+        return false;
+    }
+    if (!written) {
+        ::unlink(temp.c_str());
+        setError(error, "cannot write " + folder + "/" + name, err);
+        return false;
+    }
+    constexpr int kMostNumbers = 10000;
+    for (int n = 1; n <= kMostNumbers; ++n) {
+        const std::string candidate = n == 1 ? name : numberedFileName(name, n);
+        std::string renameError;
+        switch (renameWithoutReplacing(temp, folder + "/" + candidate, &renameError)) {
+            case RenameOutcome::Renamed:
+                if (finalName != nullptr) *finalName = candidate;
+                return true;
+            case RenameOutcome::TargetExists:
+                continue;
+            case RenameOutcome::Failed:
+                ::unlink(temp.c_str());
+                if (error != nullptr) *error = renameError;
+                return false;
+        }
+    }
+    ::unlink(temp.c_str());
+    if (error != nullptr) *error = "every name from " + name + " to " + numberedFileName(name, kMostNumbers) + " is taken";
+    return false;
+}
+
 bool isPlainFileName(std::string_view name) {
     if (name.empty() || name == "." || name == "..") return false;
     return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;

@@ -1,6 +1,7 @@
 // The recovery export: the ticked records of every category written into a
 // folder the user chose, on a worker thread of its own, one category folder
 // after the other; the progress tick; the proposed folder name.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,9 @@
 #include <memory>
 
 #include "results/file_writing.h"
+#include "results/report_csv.h"
+#include "results/report_html.h"
+#include "results/report_json.h"
 #include "results/result_view_controller.h"
 #include "results/text_writer.h"
 #include "results/vcard_writer.h"
@@ -60,7 +64,9 @@ void TovResultViewController::savePanelDidEnd(const std::string& path, int retur
         std::lock_guard<std::mutex> lock(exportMutex_);
         exportIssues_.clear();
         vcardNamesWritten_.clear();
+        filesWritten_.clear();
     }
+    reportProgress_.store(0);
     if (delegate_) {
         delegate_->showSaveWindow();
         delegate_->startRecoveryTimer();
@@ -77,7 +83,10 @@ int TovResultViewController::recoveryPercentage(int32_t recovered, int32_t selec
 }
 
 int TovResultViewController::IphonerecoveryTimer_hander() {
-    int percent = recoveryPercentage(recovredFilesNum.load(), selectedFilesNum);
+    const int passes = std::max(exportFormats().passes(), 1);
+    int percent = passes == 1 ? recoveryPercentage(recovredFilesNum.load() + reportProgress_.load(), selectedFilesNum)
+                              : recoveryPercentage(recovredFilesNum.load() + reportProgress_.load(),
+                                                   selectedFilesNum * passes);
     saveProgress_.store(percent);
     return percent;
 }
@@ -104,6 +113,40 @@ std::string TovResultViewController::recoverFilePath() const {
 void TovResultViewController::setRecoverFilePath(std::string path) {
     std::lock_guard<std::mutex> lock(exportMutex_);
     recoverFilePath_ = std::move(path);
+}
+
+void TovResultViewController::setExportFormats(const ExportFormats& formats) {
+    std::lock_guard<std::mutex> lock(exportMutex_);
+    exportFormats_ = formats;
+}
+
+ExportFormats TovResultViewController::exportFormats() const {
+    std::lock_guard<std::mutex> lock(exportMutex_);
+    return exportFormats_;
+}
+
+void TovResultViewController::setReportFacts(ReportFacts facts) {
+    std::lock_guard<std::mutex> lock(exportMutex_);
+    reportFacts_ = std::move(facts);
+}
+
+std::vector<CategoryCount> TovResultViewController::categoryCounts() const {
+    const auto existing = shownExistingCounts();
+    const auto deleted = shownDeletedCounts();
+    auto ticked = [](const auto& list) {
+        int32_t n = 0;
+        for (const auto& record : list) n += record->bSelected() ? 1 : 0;
+        return n;
+    };
+    const int32_t tickedCounts[kCategoryCount] = {ticked(photoAndVideoArray), ticked(contactArray),
+                                                  ticked(messageArray), ticked(noteArray), ticked(callHistoryArray)};
+    std::vector<CategoryCount> out;
+    for (int i = 0; i < kCategoryCount; ++i) {
+        const auto at = static_cast<size_t>(i);
+        out.push_back(CategoryCount{categoryName(static_cast<Category>(i)), std::max(existing[at], 0),
+                                    std::max(deleted[at], 0), tickedCounts[i]});
+    }
+    return out;
 }
 
 std::vector<ExportIssue> TovResultViewController::exportIssues() const {
@@ -139,6 +182,12 @@ bool TovResultViewController::createFolder(const std::string& path) {
 
 void TovResultViewController::recoverFilesThread() {
     const std::string root = recoverPath();
+    const ExportFormats formats = exportFormats();
+    auto noteWritten = [this, &root](const std::string& folder, const std::string& name, const std::string& data) {
+        std::lock_guard<std::mutex> lock(exportMutex_);
+        std::string relative = folder.size() > root.size() ? folder.substr(root.size() + 1) + "/" + name : name;
+        filesWritten_.push_back(WrittenFile{std::move(relative), static_cast<int64_t>(data.size()), sha256Hex(data)});
+    };
 
     // Runs one text category: its folder, its ticked records, its file.
     auto textCategory = [&](const char* folderName, const char* type, auto& list, auto recover) {
@@ -155,8 +204,11 @@ void TovResultViewController::recoverFilesThread() {
         std::string error;
         std::string kept;
         switch (writer.writeRtfInPath(folder, type, &error, &kept)) {
-            case TextFileOutcome::Written: break;
+            case TextFileOutcome::Written:
+                noteWritten(folder, textFileNameForType(type), writer.strRtfContent);
+                break;
             case TextFileOutcome::KeptInTXT:
+                noteWritten(folder, kept, writer.strRtfContent);
                 addExportIssue(ExportIssue::Kind::Warning, folder + "/" + kept,
                                textFileNameForType(type) + " already exists; the new text is in " + kept);
                 break;
@@ -167,25 +219,29 @@ void TovResultViewController::recoverFilesThread() {
         }
     };
 
-    // 1. Photos and videos (the destination itself is created here).
-    const std::string mediaFolder = root + "/Photo&Video";
-    setRecoverFilePath(mediaFolder);
-    if (!createFolder(mediaFolder) && isSymbolicLink(mediaFolder)) {
-        recovredFilesNum += tickedCount(photoAndVideoArray);
-    } else {
-        for (const PhotoAndVideoPtr& node : photoAndVideoArray) {
-            if (node->bSelected()) recoverPhotoAndVideo(*node);
+    if (formats.txt) {
+        // 1. Photos and videos (the destination itself is created here).
+        const std::string mediaFolder = root + "/Photo&Video";
+        setRecoverFilePath(mediaFolder);
+        if (!createFolder(mediaFolder) && isSymbolicLink(mediaFolder)) {
+            recovredFilesNum += tickedCount(photoAndVideoArray);
+        } else {
+            for (const PhotoAndVideoPtr& node : photoAndVideoArray) {
+                if (node->bSelected()) recoverPhotoAndVideo(*node);
+            }
         }
+        // 2.-5. The four text categories.
+        textCategory("Contact", "Contact", contactArray,
+                     [this](const TovContactNode& n, TovRtfController& w) { recoverContactNode(n, w); });
+        textCategory("Message", "Message", messageArray,
+                     [this](const TovMessageNode& n, TovRtfController& w) { recoverMessageNode(n, w); });
+        textCategory("Note", "Note", noteArray,
+                     [this](const TovNoteNode& n, TovRtfController& w) { recoverNoteNode(n, w); });
+        textCategory("CallHistory", "CallHistory", callHistoryArray,
+                     [this](const TovCallHistoryNode& n, TovRtfController& w) { recoverCallHistoryNode(n, w); });
     }
-    // 2.-5. The four text categories.
-    textCategory("Contact", "Contact", contactArray,
-                 [this](const TovContactNode& n, TovRtfController& w) { recoverContactNode(n, w); });
-    textCategory("Message", "Message", messageArray,
-                 [this](const TovMessageNode& n, TovRtfController& w) { recoverMessageNode(n, w); });
-    textCategory("Note", "Note", noteArray,
-                 [this](const TovNoteNode& n, TovRtfController& w) { recoverNoteNode(n, w); });
-    textCategory("CallHistory", "CallHistory", callHistoryArray,
-                 [this](const TovCallHistoryNode& n, TovRtfController& w) { recoverCallHistoryNode(n, w); });
+    // The reports and the manifest, which every export writes.
+    writeReports(root, formats);
 
     // 6.-8. Show the folder, stop the timer, close the sheet.
     if (delegate_) {
@@ -194,6 +250,90 @@ void TovResultViewController::recoverFilesThread() {
     }
     saveProgressorHanderToMainThread();
     recovering_.store(false);
+}
+
+namespace {
+
+template <typename Node>
+std::vector<const Node*> tickedOf(const std::vector<std::shared_ptr<Node>>& list) {
+    std::vector<const Node*> out;
+    for (const auto& record : list) {
+        if (record->bSelected()) out.push_back(record.get());
+    }
+    return out;
+}
+
+}  // namespace
+
+void TovResultViewController::writeReports(const std::string& root, const ExportFormats& formats) {
+    if (!formats.txt) setRecoverFilePath(root);
+    {
+        // The destination is the user's own choice: a link to a folder serves.
+        std::error_code ec;
+        std::filesystem::create_directories(root, ec);
+        if (!std::filesystem::is_directory(root, ec)) {
+            addExportIssue(ExportIssue::Kind::Error, root, "cannot create the folder: no report was written");
+            return;
+        }
+    }
+    ReportFacts facts;
+    {
+        std::lock_guard<std::mutex> lock(exportMutex_);
+        facts = reportFacts_;
+    }
+    const std::time_t exportTime = std::time(nullptr);
+    // The database files are hashed as they are in the backup now.
+    std::vector<HashedFile> databases;
+    for (const std::string& path : facts.databaseFiles) databases.push_back(hashFile(path));
+    const std::vector<CategoryCount> counts = categoryCounts();
+    TickedRecords records;
+    records.contacts = tickedOf(contactArray);
+    records.messages = tickedOf(messageArray);
+    records.notes = tickedOf(noteArray);
+    records.calls = tickedOf(callHistoryArray);
+
+    // Writes one report file under its name, or a numbered name when an
+    // earlier export holds that one.
+    auto write = [&](const std::string& folder, const std::string& name, const std::string& data) {
+        std::string finalName;
+        std::string error;
+        if (!writeNewFile(folder, name, data, &finalName, &error)) {
+            addExportIssue(ExportIssue::Kind::Error, folder + "/" + name, error);
+            return;
+        }
+        if (finalName != name) {
+            addExportIssue(ExportIssue::Kind::Warning, folder + "/" + finalName,
+                           name + " already exists; the new report is " + finalName);
+        }
+        std::lock_guard<std::mutex> lock(exportMutex_);
+        const std::string relative = folder == root ? finalName : folder.substr(root.size() + 1) + "/" + finalName;
+        filesWritten_.push_back(WrittenFile{relative, static_cast<int64_t>(data.size()), sha256Hex(data)});
+    };
+
+    if (formats.html) {
+        write(root, kReportHtmlName,
+              reportHtml(facts, databases, exportTime, formats, counts, records, &reportProgress_));
+    }
+    if (formats.csv) {
+        auto csvCategory = [&](const char* folderName, const char* fileName, const std::string& data) {
+            const std::string folder = root + "/" + folderName;
+            if (createFolder(folder)) write(folder, fileName, data);
+        };
+        csvCategory("Contact", kContactsCsvName, contactsCsv(records.contacts, &reportProgress_));
+        csvCategory("Message", kMessagesCsvName, messagesCsv(records.messages, &reportProgress_));
+        csvCategory("Note", kNotesCsvName, notesCsv(records.notes, &reportProgress_));
+        csvCategory("CallHistory", kCallHistoryCsvName, callHistoryCsv(records.calls, &reportProgress_));
+    }
+    if (formats.json) {
+        write(root, kRecordsJsonName,
+              recordsJson(facts, databases, exportTime, formats, counts, records, &reportProgress_));
+    }
+    std::vector<WrittenFile> files;
+    {
+        std::lock_guard<std::mutex> lock(exportMutex_);
+        files = filesWritten_;
+    }
+    write(root, "manifest.json", manifestJson(facts, databases, exportTime, formats, counts, files));
 }
 
 void TovResultViewController::saveProgressorHanderToMainThread() {
@@ -207,6 +347,7 @@ void TovResultViewController::saveProgressorHanderToMainThread() {
 void TovResultViewController::saveProgressorHanderToMainThreadHandle() {
     saveProgress_.store(0);
     recovredFilesNum.store(0);
+    reportProgress_.store(0);
     if (delegate_) delegate_->saveWindowClosed();
 }
 

@@ -20,6 +20,7 @@
 #include "app/notification_center.h"
 #include "app/records.h"
 #include "results/duplicate_index.h"
+#include "results/report_manifest.h"
 
 namespace kestrel {
 
@@ -153,8 +154,8 @@ std::optional<int64_t> callDateValue(const std::string& text);
 // desktop program does; a front end that can report them reads them here.
 struct ExportIssue {
     enum class Kind {
-        Error,    // something ticked did not reach the folder (folder, text file or media copy)
-        Warning,  // a vCard not written or replaced, or new text left in TXT.txt
+        Error,    // something ticked did not reach the folder (folder, text file, report or media copy)
+        Warning,  // a vCard not written or replaced, new text left in TXT.txt, a report under a numbered name
     };
     Kind kind = Kind::Error;
     std::string path;
@@ -271,8 +272,17 @@ public:
     // The save panel ended; with code 1 the export into `path` starts: the
     // sheet is shown, the timer started and the worker thread launched.
     void savePanelDidEnd(const std::string& path, int returnCode);
+    // What the next export writes (the text files alone unless set) and the
+    // facts its reports state. Set them before savePanelDidEnd.
+    void setExportFormats(const ExportFormats& formats);
+    ExportFormats exportFormats() const;
+    void setReportFacts(ReportFacts facts);
+    // The numbers of each category: found, deleted and ticked.
+    std::vector<CategoryCount> categoryCounts() const;
     // The one-second progress tick: recovredFilesNum x 100 / selectedFilesNum
     // in single precision, truncated (0 when nothing is ticked, at most 100).
+    // When the export writes reports too, every record counts once per
+    // format written.
     int IphonerecoveryTimer_hander();
     static int recoveryPercentage(int32_t recovered, int32_t selected);
     int saveProgressorValue() const { return saveProgress_.load(); }
@@ -287,6 +297,8 @@ public:
     void recoverCallHistoryNode(const TovCallHistoryNode& node, TovRtfController& withRTF);
     void saveProgressorHanderToMainThread();
     void saveProgressorHanderToMainThreadHandle();
+    // The HTML, CSV and JSON reports and manifest.json, into `root`.
+    void writeReports(const std::string& root, const ExportFormats& formats);
 
     bool isRecovering() const { return recovering_.load(); }
     // Waits for the export worker to end (not from the worker itself).
@@ -369,6 +381,10 @@ private:
     std::string recoverFilePath_;
     std::vector<ExportIssue> exportIssues_;
     std::unordered_set<std::string> vcardNamesWritten_;  // in the running export
+    ExportFormats exportFormats_;
+    ReportFacts reportFacts_;
+    std::atomic<int32_t> reportProgress_{0};        // records written into reports
+    std::vector<WrittenFile> filesWritten_;          // in the running export, for the manifest
 
     mutable std::mutex viewMutex_;  // guards the panel texts below
     int progress_ = 0;

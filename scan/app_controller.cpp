@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <any>
+#include <filesystem>
 
 #include "app/log.h"
 #include "carve/contact_carver.h"
@@ -81,6 +83,8 @@ void WrenfieldAppDelegate::ScanIOSBackFile(const std::string& path) {
     delContactValueArray.clear();
     delContactArray.clear();
     nameLookup_.reset();
+    scannedDatabaseFiles.clear();
+    scanStartTime = std::time(nullptr);
     scanning_.store(true);
     scanBackFileThreader = std::thread([this, path] { ScanIOSBackUpFilehand(path); });
 }
@@ -144,6 +148,17 @@ std::unique_ptr<RawFile> WrenfieldAppDelegate::openDatabaseToCarve(const std::st
     return RawFile::open(dbPath);
 }
 
+void WrenfieldAppDelegate::noteDatabaseRead(const std::string& dbPath) {
+    // SQLite reads a database's write-ahead log with it.
+    for (const std::string& path : {dbPath, dbPath + "-wal"}) {
+        std::error_code ec;
+        if (path != dbPath && !std::filesystem::is_regular_file(path, ec)) continue;
+        if (std::find(scannedDatabaseFiles.begin(), scannedDatabaseFiles.end(), path) == scannedDatabaseFiles.end()) {
+            scannedDatabaseFiles.push_back(path);
+        }
+    }
+}
+
 void WrenfieldAppDelegate::scanContactThread(const std::string& path) {
     if (path.empty()) return;
     const std::string dbPath = databasePathInBackup(path, kAddressBookDBName);
@@ -151,6 +166,7 @@ void WrenfieldAppDelegate::scanContactThread(const std::string& path) {
         NSLog("contactDB is not exist");
         return;
     }
+    noteDatabaseRead(dbPath);
     commitDB(dbPath);
     readExistingContacts(dbPath, *this);
     postProgress(40);
@@ -163,6 +179,7 @@ void WrenfieldAppDelegate::scanMessageThread(const std::string& path) {
         NSLog("messageDB is not exist");
         return;
     }
+    noteDatabaseRead(dbPath);
     readExistingMessages(dbPath, currentNodeIsiOS6Version, *this);
     postProgress(50);
 }

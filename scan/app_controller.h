@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -144,11 +145,19 @@ public:
 
     std::unique_ptr<TovResultViewController> resultViewController;
 
+    // ---- For the reports ----
+    // The database files the last scan read, as paths in the folder it
+    // scanned, in the order read (each once), and when that scan started.
+    // Read them once the scan has finished.
+    std::vector<std::string> scannedDatabaseFiles;
+    std::time_t scanStartTime = 0;
+
 private:
     std::string backupRoot_;
     std::thread scanBackFileThreader;
     std::atomic<bool> scanning_{false};
     NameLookup nameLookup_;
+    void noteDatabaseRead(const std::string& dbPath);
 };
 
 }  // namespace kestrel

@@ -90,7 +90,7 @@ TEST_F(Export, OnlyMessagesTickedGiveEveryFolderAndFileWithMessagesInArrivalOrde
     exportTo(out);
     EXPECT_EQ(layout(out), (std::vector<std::string>{"CallHistory/", "CallHistory/Call History.txt", "Contact/",
                                                      "Contact/Contacts.txt", "Message/", "Message/Messages.txt",
-                                                     "Note/", "Note/Notes.txt", "Photo&Video/"}));
+                                                     "Note/", "Note/Notes.txt", "Photo&Video/", "manifest.json"}));
     EXPECT_EQ(test::readFile(out / "Message/Messages.txt"),
               "Name:Zoe  Phone:+1555  Date:05-02-2013 14:03  Type:Received  Content:first\nsecond line  \n\n"
               "Name:  Phone:  Date:05-02-2013 14:03  Type:Received  Content:  \n\n"

@@ -604,15 +604,87 @@ void ResultView::actRecovery() {
     sp_->setFileMode(QFileDialog::AnyFile);
     sp_->setWindowModality(Qt::WindowModal);
     sp_->selectFile(q(name));
+    addFormatBoxes();
     connect(sp_, &QFileDialog::finished, this, [this](int result) {
         const QString path = sp_->selectedFiles().value(0);
         sp_->hide();
         const int code = result == QDialog::Accepted && !path.isEmpty() ? 1 : 0;
+        if (code == 1) {
+            chosenFormats_.txt = formatBoxes_[0]->isChecked();
+            chosenFormats_.html = formatBoxes_[1]->isChecked();
+            chosenFormats_.csv = formatBoxes_[2]->isChecked();
+            chosenFormats_.json = formatBoxes_[3]->isChecked();
+            core_.setExportFormats(chosenFormats_);
+            ReportFacts facts;
+            if (app_.currentNode) facts.backup = *app_.currentNode;
+            facts.databaseFiles = app_.scannedDatabaseFiles;
+            facts.scanTime = app_.scanStartTime;
+            facts.command = "Kestrel desktop program: scan of " + facts.backup.backUpFilePath +
+                            ", export formats " + exportFormatsText(chosenFormats_);
+            core_.setReportFacts(std::move(facts));
+        }
         core_.savePanelDidEnd(path.toStdString(), code);
     });
     sp_->resize(680, 440);
     sp_->open();
     placeSheet(sp_, window());
+}
+
+// Check boxes below the save panel's own controls: which files the export
+// writes. At least one stays ticked.
+void ResultView::addFormatBoxes() {
+    auto* row = new QWidget(sp_);
+    row->setObjectName("exportFormats");
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(new QLabel(L("Write:"), row));
+    const std::pair<const char*, bool> boxes[4] = {{"Text files", chosenFormats_.txt},
+                                                   {"HTML report", chosenFormats_.html},
+                                                   {"CSV", chosenFormats_.csv},
+                                                   {"JSON", chosenFormats_.json}};
+    const char* names[4] = {"formatTxt", "formatHtml", "formatCsv", "formatJson"};
+    for (size_t i = 0; i < 4; ++i) {
+        formatBoxes_[i] = new QCheckBox(L(boxes[i].first), row);
+        formatBoxes_[i]->setObjectName(names[i]);
+        formatBoxes_[i]->setChecked(boxes[i].second);
+        layout->addWidget(formatBoxes_[i]);
+    }
+    layout->addStretch(1);
+    for (QCheckBox* box : formatBoxes_) {
+        connect(box, &QCheckBox::toggled, this, [this, box](bool on) {
+            if (on) return;
+            for (QCheckBox* other : formatBoxes_) {
+                if (other->isChecked()) return;
+            }
+            box->setChecked(true);  // nothing to write is no export
+        });
+    }
+    if (auto* grid = qobject_cast<QGridLayout*>(sp_->layout())) {
+        grid->addWidget(row, grid->rowCount(), 0, 1, grid->columnCount());
+    } else if (sp_->layout() != nullptr) {
+        sp_->layout()->addWidget(row);
+    }
+}
+
+// The problems of the export that just ended, in one alert.
+void ResultView::showExportIssues() {
+    const std::vector<ExportIssue> issues = core_.exportIssues();
+    if (issues.empty()) return;
+    bool failed = false;
+    QString details;
+    int shown = 0;
+    for (const ExportIssue& issue : issues) {
+        failed = failed || issue.kind == ExportIssue::Kind::Error;
+        if (shown++ < 12) {
+            details += (issue.kind == ExportIssue::Kind::Error ? L("Failed: ") : L("Note: ")) + q(issue.path) +
+                       ": " + q(issue.what) + "\n";
+        }
+    }
+    if (shown > 12) details += L("... and %1 more").arg(shown - 12);
+    ui::runAlert(window(),
+                 failed ? L("Some of the ticked records could not be exported.")
+                        : L("The export is complete, with notes."),
+                 details, L("Ok"), QString());
 }
 
 void ResultView::showSaveWindow() {
@@ -636,6 +708,8 @@ void ResultView::saveWindowClosed() {
     saveWindow_->accept();
     saveProgressor_->setValue(0);
     savepercentlab_->setText("0%");
+    // After the worker has ended: the alert waits for the user.
+    QMetaObject::invokeMethod(this, [this] { showExportIssues(); }, Qt::QueuedConnection);
 }
 
 // ---- Feedback window ----

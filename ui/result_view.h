@@ -123,6 +123,11 @@ private:
 
     // Export.
     QFileDialog* sp_ = nullptr;
+    // The save panel's format boxes: text files, HTML report, CSV, JSON.
+    std::array<QCheckBox*, 4> formatBoxes_{};
+    ExportFormats chosenFormats_;  // kept for the next export
+    void addFormatBoxes();
+    void showExportIssues();
     QDialog* saveWindow_ = nullptr;
     QProgressBar* saveProgressor_ = nullptr;
     QLabel* savepercentlab_ = nullptr;

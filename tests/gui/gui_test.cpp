@@ -452,6 +452,59 @@ private slots:
         QCOMPARE(labelText(*window, "savepercentlab"), QString("0%"));
     }
 
+    void theSavePanelsFormatBoxesChooseTheReportsAndProblemsAreShown() {
+        auto window = scanned("Emma's iPhone");
+        TovResultViewController& core = window->resultView()->core();
+        RecordTableView* table = window->resultView()->table(Category::Messages);
+        table->selectionModel()->clearSelection();
+        table->selectionModel()->select(table->model()->index(2, 1),
+                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualRect(table->model()->index(2, 0)).center());
+        auto openPanel = [&] {
+            window->findChild<QPushButton*>("saveBtn")->click();
+            return window->findChild<QFileDialog*>("sp");
+        };
+        QFileDialog* panel = openPanel();
+        QVERIFY(panel && panel->isVisible());
+        auto* txt = panel->findChild<QCheckBox*>("formatTxt");
+        auto* html = panel->findChild<QCheckBox*>("formatHtml");
+        QVERIFY(txt && html && panel->findChild<QCheckBox*>("formatCsv") && panel->findChild<QCheckBox*>("formatJson"));
+        QVERIFY(txt->isVisible());
+        QVERIFY(txt->isChecked());
+        QVERIFY(!html->isChecked());
+        txt->setChecked(false);
+        QVERIFY(txt->isChecked());  // the last ticked box stays ticked
+        html->setChecked(true);
+        txt->setChecked(false);
+        QTemporaryDir out;
+        panel->setDirectory(out.path());
+        panel->findChild<QLineEdit*>("fileNameEdit")->setText("Report");
+        static_cast<QDialog*>(panel)->accept();
+        QVERIFY(spinUntil([&] { return !core.isRecovering(); }));
+        QVERIFY(spinUntil([&] { return !window->findChild<QDialog*>("saveWindow")->isVisible(); }));
+        const std::filesystem::path dest = out.path().toStdString() + "/Report";
+        QVERIFY(std::filesystem::exists(dest / "report.html"));
+        QVERIFY(std::filesystem::exists(dest / "manifest.json"));
+        QVERIFY(!std::filesystem::exists(dest / "Message"));
+        QVERIFY(readFile(dest / "report.html").find(core.messageController[2]->messageDate()) != std::string::npos);
+
+        // The choice is kept; a folder that cannot be made is shown in an alert.
+        panel = openPanel();
+        QVERIFY(panel->findChild<QCheckBox*>("formatHtml")->isChecked());
+        QVERIFY(!panel->findChild<QCheckBox*>("formatTxt")->isChecked());
+        std::ofstream(out.path().toStdString() + "/a-file") << "x";
+        panel->setDirectory(out.path());
+        panel->findChild<QLineEdit*>("fileNameEdit")->setText("a-file");
+        // The panel first asks whether to replace the file.
+        auto replace = answerNextAlert("&Yes");
+        QMetaObject::invokeMethod(panel, [panel] { static_cast<QDialog*>(panel)->accept(); }, Qt::QueuedConnection);
+        QVERIFY(spinUntil([&] { return replace->answered; }));
+        auto alert = answerNextAlert("Ok");
+        QVERIFY(spinUntil([&] { return alert->answered; }));
+        QVERIFY2(alert->text.contains("could not be exported"), qPrintable(alert->text));
+        QVERIFY2(alert->informative.contains("a-file"), qPrintable(alert->informative));
+    }
+
     // ---- Going home ----
 
     void goingHomeAsksThenEmptiesTheLists() {

@@ -1,0 +1,170 @@
+#include "results/record_json.h"
+
+#include <cstdint>
+
+namespace kestrel {
+
+void appendJsonString(std::string& out, std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    out.push_back('"');
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+            bool valid = length != 0 && i + length <= text.size();
+            uint32_t value = length == 2 ? c & 0x1Fu : length == 3 ? c & 0x0Fu : c & 0x07u;
+            for (size_t k = 1; valid && k < length; ++k) {
+                const auto cc = static_cast<unsigned char>(text[i + k]);
+                valid = (cc & 0xC0) == 0x80;
+                value = (value << 6) | (cc & 0x3Fu);
+            }
+            const uint32_t minimum = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+            if (valid && value >= minimum && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF)) {
+                out.append(text.substr(i, length));
+                i += length;
+            } else {
+                out.append("\xEF\xBF\xBD");
+                ++i;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"':
+                out.append("\\\"");
+                break;
+            case '\\':
+                out.append("\\\\");
+                break;
+            case '\n':
+                out.append("\\n");
+                break;
+            case '\r':
+                out.append("\\r");
+                break;
+            case '\t':
+                out.append("\\t");
+                break;
+            case '\b':
+                out.append("\\b");
+                break;
+            case '\f':
+                out.append("\\f");
+                break;
+            default:
+                if (c < 0x20) {
+                    out.append("\\u00");
+                    out.push_back(kHex[c >> 4]);
+                    out.push_back(kHex[c & 0xF]);
+                } else {
+                    out.push_back(static_cast<char>(c));
+                }
+        }
+        ++i;
+    }
+    out.push_back('"');
+}
+
+std::string textArrayJson(const std::vector<std::string>& texts) {
+    std::string out = "[";
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (i > 0) out.append(", ");
+        appendJsonString(out, texts[i]);
+    }
+    out.push_back(']');
+    return out;
+}
+
+std::string provenanceJson(const Provenance& p) {
+    if (p.empty()) return "null";
+    std::string out;
+    {
+        JsonObjectWriter o(out);
+        if (!p.file.empty()) o.text("file", p.file);
+        if (!p.area.empty()) o.text("area", p.area);
+        if (p.page) o.number("page", *p.page);
+        if (p.offset) o.number("offset", *p.offset);
+        if (p.frame) o.number("frame", *p.frame);
+        if (p.commit) o.number("commit", *p.commit);
+    }
+    return out;
+}
+
+void appendContactJson(std::string& out, const TovContactNode& c) {
+    JsonObjectWriter(out)
+        .number("rowid", c.rowid())
+        .text("contactName", c.contactName())
+        .text("contactPhone", c.contactPhone())
+        .text("contactEmail", c.contactEmail())
+        .text("contactHomepage", c.contactHomepage())
+        .text("contactCompany", c.contactCompany())
+        .text("contactBirthday", c.contactBirthday())
+        .text("contactJobtitle", c.contactJobtitle())
+        .text("contactNote", c.contactNote())
+        .text("contactAdress", c.contactAdress())
+        .flag("bDeleted", c.bDeleted())
+        .flag("bSelected", c.bSelected())
+        .text("source", c.source())
+        .raw("provenance", provenanceJson(c.provenance()));
+}
+
+void appendMessageJson(std::string& out, const TovMessageNode& m) {
+    JsonObjectWriter(out)
+        .text("messageName", m.messageName())
+        .text("messagePhone", m.messagePhone())
+        .text("messageDate", m.messageDate())
+        .text("messageType", m.messageType())
+        .text("messageContent", m.messageContent())
+        .flag("bImessage", m.bImessage())
+        .flag("bDeleted", m.bDeleted())
+        .number("handle_id", m.handle_id())
+        .flag("bSelected", m.bSelected())
+        .text("service", m.service())
+        .text("chat", m.chat())
+        .raw("attachments", textArrayJson(m.attachments()))
+        .text("source", m.source())
+        .text("deletedDate", m.deletedDate())
+        .raw("provenance", provenanceJson(m.provenance()));
+}
+
+void appendNoteJson(std::string& out, const TovNoteNode& n) {
+    JsonObjectWriter(out)
+        .number("uid", n.uid())
+        .text("noteTitle", n.noteTitle())
+        .text("noteContent", n.noteContent())
+        .text("noteDate", n.noteDate())
+        .flag("bDeleted", n.bDeleted())
+        .flag("bSelected", n.bSelected());
+}
+
+void appendCallHistoryJson(std::string& out, const TovCallHistoryNode& c) {
+    JsonObjectWriter(out)
+        .text("callName", c.callName())
+        .text("callPhone", c.callPhone())
+        .text("callDate", c.callDate())
+        .text("callType", c.callType())
+        .number("callTime", c.callTime())
+        .text("callDuration", c.callDuration())
+        .flag("bDeleted", c.bDeleted())
+        .flag("bSelected", c.bSelected());
+}
+
+std::string backupFactsJson(const TovIOSDeviceNode& b) {
+    std::string out;
+    {
+        JsonObjectWriter o(out);
+        o.text("strDeviceName", b.strDeviceName)
+            .text("strDeviceSize", b.strDeviceSize)
+            .text("strDeviceBackUpTime", b.strDeviceBackUpTime)
+            .text("strDeviceSerial", b.strDeviceSerial)
+            .text("strDeviceType", b.strDeviceType)
+            .text("strIOSVersion", b.strIOSVersion)
+            .text("deviceImage", b.deviceImage)
+            .text("itunesVersion", b.itunesVersion)
+            .text("backUpFilePath", b.backUpFilePath)
+            .flag("encrypted", b.encrypted);
+    }
+    return out;
+}
+
+}  // namespace kestrel
