@@ -13,6 +13,7 @@
 #include "scan/app_controller.h"
 #include "app/log.h"
 #include "cli/carve_command.h"
+#include "cli/encrypted_scan.h"
 #include "cli/front_end.h"
 #include "cli/output.h"
 #include "feedback/feedback_mail.h"
@@ -178,7 +179,7 @@ bool runExport(TovResultViewController& results, cli::CommandLineFrontEnd& front
     return ok;
 }
 
-int runScan(std::string folder, const ScanOptions& options) {
+int runScan(std::string folder, const ScanOptions& options, const cli::PasswordOptions& password) {
     const bool asJson = options.asJson;
     const bool readOnly = options.readOnly;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
@@ -195,9 +196,17 @@ int runScan(std::string folder, const ScanOptions& options) {
     }
     DeviceNodePtr node = probe.arrangedObjects().front();
 
+    // An encrypted backup is scanned through its decrypted databases in a
+    // private working folder; the backup itself is only ever read.
+    cli::EncryptedScanSetup decrypted;
+    if (node->encrypted) {
+        decrypted = cli::prepareEncryptedScan(folder, password);
+        if (decrypted.exitStatus != 0) return decrypted.exitStatus;
+    }
+
     ReadOnlyCopy copy;
-    std::string scanFolder = folder;
-    if (readOnly) {
+    std::string scanFolder = decrypted.folder ? decrypted.folder->path() : folder;
+    if (readOnly && !decrypted.folder) {
         std::string error;
         scanFolder = copy.make(folder, error);
         if (scanFolder.empty()) {
@@ -308,6 +317,8 @@ int main(int argc, char** argv) {
                      "or all (every record of every category)")
         ->check(CLI::IsMember({"messages", "deleted", "all"}))
         ->needs(exportOption);
+    cli::PasswordOptions passwordOptions;
+    cli::addPasswordOptions(*scan, passwordOptions);
 
     std::string feedbackEmail;
     std::string feedbackText;
@@ -339,7 +350,7 @@ int main(int argc, char** argv) {
     setLogSink([](const std::string& line) { std::fprintf(stderr, "log: %s\n", line.c_str()); });
 
     if (*list) return runList(backupRoot, listJson);
-    if (*scan) return runScan(folder, options);
+    if (*scan) return runScan(folder, options, passwordOptions);
     if (*feedback) return runFeedback(feedbackEmail, feedbackText);
     if (*carve) return cli::runCarveCommand(carveOptions);
     return 2;
