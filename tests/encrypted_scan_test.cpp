@@ -408,3 +408,26 @@ TEST(EncryptedPreparation, LaysTheDatabasesOutFlatAndNeverWritesIntoTheBackup) {
     EXPECT_EQ(contentsOf(f.encrypted()), before);
     EXPECT_TRUE(entriesOf(f.tmp()).empty());
 }
+
+TEST(EncryptedScan, AsksOnTheTerminalWithoutEcho) {
+    // `script` gives the command a terminal; what is typed is fed to it.
+    if (test::runCommand("command -v script").status != 0) GTEST_SKIP() << "no script command to make a terminal";
+    Fixture f;
+    gen::EncryptOptions options;
+    options.password = "typed secret";
+    makeTwin(f, smallSpec(), options);
+    const std::string command = "env TMPDIR=" + test::shellQuote(f.tmp().string()) +
+                                " KESTREL_BACKUP_PASSWORD= " + test::shellQuote(KESTREL_CLI_PATH) + " scan " +
+                                test::shellQuote(f.encrypted().string());
+    for (const auto& [typed, status] : {std::pair<std::string, int>{options.password, 0}, {"not it", 3}}) {
+        // Braces: the input of `script` is the pipe, not runCommand's /dev/null.
+        auto run = test::runCommand("{ (sleep 1; printf '%s\\n' " + test::shellQuote(typed) + ") | timeout 60 script -qec " +
+                                    test::shellQuote(command) + " /dev/null; }");
+        EXPECT_EQ(run.status, status) << run.out;
+        EXPECT_NE(run.out.find("Password for this encrypted backup: "), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find(typed), std::string::npos) << run.out;  // never echoed
+        const char* expected = status == 0 ? "Backup: Locked iPhone" : "kestrel: wrong password for this backup";
+        EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
+        EXPECT_TRUE(entriesOf(f.tmp()).empty());
+    }
+}
