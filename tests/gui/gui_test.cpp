@@ -460,6 +460,65 @@ private slots:
         }
     }
 
+    void aDamagedEncryptedBackupSaysWhatIsWrong() {
+        QTemporaryDir root, scratch, tmp;
+        const std::filesystem::path rootPath = root.path().toStdString();
+        const std::filesystem::path plainTwin = std::filesystem::path(scratch.path().toStdString()) / "plain";
+        gen::BackupSpec spec = plainSpec();
+        spec.device.deviceName = "Damaged iPhone";
+        QCOMPARE(QString::fromStdString(gen::writeBackup(plainTwin, spec)), QString());
+        gen::EncryptOptions options;
+        options.damage = gen::EncryptDamage::MessageDBKeyDamaged;
+        QCOMPARE(QString::fromStdString(gen::writeEncryptedTwin(plainTwin, rootPath / "a", options)), QString());
+        const QByteArray oldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", tmp.path().toUtf8());
+        {
+            // One database cannot be decrypted: an alert names it, then the
+            // scan runs on the other.
+            auto window = openWindow(root.path());
+            window->findChild<QTableView*>("diskTableView")->selectRow(0);
+            window->findChild<QPushButton*>("button")->click();
+            PasswordSheet* sheet = window->passwordSheet();
+            QTest::keyClicks(sheet->findChild<QLineEdit*>("passwordField"), QString::fromStdString(options.password));
+            auto remark = answerNextAlert(" Ok ");
+            sheet->findChild<QPushButton*>("passwordOpenBtn")->click();
+            QVERIFY(spinUntil([&] { return remark->answered; }));
+            QCOMPARE(remark->text, QString("Some files of this backup could not be decrypted."));
+            QVERIFY2(remark->informative.contains("HomeDomain/Library/SMS/sms.db: "), qPrintable(remark->informative));
+            auto finished = answerNextAlert("Ok");
+            QVERIFY(spinUntil([&] { return finished->answered && !window->controller().isScanning(); }));
+            QCOMPARE(labelText(*window, "contactNumlab"), QString("Contacts:  3"));
+            QCOMPARE(labelText(*window, "messageNumlab"), QString("Messages:  0"));
+            QVERIFY(spinUntil([&] { return window->decryptedFolder() == nullptr; }, 5000));
+        }
+        std::filesystem::remove_all(rootPath / "a");
+        options.damage = gen::EncryptDamage::TruncatedKeybag;
+        QCOMPARE(QString::fromStdString(gen::writeEncryptedTwin(plainTwin, rootPath / "a", options)), QString());
+        {
+            // The backup cannot be opened at all: the sheet says why, and
+            // offers no further try.
+            auto window = openWindow(root.path());
+            window->findChild<QTableView*>("diskTableView")->selectRow(0);
+            window->findChild<QPushButton*>("button")->click();
+            PasswordSheet* sheet = window->passwordSheet();
+            QTest::keyClicks(sheet->findChild<QLineEdit*>("passwordField"), QString::fromStdString(options.password));
+            sheet->findChild<QPushButton*>("passwordOpenBtn")->click();
+            QVERIFY(spinUntil([&] { return !sheet->isWorking(); }));
+            const QString message = sheet->findChild<QLabel*>("passwordMessage")->text();
+            QVERIFY2(message.startsWith("This backup cannot be opened: damaged backup: the keybag"), qPrintable(message));
+            QVERIFY(!sheet->findChild<QPushButton*>("passwordOpenBtn")->isEnabled());
+            QVERIFY(!window->controller().isScanning());
+            sheet->findChild<QPushButton*>("passwordCancelBtn")->click();
+            QVERIFY(!sheet->isVisible());
+        }
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        if (oldTmp.isNull()) {
+            qunsetenv("TMPDIR");
+        } else {
+            qputenv("TMPDIR", oldTmp);
+        }
+    }
+
     // ---- Browsing ----
 
     void tickingOneOfThreeSelectedRowsTicksAllThree() {
