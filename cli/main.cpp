@@ -13,6 +13,7 @@
 #include "scan/app_controller.h"
 #include "app/log.h"
 #include "cli/carve_command.h"
+#include "cli/encrypted_scan.h"
 #include "cli/front_end.h"
 #include "cli/output.h"
 #include "feedback/feedback_mail.h"
@@ -242,7 +243,8 @@ ReportFacts reportFacts(const WrenfieldAppDelegate& controller, const TovIOSDevi
     return facts;
 }
 
-int runScan(std::string folder, const ScanOptions& options, const std::string& command) {
+int runScan(std::string folder, const ScanOptions& options, const std::string& command,
+            const cli::PasswordOptions& password) {
     const bool asJson = options.asJson;
     const bool readOnly = options.readOnly;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
@@ -259,9 +261,17 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
     }
     DeviceNodePtr node = probe.arrangedObjects().front();
 
+    // An encrypted backup is scanned through its decrypted databases in a
+    // private working folder; the backup itself is only ever read.
+    cli::EncryptedScanSetup decrypted;
+    if (node->encrypted) {
+        decrypted = cli::prepareEncryptedScan(folder, password);
+        if (decrypted.exitStatus != 0) return decrypted.exitStatus;
+    }
+
     ReadOnlyCopy copy;
-    std::string scanFolder = folder;
-    if (readOnly) {
+    std::string scanFolder = decrypted.folder ? decrypted.folder->path() : folder;
+    if (readOnly && !decrypted.folder) {
         std::string error;
         scanFolder = copy.make(folder, error);
         if (scanFolder.empty()) {
@@ -397,6 +407,8 @@ int main(int argc, char** argv) {
             return parseExportFormats(value, &error) ? std::string() : error;
         })
         ->needs(exportOption);
+    cli::PasswordOptions passwordOptions;
+    cli::addPasswordOptions(*scan, passwordOptions);
 
     std::string feedbackEmail;
     std::string feedbackText;
@@ -428,7 +440,7 @@ int main(int argc, char** argv) {
     setLogSink([](const std::string& line) { std::fprintf(stderr, "log: %s\n", line.c_str()); });
 
     if (*list) return runList(backupRoot, listJson);
-    if (*scan) return runScan(folder, options, commandLineText(argc, argv));
+    if (*scan) return runScan(folder, options, commandLineText(argc, argv), passwordOptions);
     if (*feedback) return runFeedback(feedbackEmail, feedbackText);
     if (*carve) return cli::runCarveCommand(carveOptions);
     return 2;

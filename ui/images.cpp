@@ -4,6 +4,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 
 namespace kestrel::ui {
 namespace {
@@ -90,7 +91,40 @@ QPixmap logo() {
     return pm;
 }
 
+// A padlock, 12 x 16: the mark of an encrypted backup.
+QPixmap lock() {
+    QPixmap pm(12, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(90, 90, 90), 1.6));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(3, 2, 6, 8), 3, 3);  // the shackle (its lower half hidden by the body)
+    p.setPen(QPen(QColor(120, 80, 10), 1));
+    p.setBrush(QColor(230, 170, 40));
+    p.drawRoundedRect(QRectF(0.5, 7.5, 11, 8), 1.5, 1.5);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(90, 60, 10));
+    p.drawEllipse(QPointF(6, 11), 1.2, 1.2);
+    p.drawRect(QRectF(5.5, 11, 1, 2.5));
+    return pm;
+}
+
+// A list icon with the padlock beside it.
+QPixmap locked(const QPixmap& icon) {
+    const QPixmap padlock = lock();
+    QPixmap pm(icon.width() + 2 + padlock.width(), std::max(icon.height(), padlock.height()));
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.drawPixmap(0, 0, icon);
+    p.drawPixmap(icon.width() + 2, 0, padlock);
+    return pm;
+}
+
 QPixmap draw(const QString& name) {
+    if (name == "lock") return lock();
+    if (name == "iphone-locked") return locked(device(false));
+    if (name == "ipad-locked") return locked(device(true));
     if (name == "iphone") return device(false);
     if (name == "ipad") return device(true);
     if (name == "bottom") return gradientStrip(QColor(236, 236, 236), QColor(200, 200, 200), 8, 40);

@@ -1,5 +1,6 @@
 // The program's own image resources, drawn in code: the list icons "ipad"
-// and "iphone", the category buttons' idle ("...Nom") and active ("...On")
+// and "iphone" (with a padlock beside them: "ipad-locked", "iphone-locked";
+// the padlock alone: "lock"), the category buttons' idle ("...Nom") and active ("...On")
 // images, "bottom", "progressGorund", "whiteimg" and the program's logo.
 #pragma once
 

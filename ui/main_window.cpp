@@ -24,6 +24,7 @@
 #include "ui/images.h"
 #include "ui/localisation.h"
 #include "ui/mail_thread.h"
+#include "ui/password_sheet.h"
 #include "ui/result_view.h"
 #include "ui/services.h"
 #include "ui/small_controls.h"
@@ -73,6 +74,10 @@ int BackupListModel::columnCount(const QModelIndex& parent) const { return paren
 QVariant BackupListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount()) return QVariant();
     const TovIOSDeviceNode& node = *devices_.arrangedObjects()[static_cast<size_t>(index.row())];
+    if (role == kEncryptedRole) return node.encrypted;
+    if (role == Qt::ToolTipRole && index.column() == 0 && node.encrypted) {
+        return L("%1 (encrypted backup: its password is asked for when the scan starts)").arg(q(node.strDeviceName));
+    }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         switch (index.column()) {
             case 0: return q(node.strDeviceName);
@@ -82,8 +87,10 @@ QVariant BackupListModel::data(const QModelIndex& index, int role) const {
             default: return q(node.strDeviceBackUpTime);
         }
     }
-    if (role == Qt::DecorationRole && index.column() == 0 && !node.deviceImage.empty()) {
-        return kestrelImage(q(node.deviceImage));
+    if (role == Qt::DecorationRole && index.column() == 0) {
+        // An encrypted backup's icon carries a lock beside it.
+        if (node.encrypted) return kestrelImage(q(node.deviceImage.empty() ? "iphone" : node.deviceImage) + "-locked");
+        if (!node.deviceImage.empty()) return kestrelImage(q(node.deviceImage));
     }
     return QVariant();
 }
@@ -118,6 +125,14 @@ KestrelMainWindow::KestrelMainWindow(const std::string& backupRoot, QWidget* par
     buildLeadWindow();
     buildAboutWindow();
     buildCryWindow();
+    passwordSheet_ = new PasswordSheet(this);
+    decryptedWatch_ = new QTimer(this);
+    decryptedWatch_->setInterval(200);
+    connect(decryptedWatch_, &QTimer::timeout, this, [this] {
+        if (app_->isScanning()) return;
+        decryptedWatch_->stop();
+        decryptedFolder_.reset();
+    });
     fixWindowSize(kHomeWindowWidth, kHomeWindowHeight);
 }
 
@@ -136,6 +151,8 @@ KestrelMainWindow::~KestrelMainWindow() {
         app_->resultViewController->setDelegate(nullptr);
     }
     app_->waitForScanThread();
+    // The decrypted databases go with the window (and so when it closes).
+    decryptedFolder_.reset();
 }
 
 void KestrelMainWindow::fixWindowSize(int width, int height) {
@@ -411,8 +428,37 @@ void KestrelMainWindow::showMainView() {
 
 void KestrelMainWindow::actScanIOSBackupFile() {
     const QModelIndexList rows = diskTableView_->selectionModel()->selectedRows();
-    if (rows.isEmpty() || app_->isScanning()) return;
+    if (rows.isEmpty() || app_->isScanning() || passwordSheet_->isWorking()) return;
     const int row = rows.first().row();
+    const auto& nodes = app_->deviceController.arrangedObjects();
+    if (row >= 0 && static_cast<size_t>(row) < nodes.size() && nodes[static_cast<size_t>(row)]->encrypted) {
+        // An encrypted backup is scanned through decrypted copies of its
+        // databases, once its password has opened it.
+        const DeviceNodePtr node = nodes[static_cast<size_t>(row)];
+        passwordSheet_->ask(node, [this, node](std::unique_ptr<WorkingFolder> folder, const QStringList& remarks) {
+            if (app_->isScanning()) return;  // the folder goes unused
+            if (!remarks.isEmpty()) {
+                ui::runAlert(this, L("Some files of this backup could not be decrypted."),
+                             L("The scan goes on without them:\n%1").arg(remarks.join('\n')), L(" Ok "));
+            }
+            // The list may have been read again meanwhile: find the backup's row anew.
+            const auto& now = app_->deviceController.arrangedObjects();
+            for (size_t i = 0; i < now.size(); ++i) {
+                if (now[i] == node) {
+                    decryptedFolder_ = std::move(folder);
+                    startScan(static_cast<int>(i), decryptedFolder_->path());
+                    decryptedWatch_->start();
+                    return;
+                }
+            }
+        });
+        return;
+    }
+    startScan(row, std::string());
+}
+
+void KestrelMainWindow::startScan(int row, const std::string& scanFolder) {
+    if (app_->isScanning()) return;
     // The window is fixed at 850 x 620 while the results stage is shown.
     fixWindowSize(kScanWindowWidth, kScanWindowHeight);
     hideMainView();
@@ -422,7 +468,11 @@ void KestrelMainWindow::actScanIOSBackupFile() {
         resultView_ = new ResultView(*app_, [this] { showMainView(); }, contentView_);
         contentView_->layout()->addWidget(resultView_);
     }
-    app_->actScanIOSBackupFile(row);
+    if (scanFolder.empty()) {
+        app_->actScanIOSBackupFile(row);
+    } else {
+        app_->scanDeviceNode(app_->deviceController.arrangedObjects()[static_cast<size_t>(row)], scanFolder);
+    }
     resultView_->showView();
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "app/working_folder.h"
 #include "scan/app_controller.h"
 
 class QDialog;
@@ -21,12 +22,15 @@ class QTimer;
 namespace kestrel::ui {
 
 class MailThread;
+class PasswordSheet;
 class ResultView;
 class TovFeedBackView;
 
 // The backup list, read from the controller's device list.
 class BackupListModel : public QAbstractTableModel {
 public:
+    // True for a row whose backup is encrypted (its name shows a lock).
+    static constexpr int kEncryptedRole = Qt::UserRole + 1;
     explicit BackupListModel(TovIOSDeviceController& devices, QObject* parent = nullptr)
         : QAbstractTableModel(parent), devices_(devices) {}
     void reload() {
@@ -66,6 +70,11 @@ public:
     // Where the settings keep the chosen folder.
     static constexpr const char* kBackupFolderKey = "backupFolder";
     void actScanIOSBackupFile();
+    // The sheet that asks for an encrypted backup's password.
+    PasswordSheet* passwordSheet() const { return passwordSheet_; }
+    // The private folder of decrypted databases of the running scan of an
+    // encrypted backup; null otherwise. It is removed when that scan ends.
+    const WorkingFolder* decryptedFolder() const { return decryptedFolder_.get(); }
     void showMainView();
     void hideMainView();
     void ClickStart();
@@ -93,6 +102,9 @@ private:
     void buildAboutWindow();
     void buildCryWindow();
     void fixWindowSize(int width, int height);
+    // Starts the scan of the list's row `row`, reading its databases from
+    // `scanFolder` (the backup itself, or the decrypted copies).
+    void startScan(int row, const std::string& scanFolder);
     // The steps after the quit sheet's mail has been sent.
     void sendEmailFinished();
 
@@ -110,6 +122,9 @@ private:
     QTableView* diskTableView_ = nullptr;
     QPushButton* button_ = nullptr;
     ResultView* resultView_ = nullptr;
+    PasswordSheet* passwordSheet_ = nullptr;
+    std::unique_ptr<WorkingFolder> decryptedFolder_;
+    QTimer* decryptedWatch_ = nullptr;  // removes decryptedFolder_ once its scan has ended
 
     QDialog* leadWindow_ = nullptr;
     QWidget* aboutWindow_ = nullptr;

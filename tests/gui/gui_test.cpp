@@ -3,6 +3,7 @@
 // deleted-only box, sorting), the export, going home and leaving, and the
 // feedback mail sent to a test SMTP server on 127.0.0.1.
 #include <QCheckBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
@@ -30,6 +31,7 @@
 #include "tools/backup_generator.h"
 #include "ui/mail_thread.h"
 #include "ui/main_window.h"
+#include "ui/password_sheet.h"
 #include "ui/result_view.h"
 #include "ui/services.h"
 #include "ui/small_controls.h"
@@ -335,6 +337,186 @@ private slots:
                  QString("Messages:  %1").arg(static_cast<int>(core.messageArray.size()) - deleted));
         QCOMPARE(window->resultView()->table(Category::Messages)->model()->rowCount(),
                  static_cast<int>(core.messageArray.size()));
+    }
+
+    // ---- Encrypted backups ----
+
+    void anEncryptedBackupShowsALockAndOpensAfterAWrongPassword() {
+        // A root of its own: a plain backup and an encrypted one; its own
+        // $TMPDIR, to see where the decrypted databases go and that they go.
+        QTemporaryDir root, scratch, tmp;
+        const std::filesystem::path rootPath = root.path().toStdString();
+        gen::BackupSpec open = plainSpec();
+        open.device.deviceName = "Open iPhone";
+        open.device.serial = "OPEN00000001";
+        QCOMPARE(QString::fromStdString(gen::writeBackup(rootPath / "a", open)), QString());
+        gen::BackupSpec locked = plainSpec();
+        locked.device.deviceName = "Locked iPhone";
+        locked.device.serial = "LOCK00000001";
+        const std::filesystem::path plainTwin = std::filesystem::path(scratch.path().toStdString()) / "plain";
+        QCOMPARE(QString::fromStdString(gen::writeBackup(plainTwin, locked)), QString());
+        gen::EncryptOptions options;
+        options.password = "open sesame";
+        options.sha256Rounds = 400000;  // long enough to watch the sheet work
+        QCOMPARE(QString::fromStdString(gen::writeEncryptedTwin(plainTwin, rootPath / "b", options)), QString());
+        const QByteArray oldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", tmp.path().toUtf8());
+        auto tmpEntries = [&] { return QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot); };
+        {
+            auto window = openWindow(root.path());
+            auto* list = window->findChild<QTableView*>("diskTableView");
+            QCOMPARE(list->model()->rowCount(), 2);
+            const int lockedRow = rowOf(*window, "Locked iPhone");
+            const int openRow = rowOf(*window, "Open iPhone");
+            const QModelIndex lockedName = list->model()->index(lockedRow, 0);
+            const QModelIndex openName = list->model()->index(openRow, 0);
+            // The lock: a wider icon (the padlock beside the device), the mark and a tooltip.
+            QVERIFY(lockedName.data(BackupListModel::kEncryptedRole).toBool());
+            QVERIFY(!openName.data(BackupListModel::kEncryptedRole).toBool());
+            QCOMPARE(lockedName.data(Qt::DecorationRole).value<QPixmap>().width(),
+                     openName.data(Qt::DecorationRole).value<QPixmap>().width() + 14);
+            QVERIFY(lockedName.data(Qt::ToolTipRole).toString().contains("encrypted backup"));
+            QCOMPARE(lockedName.data().toString(), QString("Locked iPhone"));
+
+            // Starting its scan asks for the password; no scan runs yet.
+            list->selectRow(lockedRow);
+            window->findChild<QPushButton*>("button")->click();
+            PasswordSheet* sheet = window->passwordSheet();
+            QVERIFY(sheet->isVisible());
+            QVERIFY(!window->controller().isScanning());
+            auto* field = sheet->findChild<QLineEdit*>("passwordField");
+            QCOMPARE(field->echoMode(), QLineEdit::Password);
+            auto* message = sheet->findChild<QLabel*>("passwordMessage");
+            auto* busy = sheet->findChild<QProgressBar*>("passwordBusy");
+
+            // A wrong password: the sheet works on a worker thread while this
+            // thread keeps serving events, then says so and stays for another try.
+            QTest::keyClicks(field, "wrong");
+            int ticks = 0;
+            QTimer ticker;
+            connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+            ticker.start(5);
+            sheet->findChild<QPushButton*>("passwordOpenBtn")->click();
+            QVERIFY(sheet->isWorking());
+            QVERIFY(busy->isVisible());
+            QVERIFY(!field->isEnabled());
+            QVERIFY(spinUntil([&] { return !sheet->isWorking(); }));
+            ticker.stop();
+            QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
+            QCOMPARE(message->text(), QString("wrong password for this backup"));
+            QVERIFY(sheet->isVisible());
+            QVERIFY(field->isEnabled());
+            QVERIFY(field->text().isEmpty());
+            QVERIFY(!busy->isVisible());
+            QVERIFY(!window->controller().isScanning());
+            QCOMPARE(tmpEntries(), QStringList());
+
+            // The right one: the sheet closes and the scan runs on the
+            // decrypted copies in a private folder under $TMPDIR.
+            QTest::keyClicks(field, QString::fromStdString(options.password));
+            auto answered = answerNextAlert("Ok");
+            QTest::keyClick(field, Qt::Key_Return);
+            QVERIFY(spinUntil([&] { return window->controller().isScanning() || answered->answered; }));
+            QVERIFY(!sheet->isVisible());
+            QVERIFY(spinUntil([&] { return answered->answered && !window->controller().isScanning(); }));
+            QCOMPARE(labelText(*window, "backupNameInfolab"), QString("Locked iPhone"));
+            QCOMPARE(labelText(*window, "contactNumlab"), QString("Contacts:  3"));
+            QCOMPARE(labelText(*window, "messageNumlab"), QString("Messages:  6"));
+            // Once the scan has ended its decrypted databases are removed.
+            QVERIFY(spinUntil([&] { return window->decryptedFolder() == nullptr; }, 5000));
+            QCOMPARE(tmpEntries(), QStringList());
+        }
+        {
+            // Closing the window while the sheet derives the key cancels the
+            // work and leaves nothing behind.
+            auto window = openWindow(root.path());
+            window->findChild<QTableView*>("diskTableView")->selectRow(rowOf(*window, "Locked iPhone"));
+            window->findChild<QPushButton*>("button")->click();
+            auto* field = window->passwordSheet()->findChild<QLineEdit*>("passwordField");
+            QTest::keyClicks(field, QString::fromStdString(options.password));
+            window->passwordSheet()->findChild<QPushButton*>("passwordOpenBtn")->click();
+            QVERIFY(window->passwordSheet()->isWorking());
+            QVERIFY(spinUntil([&] { return !tmpEntries().isEmpty(); }, 5000));  // the working folder is made
+        }
+        QCOMPARE(tmpEntries(), QStringList());
+        {
+            // Cancel while the key is derived: the sheet closes, nothing scans.
+            auto window = openWindow(root.path());
+            window->findChild<QTableView*>("diskTableView")->selectRow(rowOf(*window, "Locked iPhone"));
+            window->findChild<QPushButton*>("button")->click();
+            PasswordSheet* sheet = window->passwordSheet();
+            QTest::keyClicks(sheet->findChild<QLineEdit*>("passwordField"), QString::fromStdString(options.password));
+            sheet->findChild<QPushButton*>("passwordOpenBtn")->click();
+            sheet->findChild<QPushButton*>("passwordCancelBtn")->click();
+            QVERIFY(spinUntil([&] { return !sheet->isWorking() && !sheet->isVisible(); }));
+            QVERIFY(!window->controller().isScanning());
+            QVERIFY(window->resultView() == nullptr);
+            QCOMPARE(tmpEntries(), QStringList());
+        }
+        if (oldTmp.isNull()) {
+            qunsetenv("TMPDIR");
+        } else {
+            qputenv("TMPDIR", oldTmp);
+        }
+    }
+
+    void aDamagedEncryptedBackupSaysWhatIsWrong() {
+        QTemporaryDir root, scratch, tmp;
+        const std::filesystem::path rootPath = root.path().toStdString();
+        const std::filesystem::path plainTwin = std::filesystem::path(scratch.path().toStdString()) / "plain";
+        gen::BackupSpec spec = plainSpec();
+        spec.device.deviceName = "Damaged iPhone";
+        QCOMPARE(QString::fromStdString(gen::writeBackup(plainTwin, spec)), QString());
+        gen::EncryptOptions options;
+        options.damage = gen::EncryptDamage::MessageDBKeyDamaged;
+        QCOMPARE(QString::fromStdString(gen::writeEncryptedTwin(plainTwin, rootPath / "a", options)), QString());
+        const QByteArray oldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", tmp.path().toUtf8());
+        {
+            // One database cannot be decrypted: an alert names it, then the
+            // scan runs on the other.
+            auto window = openWindow(root.path());
+            window->findChild<QTableView*>("diskTableView")->selectRow(0);
+            window->findChild<QPushButton*>("button")->click();
+            PasswordSheet* sheet = window->passwordSheet();
+            QTest::keyClicks(sheet->findChild<QLineEdit*>("passwordField"), QString::fromStdString(options.password));
+            auto remark = answerNextAlert(" Ok ");
+            sheet->findChild<QPushButton*>("passwordOpenBtn")->click();
+            QVERIFY(spinUntil([&] { return remark->answered; }));
+            QCOMPARE(remark->text, QString("Some files of this backup could not be decrypted."));
+            QVERIFY2(remark->informative.contains("HomeDomain/Library/SMS/sms.db: "), qPrintable(remark->informative));
+            auto finished = answerNextAlert("Ok");
+            QVERIFY(spinUntil([&] { return finished->answered && !window->controller().isScanning(); }));
+            QCOMPARE(labelText(*window, "contactNumlab"), QString("Contacts:  3"));
+            QCOMPARE(labelText(*window, "messageNumlab"), QString("Messages:  0"));
+            QVERIFY(spinUntil([&] { return window->decryptedFolder() == nullptr; }, 5000));
+        }
+        std::filesystem::remove_all(rootPath / "a");
+        options.damage = gen::EncryptDamage::TruncatedKeybag;
+        QCOMPARE(QString::fromStdString(gen::writeEncryptedTwin(plainTwin, rootPath / "a", options)), QString());
+        {
+            // The backup cannot be opened at all: the sheet says why, and
+            // offers no further try.
+            auto window = openWindow(root.path());
+            window->findChild<QTableView*>("diskTableView")->selectRow(0);
+            window->findChild<QPushButton*>("button")->click();
+            PasswordSheet* sheet = window->passwordSheet();
+            QTest::keyClicks(sheet->findChild<QLineEdit*>("passwordField"), QString::fromStdString(options.password));
+            sheet->findChild<QPushButton*>("passwordOpenBtn")->click();
+            QVERIFY(spinUntil([&] { return !sheet->isWorking(); }));
+            const QString message = sheet->findChild<QLabel*>("passwordMessage")->text();
+            QVERIFY2(message.startsWith("This backup cannot be opened: damaged backup: the keybag"), qPrintable(message));
+            QVERIFY(!sheet->findChild<QPushButton*>("passwordOpenBtn")->isEnabled());
+            QVERIFY(!window->controller().isScanning());
+            sheet->findChild<QPushButton*>("passwordCancelBtn")->click();
+            QVERIFY(!sheet->isVisible());
+        }
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        if (oldTmp.isNull()) {
+            qunsetenv("TMPDIR");
+        } else {
+            qputenv("TMPDIR", oldTmp);
+        }
     }
 
     // ---- Browsing ----
