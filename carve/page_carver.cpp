@@ -593,6 +593,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             for (const Column& c : o.columns) summary.columnNames.back().push_back(c.name);
         }
     summary.readable = !schema.objects.empty();
+    if (options.onSchema) options.onSchema(summary);
 
     Carver carver(schema.objects, pages.usableSize);
     carver.onlyTable = options.table;
@@ -620,6 +621,10 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
                 const int64_t ptr = be16(page.data + h + 8 + 2 * i);
                 LeafCell cell;
                 if (!parseTableLeafCell(page.data, ptr, pages.usableSize, pages.usableSize, cell)) continue;
+                if (options.liveCells != nullptr) {
+                    const int64_t begin = int64_t{pgno - 1} * pages.pageSize + ptr;
+                    options.liveCells->emplace_back(begin, begin + cell.cellSize);
+                }
                 const uint8_t* p = page.data + cell.payloadOffset;
                 const uint8_t* whole = p;
                 if (cell.overflowPage != 0) {
@@ -659,6 +664,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         });
         std::sort(liveHashes[t].begin(), liveHashes[t].end());
     }
+    if (options.liveCells != nullptr) std::sort(options.liveCells->begin(), options.liveCells->end());
 
     auto hintFor = [&](uint32_t pgno) {
         if (pgno >= schema.owner.size()) return -1;

@@ -108,11 +108,15 @@ struct PhotoPreview {
 struct ContactPreview {
     PreviewLabel contactNamelab, contactPhonelab, contactEmaillab, contactHomePagelab, contactCompanylab,
         contactJobTitlelab, contactBirthdaylab;
+    // Where a carved record was found; hidden for the others.
+    PreviewLabel contactProvenancelab{std::string(), false};
     std::string contactNotelab;
     bool contactNoteScrollViewVisible = false;
 };
 struct MessagePreview {
     PreviewLabel messageNamelab, messagePhonelab, messageTypelab, messageDatelab;
+    // Where a carved record was found; hidden for the others.
+    PreviewLabel messageProvenancelab{std::string(), false};
     std::string messageConteView;
     bool messageScrollViewVisible = false;
 };
