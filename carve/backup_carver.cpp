@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -125,11 +126,14 @@ void placeInPage(CarvedEntry<Ptr>& entry, const CarvedRecord& r, const std::stri
     entry.pageEnd = inPage + spanOf(r);
 }
 
-uint64_t mixHash(uint64_t h, const std::string& s) {
-    h ^= std::hash<std::string>{}(s) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+uint64_t mixHash(uint64_t h, std::string_view s) {
+    h ^= std::hash<std::string_view>{}(s) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
     return h;
 }
-uint64_t mixHash(uint64_t h, int64_t v) { return mixHash(h, std::to_string(v)); }
+uint64_t mixHash(uint64_t h, int64_t v) {
+    h ^= static_cast<uint64_t>(v) * 0xC2B2AE3D27D4EB4Full + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+    return h;
+}
 
 // ---- Messages ----
 
@@ -180,12 +184,12 @@ struct MessageView {
     // Of the stored values, so that images differing only in flags or
     // states compare equal without decoding anything.
     uint64_t key() const {
-        uint64_t h = mixHash(0, text);
-        h = mixHash(h, body != nullptr ? *body : std::string());
+        uint64_t h = mixHash(0, std::string_view(text));
+        h = mixHash(h, body != nullptr ? std::string_view(*body) : std::string_view());
         h = mixHash(h, date);
-        h = mixHash(h, phone);
+        h = mixHash(h, std::string_view(phone));
         h = mixHash(h, handleId);
-        return mixHash(h, direction);
+        return mixHash(h, std::string_view(direction));
     }
 };
 
@@ -376,6 +380,7 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
 
     carving::CarveOptions options;
     options.includeLive = true;
+    options.liveTables = {"message", "handle", "attachment"};
     options.liveCells = &live;
     options.onSchema = [&](const carving::CarveSummary& summary) {
         c.read(summary);
@@ -472,6 +477,7 @@ CarvedBackupRecords carveAddressBook(const RawFile* database, const RawFile* wal
 
     carving::CarveOptions options;
     options.includeLive = true;
+    options.liveTables = {"ABPerson", "ABMultiValue"};
     options.liveCells = &live;
     options.onSchema = [&](const carving::CarveSummary& summary) {
         c.read(summary);

@@ -1,6 +1,7 @@
 #include "carve/page_carver.h"
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -612,7 +613,15 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     for (size_t t = 0; t < tables.size(); ++t) {
         const SchemaObject& table = tables[t];
         if (!table.carvable()) continue;
-        const bool deliver = options.includeLive && (options.table.empty() || options.table == table.name);
+        bool deliver = options.includeLive && (options.table.empty() || options.table == table.name);
+        if (deliver && !options.liveTables.empty()) {
+            deliver = std::any_of(options.liveTables.begin(), options.liveTables.end(), [&](const std::string& name) {
+                return name.size() == table.name.size() &&
+                       std::equal(name.begin(), name.end(), table.name.begin(), [](char a, char b) {
+                           return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+                       });
+            });
+        }
         walkBtree(pages, table.rootPage, [&](uint32_t pgno, const PageView& page, uint8_t type) {
             if (type != 0x0D) return;
             const int64_t h = pageHeaderOffset(pgno);

@@ -55,6 +55,9 @@ struct CarveSummary;
 struct CarveOptions {
     std::string table;         // only this table's records; empty for every table
     bool includeLive = false;  // deliver the live rows too (status "live")
+    // With includeLive: when not empty, only these tables' live rows are
+    // delivered (names compared without regard to case).
+    std::vector<std::string> liveTables;
     // When set, receives the byte range [begin, end) in the database file of
     // every cell the tables' b-trees reach in the newest committed state
     // (where the cell will lie once the log is checkpointed into the file),
