@@ -181,16 +181,7 @@ struct MessageView {
     std::string service;
     bool iMessage = false;
 
-    // Of the stored values, so that images differing only in flags or
-    // states compare equal without decoding anything.
-    uint64_t key() const {
-        uint64_t h = mixHash(0, std::string_view(text));
-        h = mixHash(h, body != nullptr ? std::string_view(*body) : std::string_view());
-        h = mixHash(h, date);
-        h = mixHash(h, std::string_view(phone));
-        h = mixHash(h, handleId);
-        return mixHash(h, std::string_view(direction));
-    }
+    uint64_t key = 0;  // messageKey of the record
 };
 
 MessageView viewOf(const CarvedRecord& r, const MessageColumns& c) {
@@ -214,6 +205,28 @@ MessageView viewOf(const CarvedRecord& r, const MessageColumns& c) {
         v.iMessage = !v.service.empty() && v.service != "SMS";
     }
     return v;
+}
+
+std::string_view bytesOf(const CarvedRecord& r, int column) {
+    const Value* v = at(r, column);
+    return (v != nullptr && (v->kind == ValueKind::Text || v->kind == ValueKind::Blob)) ? std::string_view(v->bytes)
+                                                                                        : std::string_view();
+}
+
+// What a message shows, as a hash of its stored values (text, body, date,
+// correspondent, direction), read in place: images that differ only in
+// flags or states compare equal, and live rows are keyed without copies.
+uint64_t messageKey(const CarvedRecord& r, const MessageColumns& c) {
+    uint64_t h = mixHash(0, bytesOf(r, c.text));
+    h = mixHash(h, bytesOf(r, c.attributedBody));
+    h = mixHash(h, numberOf(r, c.date).value_or(0));
+    if (c.ios5) {
+        const bool madrid = numberOf(r, c.isMadrid).value_or(0) == 1;
+        h = mixHash(h, bytesOf(r, madrid ? c.madridHandle : c.address));
+        return mixHash(h, numberOf(r, madrid ? c.madridFlags : c.flags).value_or(0));
+    }
+    h = mixHash(h, numberOf(r, c.handleId).value_or(-1));
+    return mixHash(h, numberOf(r, c.fromMe).value_or(-1));
 }
 
 // The text as shown: the archived body's string when it decodes (each
@@ -406,11 +419,13 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
                 return;
             }
             if (!Columns::sameName(r.table, "message")) return;
-            MessageView view = viewOf(r, c);
+            const uint64_t key = messageKey(r, c);
             if (r.status == "live") {
-                liveKeys.insert(view.key());
+                liveKeys.insert(key);
                 return;
             }
+            MessageView view = viewOf(r, c);
+            view.key = key;
             // The values go with the record; the body is kept as a copy.
             if (view.body != nullptr) {
                 bodies.push_back(std::make_unique<std::string>(*view.body));
@@ -432,7 +447,7 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
     const MessageDateLayout layout = c.ios5 ? MessageDateLayout::Ios5 : MessageDateLayout::Ios6OrLater;
     std::unordered_set<uint64_t> listedKeys;
     for (auto& [entry, view] : found) {
-        const uint64_t key = view.key();
+        const uint64_t key = view.key;
         // An old image of a message that still exists, or the same message
         // found twice with different flags: not listed again.
         if (liveKeys.count(key) != 0 || !listedKeys.insert(key).second) continue;

@@ -139,6 +139,10 @@ public:
     }
 
     std::vector<Candidate> candidates;
+    // Hashes of the live rows, per table, sorted: an image equal to a live
+    // row is not kept (it would be dropped at the end anyway), so memory
+    // holds only what can be listed.
+    const std::vector<std::vector<uint64_t>>* liveHashes = nullptr;
     std::string onlyTable;
     bool utf8 = true;  // the database's text encoding is UTF-8
 
@@ -471,13 +475,19 @@ private:
     bool add(Candidate c, const uint8_t* body, int64_t offsetInPage, Area area) {
         uint64_t bodySize = 0;
         for (uint64_t t : c.types) bodySize += static_cast<uint64_t>(serialTypeLength(t));
+        c.hash = hashStoredRecord(c.types, body, bodySize);
+        // The image of a live row: its text is the live row's, so it is taken
+        // without being decoded or kept.
+        if (liveHashes != nullptr && static_cast<size_t>(c.table) < liveHashes->size()) {
+            const auto& live = (*liveHashes)[static_cast<size_t>(c.table)];
+            if (std::binary_search(live.begin(), live.end(), c.hash)) return true;
+        }
         decodeValues(c.types, body, c.values);
         if (utf8) {
             for (const Value& v : c.values)
                 if (v.kind == ValueKind::Text && !isValidUtf8(v.bytes)) return false;
         }
         if (!onlyTable.empty() && tables_[static_cast<size_t>(c.table)].name != onlyTable) return true;
-        c.hash = hashStoredRecord(c.types, body, bodySize);
         c.types = {};  // no longer needed once hashed and decoded
         c.file = ctx_->file;
         c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
@@ -674,6 +684,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         std::sort(liveHashes[t].begin(), liveHashes[t].end());
     }
     if (options.liveCells != nullptr) std::sort(options.liveCells->begin(), options.liveCells->end());
+    carver.liveHashes = &liveHashes;
 
     auto hintFor = [&](uint32_t pgno) {
         if (pgno >= schema.owner.size()) return -1;
