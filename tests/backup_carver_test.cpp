@@ -190,9 +190,10 @@ TEST(BackupCarver, DeletedMessagesOfTheLogAreListedWithProvenanceAndNoLiveOne) {
     EXPECT_EQ(contents(sink.delMessages).size(), sink.delMessages.size());
 }
 
-TEST(BackupCarver, IOS5MessagesThatExistOnlyInOlderCommitsOfAHashedLog) {
-    TempDir dir;
-    const fs::path work = dir.path() / "ios5.db";
+// An iOS 5 message database in WAL mode: messages 1-5 and 8 live, 6 and 7
+// inserted and deleted again, so that they exist only in older commits of
+// its log.
+void writeIOS5LogDatabase(const fs::path& work) {
     sqlite3* d = openWalDatabase(work);
     exec(d, "CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, address TEXT, date INTEGER, text TEXT, "
             "flags INTEGER, replace INTEGER, svc_center TEXT, group_id INTEGER, association_id INTEGER, "
@@ -213,6 +214,12 @@ TEST(BackupCarver, IOS5MessagesThatExistOnlyInOlderCommitsOfAHashedLog) {
     exec(d, "DELETE FROM message WHERE ROWID IN (6, 7)");
     insert(8, "kept message 8", false);
     sqlite3_close(d);
+}
+
+TEST(BackupCarver, IOS5MessagesThatExistOnlyInOlderCommitsOfAHashedLog) {
+    TempDir dir;
+    const fs::path work = dir.path() / "ios5.db";
+    writeIOS5LogDatabase(work);
 
     const fs::path backup = dir.path() / "backup";
     fs::create_directories(backup);
@@ -441,6 +448,32 @@ TEST(BackupCarverScan, IOS6BackupKeepsTheWalksFindsAndListsNoLiveMessage) {
     std::printf("[ iOS 6 ] deleted by SQL %zu, listed by the walks %zu, added by the carver %zu\n", deleted.size(),
                 walked, carved);
     EXPECT_GT(walked + carved, 0u);
+}
+
+// The scan of an iOS 5 backup whose log lies beside the database: the scan
+// commits the log into the database before its older walks run, which leaves
+// the older commits nowhere; the carver has read them first.
+TEST(BackupCarverScan, IOS5LogIsCarvedBeforeTheScanCommitsIt) {
+    TempDir dir;
+    gen::BackupSpec plan;
+    plan.device.productVersion = "5.1.1";
+    plan.layout = gen::MessageLayout::IOS5;
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
+    const fs::path db = databasePathInBackup(dir.str(), kMessageDBName);
+    ASSERT_FALSE(db.empty());
+    fs::remove(db);
+    writeIOS5LogDatabase(db);
+    ASSERT_TRUE(fs::exists(db.string() + "-wal"));
+    const auto run = test::runKestrel("scan --json " + test::shellQuote(dir.str()));
+    ASSERT_EQ(run.status, 0) << run.err;
+    const nlohmann::json doc = nlohmann::json::parse(run.out);
+    std::set<std::string> fromTheLog;
+    for (const nlohmann::json& m : doc["messages"]) {
+        if (!m["bDeleted"].get<bool>() || m["provenance"].is_null()) continue;
+        if (m["provenance"]["area"] == "WAL frame") fromTheLog.insert(m["messageContent"].get<std::string>());
+    }
+    EXPECT_EQ(fromTheLog, (std::set<std::string>{"only in an older commit", "an iMessage only in an older commit"}));
+    EXPECT_FALSE(fs::exists(db.string() + "-wal"));  // the scan did commit it, afterwards
 }
 
 }  // namespace kestrel
