@@ -9,11 +9,22 @@
 #include <string>
 #include <string_view>
 
+#include "app/records.h"
 #include "carve/record_analysis.h"
 #include "carve/sqlite_raw.h"
 #include "extract/conversions.h"
 
 namespace kestrel {
+
+// Notes in a walk's record the offset where the walk found it (its anchor,
+// inside the record's bytes), so a scan can tell a live row the walk took
+// for a deleted one. The scan hands the record on without it.
+template <typename Record>
+void noteWalkOffset(Record& record, int64_t offset) {
+    Provenance p;
+    p.offset = offset;
+    record.setProvenance(std::move(p));
+}
 
 // How far a one-byte field reader advances the data cursor for each serial
 // type: 0 for the types that read nothing (0, 8..13), else the content length.

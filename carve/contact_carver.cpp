@@ -70,6 +70,7 @@ ContactPtr carvePerson(const RawFile* file, int64_t i, ColumnReader& reader, int
     const int jobTitleField = 11 + d;
 
     auto person = std::make_shared<TovContactNode>();
+    noteWalkOffset(*person, i);
     reader.cursor = 0;
     std::string first, last, middle;
     bool hasFirst = false, hasLast = false, hasMiddle = false;

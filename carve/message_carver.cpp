@@ -76,6 +76,7 @@ MessagePtr decodeIOS6Message(const RawFile* file, int64_t k, ColumnReader& colum
     const int32_t length = 38 + q + v;
     columns.cursor = 0;
     auto message = std::make_shared<TovMessageNode>();
+    noteWalkOffset(*message, k);
     walkColumns(columns, base, kMessageColumns[v], [&](Col what, int32_t position) {
         switch (what) {
             case Col::PropertyRead:

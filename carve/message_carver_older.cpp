@@ -53,6 +53,7 @@ void walSmsRecord(RecordSink& sink, const RawFile* file, NextZeroFinder& zeros, 
     bool fallback = false;
     columns.cursor = 0;
     auto message = std::make_shared<TovMessageNode>();
+    noteWalkOffset(*message, k);
 
     const int32_t noted = columns.cursor;
     std::string address = columnText(columns.oneHead(firstBase, kHead, length, 1));
@@ -111,6 +112,7 @@ void walIMessageRecord(RecordSink& sink, const RawFile* file, NextZeroFinder& ze
     const int32_t length = l2 + u;
     columns.cursor = 0;
     auto message = std::make_shared<TovMessageNode>();
+    noteWalkOffset(*message, k);
     walkColumns(columns, base, kIMessageColumns[u], [&](Col what, int32_t position) {
         switch (what) {
             case Col::Date:
@@ -149,6 +151,7 @@ void rollbackSmsRecord(RecordSink& sink, const RawFile* file, int64_t k, ColumnR
     const int32_t length = 17 + r;
     columns.cursor = 0;
     auto message = std::make_shared<TovMessageNode>();
+    noteWalkOffset(*message, k);
     if (std::string address = columnText(columns.one(base, length, 1)); !address.empty())
         message->setMessagePhone(address);
     message->setMessageDate(formatStoredDate(textToInt64(columns.one(base, length, 2))));

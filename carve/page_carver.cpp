@@ -1,6 +1,7 @@
 #include "carve/page_carver.h"
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -138,6 +139,10 @@ public:
     }
 
     std::vector<Candidate> candidates;
+    // Hashes of the live rows, per table, sorted: an image equal to a live
+    // row is not kept (it would be dropped at the end anyway), so memory
+    // holds only what can be listed.
+    const std::vector<std::vector<uint64_t>>* liveHashes = nullptr;
     std::string onlyTable;
     bool utf8 = true;  // the database's text encoding is UTF-8
 
@@ -470,13 +475,19 @@ private:
     bool add(Candidate c, const uint8_t* body, int64_t offsetInPage, Area area) {
         uint64_t bodySize = 0;
         for (uint64_t t : c.types) bodySize += static_cast<uint64_t>(serialTypeLength(t));
+        c.hash = hashStoredRecord(c.types, body, bodySize);
+        // The image of a live row: its text is the live row's, so it is taken
+        // without being decoded or kept.
+        if (liveHashes != nullptr && static_cast<size_t>(c.table) < liveHashes->size()) {
+            const auto& live = (*liveHashes)[static_cast<size_t>(c.table)];
+            if (std::binary_search(live.begin(), live.end(), c.hash)) return true;
+        }
         decodeValues(c.types, body, c.values);
         if (utf8) {
             for (const Value& v : c.values)
                 if (v.kind == ValueKind::Text && !isValidUtf8(v.bytes)) return false;
         }
         if (!onlyTable.empty() && tables_[static_cast<size_t>(c.table)].name != onlyTable) return true;
-        c.hash = hashStoredRecord(c.types, body, bodySize);
         c.types = {};  // no longer needed once hashed and decoded
         c.file = ctx_->file;
         c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
@@ -593,6 +604,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             for (const Column& c : o.columns) summary.columnNames.back().push_back(c.name);
         }
     summary.readable = !schema.objects.empty();
+    if (options.onSchema) options.onSchema(summary);
 
     Carver carver(schema.objects, pages.usableSize);
     carver.onlyTable = options.table;
@@ -611,7 +623,15 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     for (size_t t = 0; t < tables.size(); ++t) {
         const SchemaObject& table = tables[t];
         if (!table.carvable()) continue;
-        const bool deliver = options.includeLive && (options.table.empty() || options.table == table.name);
+        bool deliver = options.includeLive && (options.table.empty() || options.table == table.name);
+        if (deliver && !options.liveTables.empty()) {
+            deliver = std::any_of(options.liveTables.begin(), options.liveTables.end(), [&](const std::string& name) {
+                return name.size() == table.name.size() &&
+                       std::equal(name.begin(), name.end(), table.name.begin(), [](char a, char b) {
+                           return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+                       });
+            });
+        }
         walkBtree(pages, table.rootPage, [&](uint32_t pgno, const PageView& page, uint8_t type) {
             if (type != 0x0D) return;
             const int64_t h = pageHeaderOffset(pgno);
@@ -620,6 +640,10 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
                 const int64_t ptr = be16(page.data + h + 8 + 2 * i);
                 LeafCell cell;
                 if (!parseTableLeafCell(page.data, ptr, pages.usableSize, pages.usableSize, cell)) continue;
+                if (options.liveCells != nullptr) {
+                    const int64_t begin = int64_t{pgno - 1} * pages.pageSize + ptr;
+                    options.liveCells->emplace_back(begin, begin + cell.cellSize);
+                }
                 const uint8_t* p = page.data + cell.payloadOffset;
                 const uint8_t* whole = p;
                 if (cell.overflowPage != 0) {
@@ -659,6 +683,8 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         });
         std::sort(liveHashes[t].begin(), liveHashes[t].end());
     }
+    if (options.liveCells != nullptr) std::sort(options.liveCells->begin(), options.liveCells->end());
+    carver.liveHashes = &liveHashes;
 
     auto hintFor = [&](uint32_t pgno) {
         if (pgno >= schema.owner.size()) return -1;

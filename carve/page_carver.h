@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "carve/record_format.h"
@@ -49,9 +50,21 @@ struct CarveInputs {
     std::string journalName = "journal";
 };
 
+struct CarveSummary;
+
 struct CarveOptions {
     std::string table;         // only this table's records; empty for every table
     bool includeLive = false;  // deliver the live rows too (status "live")
+    // With includeLive: when not empty, only these tables' live rows are
+    // delivered (names compared without regard to case).
+    std::vector<std::string> liveTables;
+    // When set, receives the byte range [begin, end) in the database file of
+    // every cell the tables' b-trees reach in the newest committed state
+    // (where the cell will lie once the log is checkpointed into the file),
+    // sorted by offset.
+    std::vector<std::pair<int64_t, int64_t>>* liveCells = nullptr;
+    // When set, called once the schema is read, before any record is delivered.
+    std::function<void(const CarveSummary&)> onSchema;
 };
 
 struct CarveSummary {

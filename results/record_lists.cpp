@@ -6,6 +6,7 @@
 #include <limits>
 #include <string_view>
 
+#include "app/provenance_text.h"
 #include "extract/conversions.h"
 #include "results/result_view_controller.h"
 
@@ -32,6 +33,13 @@ void withTable(const TovResultViewController& r, Category c, F&& f) {
 }
 
 PreviewLabel label(const char* prefix, const std::string& text) { return PreviewLabel{prefix + text, true}; }
+// Where a carved record was found; hidden when it was read from a live table.
+PreviewLabel provenanceLabel(const Provenance& provenance) {
+    std::string text = provenanceText(provenance);
+    const bool shown = !text.empty();
+    return PreviewLabel{std::move(text), shown};
+}
+
 // A contact label is shown only when its field has text.
 PreviewLabel contactLabel(const char* prefix, const std::string& text) {
     return PreviewLabel{prefix + text, !text.empty()};
@@ -358,6 +366,7 @@ void TovResultViewController::tableViewSelectionDidChange(Category /*table*/) {
             p.contactCompanylab = contactLabel("Company: ", r.contactCompany());
             p.contactJobTitlelab = contactLabel("JobTitle: ", r.contactJobtitle());
             p.contactBirthdaylab = contactLabel("Birthday: ", r.contactBirthday());
+            p.contactProvenancelab = provenanceLabel(r.provenance());
             p.contactNotelab = r.contactNote();
             p.contactNoteScrollViewVisible = !p.contactNotelab.empty();
             break;
@@ -377,6 +386,7 @@ void TovResultViewController::tableViewSelectionDidChange(Category /*table*/) {
             for (const std::string& name : r.attachments()) files += (files.empty() ? "" : ", ") + name;
             p.messageAttachmentslab = contactLabel("Attachments: ", files);
             p.messageDeletedDatelab = contactLabel("Deleted: ", r.deletedDate());
+            p.messageProvenancelab = provenanceLabel(r.provenance());
             p.messageConteView = r.messageContent();
             break;
         }

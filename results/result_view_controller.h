@@ -109,6 +109,8 @@ struct PhotoPreview {
 struct ContactPreview {
     PreviewLabel contactNamelab, contactPhonelab, contactEmaillab, contactHomePagelab, contactCompanylab,
         contactJobTitlelab, contactBirthdaylab;
+    // Where a carved record was found; hidden for the others.
+    PreviewLabel contactProvenancelab{std::string(), false};
     std::string contactNotelab;
     bool contactNoteScrollViewVisible = false;
 };
@@ -117,6 +119,8 @@ struct MessagePreview {
     // Where the message came from and what it belongs to; the service, chat,
     // attachments and deletion date are shown only when known.
     PreviewLabel messageSourcelab, messageServicelab, messageChatlab, messageAttachmentslab, messageDeletedDatelab;
+    // Where a carved record was found; hidden for the others.
+    PreviewLabel messageProvenancelab{std::string(), false};
     std::string messageConteView;
     bool messageScrollViewVisible = false;
 };

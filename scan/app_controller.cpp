@@ -90,6 +90,7 @@ void WrenfieldAppDelegate::ScanIOSBackFile(const std::string& path) {
 }
 
 void WrenfieldAppDelegate::ScanIOSBackUpFilehand(const std::string& path) {
+    carveOriginalDatabases(path);
     scanContactThread(path);
     scanMessageThread(path);
     scanDelContactThread(path);
@@ -111,6 +112,8 @@ void WrenfieldAppDelegate::removeSomeArray() {
     delContactArray.clear();
     delContactArray.shrink_to_fit();
     nameLookup_.reset();
+    carvedMessages_ = CarvedBackupRecords{};
+    carvedContacts_ = CarvedBackupRecords{};
 }
 
 void WrenfieldAppDelegate::waitForScanThread() {
@@ -159,6 +162,19 @@ void WrenfieldAppDelegate::noteDatabaseRead(const std::string& dbPath) {
     }
 }
 
+void WrenfieldAppDelegate::carveOriginalDatabases(const std::string& path) {
+    carvedMessages_ = CarvedBackupRecords{};
+    carvedContacts_ = CarvedBackupRecords{};
+    if (path.empty()) return;
+    {
+        const BackupDatabaseFiles f = openBackupDatabase(path, kMessageDBName, kMessageWalName, kMessageJournalName);
+        carvedMessages_ = carveMessageDatabase(f.database.get(), f.wal.get(), f.journal.get(), "sms.db");
+    }
+    const BackupDatabaseFiles f =
+        openBackupDatabase(path, kAddressBookDBName, kAddressBookWalName, kAddressBookJournalName);
+    carvedContacts_ = carveAddressBook(f.database.get(), f.wal.get(), f.journal.get(), "AddressBook.sqlitedb");
+}
+
 void WrenfieldAppDelegate::scanContactThread(const std::string& path) {
     if (path.empty()) return;
     const std::string dbPath = databasePathInBackup(path, kAddressBookDBName);
@@ -188,7 +204,9 @@ void WrenfieldAppDelegate::scanDelContactThread(const std::string& path) {
     if (path.empty()) return;
     const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kAddressBookDBName, "contactDB is not exist");
     if (!file) return;
-    carveDeletedContacts(file.get(), *this);
+    LiveCellFilter walked(*this, carvedContacts_.liveCells);
+    carveDeletedContacts(file.get(), walked);
+    postCarvedContacts(carvedContacts_, walked.passedContacts(), *this);
     postProgress(75);
 }
 
@@ -196,7 +214,9 @@ void WrenfieldAppDelegate::scanDelMessageThread(const std::string& path) {
     if (path.empty()) return;
     const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kMessageDBName, "messageDB is not exist");
     if (!file) return;
-    carveDeletedMessages(file.get(), currentNodeIsiOS6Version, *this);
+    LiveCellFilter walked(*this, carvedMessages_.liveCells);
+    carveDeletedMessages(file.get(), currentNodeIsiOS6Version, walked);
+    postCarvedMessages(carvedMessages_, walked.passedMessages(), *this);
     postProgress(85);
 }
 

@@ -17,6 +17,7 @@
 #include "app/notification_center.h"
 #include "app/record_sink.h"
 #include "app/records.h"
+#include "carve/backup_carver.h"
 #include "extract/conversions.h"
 
 namespace kestrel {
@@ -104,6 +105,12 @@ public:
     static std::unique_ptr<RawFile> openDatabaseToCarve(const std::string& path, const std::string& name,
                                                         const char* missingLog);
 
+    // Runs the schema-aware carver over the message database and the
+    // address book (each with its log or journal) while they still hold
+    // their original bytes, before any step commits them; the deleted steps
+    // post what it found.
+    void carveOriginalDatabases(const std::string& path);
+
     // ---- The four steps ----
     // Each finds its database in the backup folder, runs its reader or
     // carver with this controller as the sink, then posts its progress.
@@ -158,6 +165,8 @@ private:
     std::atomic<bool> scanning_{false};
     NameLookup nameLookup_;
     void noteDatabaseRead(const std::string& dbPath);
+    CarvedBackupRecords carvedMessages_;
+    CarvedBackupRecords carvedContacts_;
 };
 
 }  // namespace kestrel

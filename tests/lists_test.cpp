@@ -332,3 +332,23 @@ TEST_F(Lists, PreviewShowsSourceServiceChatAttachmentsAndDeletionDateWhenKnown) 
     EXPECT_FALSE(p.messageAttachmentslab.visible);
     EXPECT_FALSE(p.messageDeletedDatelab.visible);
 }
+
+TEST_F(Lists, PreviewOfACarvedRecordSaysWhereItWasFound) {
+    auto carved = message("Dan", "d");
+    carved->setSource(kSourceCarved);
+    Provenance p;
+    p.file = "sms.db";
+    p.area = "free page";
+    p.page = 1234;
+    p.offset = 416;
+    carved->setProvenance(p);
+    existing(message("Bob", "b"));
+    deleted(carved);
+    results.ScanThreadFinish();
+    EXPECT_FALSE(results.messagePreview.messageProvenancelab.visible);  // "b", read with SQL
+    EXPECT_EQ(results.messagePreview.messageProvenancelab.text, "");
+    results.selectRowIndexes(Category::Messages, {1}, false);
+    EXPECT_EQ(results.messagePreview.messageConteView, "d");
+    EXPECT_TRUE(results.messagePreview.messageProvenancelab.visible);
+    EXPECT_EQ(results.messagePreview.messageProvenancelab.text, "Recovered from free page 1,234, offset 416");
+}

@@ -1,6 +1,8 @@
 #include "ui/result_view.h"
 
 #include <QApplication>
+#include <algorithm>
+#include <string_view>
 #include <QCheckBox>
 #include <QDialog>
 #include <QFileDialog>
@@ -43,9 +45,9 @@ const char* const kDeletedLabelNames[kCategoryCount] = {"delPhotovideoNumlab", "
 const std::vector<const char*> kPreviewLabelNames[kCategoryCount] = {
     {"imageFileNamelab", "imageFileSizelab"},
     {"contactNamelab", "contactPhonelab", "contactEmaillab", "contactHomePagelab", "contactCompanylab",
-     "contactJobTitlelab", "contactBirthdaylab"},
+     "contactJobTitlelab", "contactBirthdaylab", "contactProvenancelab"},
     {"messageNamelab", "messagePhonelab", "messageTypelab", "messageDatelab", "messageSourcelab", "messageServicelab",
-     "messageChatlab", "messageAttachmentslab", "messageDeletedDatelab"},
+     "messageChatlab", "messageAttachmentslab", "messageDeletedDatelab", "messageProvenancelab"},
     {"noteTitlelab", "noteDatelab"},
     {"callNamelab", "callPhonelab", "callTypelab", "callTimelab", "callDatelab"}};
 const char* const kTextViewNames[kCategoryCount] = {nullptr, "contactNotelab", "messageConteView", "noteContentView",
@@ -304,15 +306,23 @@ QWidget* ResultView::buildCategoryPanel(Category c) {
     grid->setContentsMargins(0, 4, 0, 0);
     grid->setVerticalSpacing(4);
     const auto& names = kPreviewLabelNames[i];
+    int nextRow = 0;
     for (size_t k = 0; k < names.size(); ++k) {
         QLabel* label = makeLabel(QString(), namedFont("Lucida Grande", 11), preview, names[k]);
         label->setTextInteractionFlags(Qt::NoTextInteraction);
         label->setMinimumWidth(10);
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
         panel.labels.push_back(label);
-        grid->addWidget(label, static_cast<int>(k / 2), static_cast<int>(k % 2));
+        // Where a carved record was found takes a row of its own.
+        if (std::string_view(names[k]).ends_with("Provenancelab")) {
+            const int row = static_cast<int>((k + 1) / 2);
+            grid->addWidget(label, row, 0, 1, 2);
+            nextRow = row + 1;
+        } else {
+            grid->addWidget(label, static_cast<int>(k / 2), static_cast<int>(k % 2));
+            nextRow = std::max(nextRow, static_cast<int>(k / 2) + 1);
+        }
     }
-    int nextRow = static_cast<int>((names.size() + 1) / 2);
     if (c == Category::PhotoAndVideo) {
         panel.imageView = new QLabel(preview);
         panel.imageView->setObjectName("imageView");
@@ -503,8 +513,8 @@ void ResultView::previewChanged(Category table) {
             const ContactPreview& v = core_.contactPreview;
             const PreviewLabel* labels[] = {&v.contactNamelab,    &v.contactPhonelab,   &v.contactEmaillab,
                                             &v.contactHomePagelab, &v.contactCompanylab, &v.contactJobTitlelab,
-                                            &v.contactBirthdaylab};
-            for (size_t k = 0; k < 7; ++k) put(k, *labels[k]);
+                                            &v.contactBirthdaylab, &v.contactProvenancelab};
+            for (size_t k = 0; k < 8; ++k) put(k, *labels[k]);
             p.textView->setPlainText(q(v.contactNotelab));
             p.textView->setVisible(v.contactNoteScrollViewVisible);
             break;
@@ -520,6 +530,7 @@ void ResultView::previewChanged(Category table) {
             put(6, v.messageChatlab);
             put(7, v.messageAttachmentslab);
             put(8, v.messageDeletedDatelab);
+            put(9, v.messageProvenancelab);
             p.textView->setPlainText(q(v.messageConteView));
             p.textView->setVisible(v.messageScrollViewVisible);
             break;
