@@ -237,21 +237,6 @@ std::string conversationKey(const TovMessageNode& message) {
     return key;
 }
 
-std::string provenanceText(const Provenance& p) {
-    std::string out;
-    auto add = [&out](const char* label, const std::string& value) {
-        if (!out.empty()) out.append(", ");
-        out.append(label).append(" ").append(value);
-    };
-    if (!p.file.empty()) add("file", p.file);
-    if (!p.area.empty()) add("area", p.area);
-    if (p.page) add("page", std::to_string(*p.page));
-    if (p.offset) add("offset", std::to_string(*p.offset));
-    if (p.frame) add("WAL frame", std::to_string(*p.frame));
-    if (p.commit) add("commit", std::to_string(*p.commit));
-    return out;
-}
-
 std::string reportHtml(const ReportFacts& facts, const std::vector<HashedFile>& databases, std::time_t exportTime,
                        const ExportFormats& formats, const std::vector<CategoryCount>& counts,
                        const TickedRecords& records, std::atomic<int32_t>* progress) {

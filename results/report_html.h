@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/provenance_text.h"
 #include "results/report_manifest.h"
 
 namespace kestrel {
@@ -28,9 +29,6 @@ void appendHtmlText(std::string& out, std::string_view text);
 // handle, else its name; "Unknown" when it has none of them.
 std::string conversationKey(const TovMessageNode& message);
 
-// Where a carved record was found, in words ("file sms.db, area freelist,
-// page 12, offset 49152"); empty when nothing is known.
-std::string provenanceText(const Provenance& provenance);
 
 // `progress`, when given, counts the records written.
 std::string reportHtml(const ReportFacts& facts, const std::vector<HashedFile>& databases, std::time_t exportTime,

@@ -179,7 +179,7 @@ protected:
     void postMessages() {
         auto carved = message("", "+1555", "03-01-2013 09:00", "Received", "found \"again\" <b>bold</b>");
         carved->setSource(kSourceCarved);
-        carved->setProvenance(Provenance{"sms.db", "freelist", 12, 49152, std::nullopt, std::nullopt});
+        carved->setProvenance(Provenance{"sms.db", "free page", 12, 49152, std::nullopt, std::nullopt});
         nc.postNotificationName(names::ScanMessageInfo,
                                 message("Family", "+1666", "05-02-2013 14:03", "Send", "see you, \"Mum\" & Dad"));
         nc.postNotificationName(names::ScanMessageInfo,
@@ -250,7 +250,7 @@ TEST_F(Reports, HtmlIsValidHoldsEveryTickedMessageOnceInConversationAndDateOrder
     EXPECT_TRUE(carved["deleted"].get<bool>());
     EXPECT_EQ(carved["side"], "received");
     EXPECT_NE(carved["flag"].get<std::string>().find("carved"), std::string::npos);
-    EXPECT_NE(carved["flag"].get<std::string>().find("file sms.db, area freelist, page 12, offset 49152"),
+    EXPECT_NE(carved["flag"].get<std::string>().find("Recovered from free page 12, offset 49,152"),
               std::string::npos);
     EXPECT_FALSE(page["conversations"][1]["messages"][1]["deleted"].get<bool>());
     EXPECT_EQ(page["conversations"][0]["messages"][2]["side"], "sent");
