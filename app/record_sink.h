@@ -32,6 +32,11 @@ public:
     virtual void postProgress(int percent) = 0;
     // Name of the existing contact whose phones contain the number.
     virtual std::optional<std::string> getNameByPhoneNumber(const std::string& phone) = 0;
+    // A reader could not read its whole database (it could not be opened,
+    // a statement failed, or a step ended with an error): what it delivered
+    // may be incomplete. `what` names the step and the SQLite error, never
+    // a record's content.
+    virtual void postReadFailure(const std::string& what) { (void)what; }
 };
 
 }  // namespace kestrel

@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "app/log.h"
+#include "app/working_folder.h"
 #include "app/message_direction.h"
 #include "extract/conversions.h"
+#include "extract/sqlite_columns.h"
 
 namespace kestrel {
 namespace {
@@ -277,11 +279,26 @@ sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
     return statement;
 }
 
+// Logs a failure of the message database and tells the sink; the message
+// names the SQLite error only.
+void readFailed(RecordSink& sink, const char* what, int code, const char* detail) {
+    std::string text = std::string("existing messages: ") + what + ": " + sqlite3_errstr(code);
+    if (detail != nullptr && *detail != 0) text += std::string(" (") + detail + ")";
+    NSLog("%s", text.c_str());
+    sink.postReadFailure(text);
+}
+
 }  // namespace
 
 void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    const int opened = sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (opened != SQLITE_OK) {
+        readFailed(sink, "the database cannot be opened", opened, nullptr);
+    } else {
+        // A database another program holds locked is waited for a while, not
+        // taken for an empty one.
+        sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds);
         // The iOS 6 layout first for iOS 6 backups, the older one otherwise,
         // then the older one without iMessage columns. Backups of iOS 7 and
         // later keep the iOS 6 tables, so when both older statements fail the
@@ -298,23 +315,32 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
         }
         if (statement == nullptr) {
             NSLog("[CsmsModule] sqlite3_prepare smsdb failed!");
+            readFailed(sink, "no message statement could be prepared", sqlite3_errcode(db), sqlite3_errmsg(db));
         } else {
             // Rows are stepped on a reader thread and handed over in batches;
             // the records are built, named and posted here on the scan
             // worker, in row order.
             std::span<const ColumnUse> columns = columnsOf(layout);
             BatchQueue queue;
-            std::thread reader([&queue, statement, columns] {
+            int lastStep = SQLITE_DONE;
+            bool stopped = false;
+            std::thread reader([&queue, statement, columns, &lastStep, &stopped] {
                 auto batch = queue.spare();
                 batch->reset(static_cast<int>(columns.size()));
-                while (sqlite3_step(statement) == SQLITE_ROW) {
+                int step = SQLITE_ROW;
+                while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
                     copyRow(statement, columns, *batch);
                     if (batch->rows == RowBatch::kRows) {
                         queue.push(std::move(batch));
                         batch = queue.spare();
                         batch->reset(static_cast<int>(columns.size()));
+                        if (stopRequested()) {
+                            stopped = true;
+                            break;
+                        }
                     }
                 }
+                lastStep = step;
                 if (batch->rows > 0) queue.push(std::move(batch));
                 queue.finish();
             });
@@ -335,6 +361,9 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
                 queue.recycle(std::move(batch));
             }
             reader.join();
+            if (!stopped && lastStep != SQLITE_DONE) {
+                readFailed(sink, "reading the messages stopped early", lastStep, sqlite3_errmsg(db));
+            }
             sqlite3_finalize(statement);
         }
     }
