@@ -468,3 +468,25 @@ TEST(SafeScan, InterruptedScansEndAtOnceAndLeaveNoWorkingFolder) {
     EXPECT_EQ(piped.out, "141\n");
     EXPECT_TRUE(workingFolders(tmp.path()).empty());
 }
+
+// Huge texts (a 4 MB message, a 1 MB name) are read whole and carved without harm.
+TEST(SafeScan, HugeTextsAreReadWhole) {
+    test::TempDir dir;
+    gen::BackupSpec plan = tenPersons();
+    plan.persons[0].first = std::string(1 << 20, 'n');
+    plan.messages[0].text = std::string(4 << 20, 'm');
+    gen::Message gone = plan.messages[0];
+    gone.rowid = 0;
+    gone.text = std::string(3 << 20, 'g');
+    gone.deleted = true;
+    plan.messages.push_back(gone);
+    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
+    Scan s = scanJson(dir.path());
+    ASSERT_EQ(s.run.status, 0) << s.run.err;
+    bool found = false;
+    for (const json& m : s.doc["messages"]) {
+        if (!m["bDeleted"].get<bool>()) found = found || m["messageContent"].get<std::string>().size() == (4u << 20);
+    }
+    EXPECT_TRUE(found);
+    EXPECT_EQ(s.doc["counts"]["Contacts"]["existing"], 10);
+}
