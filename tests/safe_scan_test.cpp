@@ -490,3 +490,35 @@ TEST(SafeScan, HugeTextsAreReadWhole) {
     EXPECT_TRUE(found);
     EXPECT_EQ(s.doc["counts"]["Contacts"]["existing"], 10);
 }
+
+// Scans of one backup at the same time each read their own copies: every one
+// gives the same counts, and none reports a failure.
+TEST(SafeScan, ConcurrentScansOfOneBackupAgree) {
+    test::TempDir dir;
+    ASSERT_EQ(gen::writeBackup(dir.path(), gen::syntheticSpec(3000, 40, 20, 0.2, 8, gen::MessageLayout::IOS6, 0.2)),
+              "");
+    test::TempDir out;
+    std::string line;
+    for (int i = 0; i < 6; ++i) {
+        line += test::shellQuote(KESTREL_CLI_PATH) + " scan --json " + test::shellQuote(dir.str()) + " >" +
+                test::shellQuote((out.path() / std::to_string(i)).string()) + " 2>/dev/null & ";
+    }
+    ASSERT_EQ(test::runCommand(line + "wait").status, 0);
+    json first;
+    for (int i = 0; i < 6; ++i) {
+        const json doc = json::parse(test::readFile(out.path() / std::to_string(i)));
+        EXPECT_EQ(doc["warnings"], json::array()) << i;
+        if (i == 0) first = doc["counts"];
+        EXPECT_EQ(doc["counts"], first) << i;
+    }
+    EXPECT_EQ(first["Contacts"]["existing"], 32);  // 40 persons, a fifth deleted
+}
+
+TEST(SafeScan, HelpTellsTheExitStatusesAndTheNewOptions) {
+    const auto top = test::runKestrel("--help");
+    EXPECT_NE(top.out.find("130"), std::string::npos);
+    EXPECT_NE(top.out.find("--debug-log"), std::string::npos);
+    const auto scan = test::runKestrel("scan --help");
+    for (const char* word : {"--in-place", "--read-only", "--debug-log", "warnings", "130", "143"})
+        EXPECT_NE(scan.out.find(word), std::string::npos) << word;
+}
