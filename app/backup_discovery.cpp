@@ -101,7 +101,7 @@ std::vector<std::string> splitAt(const std::string& text, char separator) {
 // The time rule for the backup time: the file's date text, through the
 // time-zone conversion, without its zone.
 std::string backupTimeText(long long unixSeconds) {
-    NSLog("modificationDate===%s", platformDateText(unixSeconds).c_str());
+    NSLogDebug("modificationDate===%s", platformDateText(unixSeconds).c_str());
     std::string converted = TovIOSDeviceController::convertCurrentTimeZone2(platformDateText(unixSeconds));
     std::vector<std::string> pieces = splitAt(converted, ' ');
     if (!converted.empty() && pieces.size() >= 3) return pieces[0] + " " + pieces[1];

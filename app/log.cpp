@@ -1,5 +1,6 @@
 #include "app/log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -8,7 +9,30 @@ namespace kestrel {
 namespace {
 std::mutex g_logMutex;
 LogSink g_sink;
+std::atomic<bool> g_debug{false};
+
+void emit(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string line;
+    if (needed > 0) {
+        std::vector<char> buffer(static_cast<size_t>(needed) + 1);
+        std::vsnprintf(buffer.data(), buffer.size(), format, args);
+        line.assign(buffer.data(), static_cast<size_t>(needed));
+    }
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    if (g_sink) {
+        g_sink(line);
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
 }  // namespace
+
+void setDebugLogging(bool on) { g_debug.store(on); }
+bool debugLogging() { return g_debug.load(std::memory_order_relaxed); }
 
 LogSink setLogSink(LogSink sink) {
     std::lock_guard<std::mutex> lock(g_logMutex);
@@ -20,24 +44,16 @@ LogSink setLogSink(LogSink sink) {
 void NSLog(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string line;
-    if (needed > 0) {
-        std::vector<char> buffer(static_cast<size_t>(needed) + 1);
-        std::vsnprintf(buffer.data(), buffer.size(), format, args);
-        line.assign(buffer.data(), static_cast<size_t>(needed));
-    }
+    emit(format, args);
     va_end(args);
+}
 
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    if (g_sink) {
-        g_sink(line);
-    } else {
-        std::fprintf(stderr, "%s\n", line.c_str());
-    }
+void NSLogDebug(const char* format, ...) {
+    if (!debugLogging()) return;
+    va_list args;
+    va_start(args, format);
+    emit(format, args);
+    va_end(args);
 }
 
 }  // namespace kestrel

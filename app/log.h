@@ -1,6 +1,12 @@
 // The system log: short lines about failures that do not stop a scan
 // ("contactDB is not exist" ...). By default each line goes to standard
 // error; a front end or a test can redirect or silence them.
+//
+// Lines written with NSLog say what happened and never hold a name, a
+// number or a text of a backup. Detailed lines (the records a carver found,
+// page positions) are written with NSLogDebug and reach the sink only while
+// debug logging is switched on (`--debug-log`, or the box in the desktop
+// program's about window).
 #pragma once
 
 #include <cstdarg>
@@ -17,5 +23,12 @@ LogSink setLogSink(LogSink sink);
 
 // printf-style log line, like NSLog.
 void NSLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Like NSLog, but only while debug logging is on; the line may hold texts.
+void NSLogDebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Debug logging, off by default.
+void setDebugLogging(bool on);
+bool debugLogging();
 
 }  // namespace kestrel

@@ -38,6 +38,11 @@ public:
     virtual std::optional<std::string> getNameByHandle(const std::string& handle) {
         return getNameByPhoneNumber(handle);
     }
+    // A reader could not read its whole database (it could not be opened,
+    // a statement failed, or a step ended with an error): what it delivered
+    // may be incomplete. `what` names the step and the SQLite error, never
+    // a record's content.
+    virtual void postReadFailure(const std::string& what) { (void)what; }
 };
 
 }  // namespace kestrel

@@ -33,6 +33,7 @@ struct Slot {
 Slot gSlots[kSlots];
 
 std::atomic<bool> gStop{false};
+std::atomic<int> gStopSignal{0};
 std::atomic<int> gScansRunning{0};
 std::atomic<bool> gCleaning{false};
 
@@ -81,6 +82,7 @@ void cleanAllFolders() {
 void onSignal(int signal) {
     const int savedErrno = errno;
     if ((signal == SIGINT || signal == SIGTERM) && gScansRunning.load() > 0 && !gStop.exchange(true)) {
+        gStopSignal.store(signal);
         errno = savedErrno;
         return;  // the running scan stops at its next page or row
     }
@@ -347,11 +349,13 @@ std::vector<CopyRequest> databaseWithCompanions(const std::string& source, const
 }
 
 bool stopRequested() { return gStop.load(std::memory_order_relaxed); }
+int stopSignal() { return gStopSignal.load(); }
 void requestStop() { gStop.store(true); }
 
 ScanRunning::ScanRunning() {
     installHandlers();
     gStop.store(false);
+    gStopSignal.store(0);
     gScansRunning.fetch_add(1);
 }
 

@@ -92,6 +92,9 @@ std::vector<CopyRequest> databaseWithCompanions(const std::string& source, const
 // requestStop()). Cheap enough to poll between pages or rows.
 bool stopRequested();
 void requestStop();
+// The signal (SIGINT or SIGTERM) that asked the running or last scan to
+// stop; 0 when none did (requestStop(), or no stop at all).
+int stopSignal();
 
 // Marks a scan as running for as long as it exists: clears the stop flag at
 // the start and makes the first SIGINT/SIGTERM set it instead of ending the

@@ -14,6 +14,7 @@
 #endif
 
 #include "app/log.h"
+#include "app/working_folder.h"
 #include "carve/column_reader.h"
 #include "carve/record_analysis.h"
 #include "extract/conversions.h"
@@ -271,6 +272,7 @@ void carveContactPages(const RawFile* file, const PageGeometry& geometry, std::v
     int32_t counter = 0;
     // Page 0, the one holding the file header, is never visited.
     for (int64_t k = geometry.pageCount; k >= 1; --k) {
+        if ((k & 255) == 0 && stopRequested()) return;  // the scan is being stopped
         const int64_t start = k * pageSize;
         const int64_t end = start + pageSize;
         if (getPageType(file, start) != 1) continue;

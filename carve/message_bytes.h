@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/message_direction.h"
+#include "app/working_folder.h"
 #include "carve/sqlite_raw.h"
 
 namespace kestrel {
@@ -28,9 +29,11 @@ struct MessagePageHead {
 
 // Calls visit(head) for every page 0 .. N-1 whose type is a table leaf (1),
 // or also a table interior (2) when `withInterior` is set, in file order.
+// Ends early, every 256 pages, once a stop of the scan was asked for.
 template <typename Visit>
 void forEachMessagePage(const RawFile* file, const PageGeometry& geometry, bool withInterior, Visit&& visit) {
     for (int64_t w = 0; w < geometry.pageCount; ++w) {
+        if ((w & 255) == 255 && stopRequested()) return;
         MessagePageHead head;
         head.index = w;
         head.offset = w * geometry.pageSize;

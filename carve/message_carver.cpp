@@ -137,10 +137,10 @@ void scanIOS6MessagePages(RecordSink& sink, const RawFile* file, const PageGeome
     std::vector<MessagePtr> messages;
     forEachMessagePage(file, geometry, true, [&](const MessagePageHead& page) {
         const int64_t f = page.offset;
-        if (f == 0x7000) NSLog("dd");
+        if (f == 0x7000) NSLogDebug("dd");
         if (bcheckChatIOS6SubStringIsValidAt(file, f + page.cell1 + 3, 14, 10) == 1)
             scanChatRecords(chats, file, f, pageSize);
-        if (f == 0x1E000) NSLog("m===%lld", static_cast<long long>(page.index));
+        if (f == 0x1E000) NSLogDebug("m===%lld", static_cast<long long>(page.index));
         if (messageProbe(file, f + page.cell2 + 4) || messageProbe(file, f + page.cell1 + 4) ||
             messageProbe(file, f + page.cell3 + 4) || messageProbe(file, f + 8 + page.contentStart) ||
             page.type == 2)

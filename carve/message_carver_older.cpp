@@ -38,7 +38,7 @@ struct WalPage {
 
 void walSmsRecord(RecordSink& sink, const RawFile* file, NextZeroFinder& zeros, int64_t k, WalPage& page,
                   ColumnReader& columns) {
-    NSLog("m===%lld", static_cast<long long>(k));
+    NSLogDebug("m===%lld", static_cast<long long>(k));
     if (page.width == 0) {
         const int32_t probe = zeros.GetFildLength(k - 14);
         page.width = probe == 1 ? 17 : probe == 2 ? 33 : 0;
@@ -80,7 +80,7 @@ void walSmsRecord(RecordSink& sink, const RawFile* file, NextZeroFinder& zeros, 
 
     message->setMessageType(flagsWord(textToInt32(readOne(r == 0 ? 4 : 5))));
     nameByPhone(sink, *message);
-    NSLog("[node messageName]==%s,[node messageContent]==%s,m=%lld", message->messageName().c_str(),
+    NSLogDebug("[node messageName]==%s,[node messageContent]==%s,m=%lld", message->messageName().c_str(),
           message->messageContent().c_str(), static_cast<long long>(k));
     sink.postDelMessage(std::move(message));
     page.lastSmsAnchor = k;
@@ -140,7 +140,7 @@ void walIMessageRecord(RecordSink& sink, const RawFile* file, NextZeroFinder& ze
     const bool keep = !message->messagePhone().empty() || message->messageType() != "unknown" ||
                       k - page.lastSmsAnchor > 399;
     if (!keep) return;
-    NSLog("imagge..[node messageName]==%s,[node messageContent]==%s,m=%lld", message->messageName().c_str(),
+    NSLogDebug("imagge..[node messageName]==%s,[node messageContent]==%s,m=%lld", message->messageName().c_str(),
           message->messageContent().c_str(), static_cast<long long>(k));
     sink.postDelMessage(std::move(message));
 }
@@ -169,7 +169,7 @@ void scanWalFormatMessagePages(RecordSink& sink, const RawFile* file, const Page
     ColumnReader columns(file);
     forEachMessagePage(file, geometry, false, [&](const MessagePageHead& head) {
         const int64_t f = head.offset;
-        if (f == 0x1E000) NSLog("m===%lld", static_cast<long long>(head.index));
+        if (f == 0x1E000) NSLogDebug("m===%lld", static_cast<long long>(head.index));
         if (!olderPageProbe(file, f + head.cell2 + 10, 14) && !olderPageProbe(file, f + head.cell1 + 10, 14) &&
             !olderPageProbe(file, f + head.cell3 + 10, 14) && !olderPageProbe(file, f + head.contentStart + 15, 8))
             return;

@@ -26,7 +26,9 @@ bool readWhole(int fd, uint8_t* dst, size_t n) {
 }  // namespace
 
 std::unique_ptr<RawFile> RawFile::open(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO in the file's place must not hang the open; the
+    // fstat below refuses anything but a regular file.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return nullptr;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -37,10 +39,13 @@ std::unique_ptr<RawFile> RawFile::open(const std::string& path) {
     const auto length = static_cast<size_t>(st.st_size);
     file->size_ = static_cast<int64_t>(st.st_size);
     if (length > 0) {
-        // Populated at once: every page is read, and faulting them in one by
-        // one costs more than the walk itself.
-        void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        // Not populated: a sparse file (a huge size with few blocks) must
+        // cost no memory for its holes. A file without holes is read ahead
+        // instead, since the walks visit every page.
+        void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
         if (map != MAP_FAILED) {
+            const bool sparse = static_cast<uint64_t>(st.st_blocks) * 512u < static_cast<uint64_t>(st.st_size);
+            ::madvise(map, length, sparse ? MADV_RANDOM : MADV_WILLNEED);
             file->map_ = map;
             file->mapLength_ = length;
             file->data_ = static_cast<const uint8_t*>(map);

@@ -1,6 +1,7 @@
 // kestrel: lists the iTunes backups of a computer and scans one for existing
 // and deleted text messages and contacts.
 #include <CLI/CLI.hpp>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 #include "scan/app_controller.h"
 #include "app/log.h"
+#include "app/working_folder.h"
 #include "cli/carve_command.h"
 #include "cli/encrypted_scan.h"
 #include "cli/front_end.h"
@@ -47,50 +49,11 @@ int runList(const std::string& backupRoot, bool asJson) {
     return 0;
 }
 
-// A private copy of a backup's two databases (with their -wal and -shm
-// files), so that a scan changes nothing in the backup itself.
-class ReadOnlyCopy {
-public:
-    ~ReadOnlyCopy() {
-        if (!folder_.empty()) {
-            std::error_code ec;
-            fs::remove_all(folder_, ec);
-        }
-    }
-
-    // Returns the empty text and sets `error` when the copy cannot be made.
-    std::string make(const std::string& backupFolder, std::string& error) {
-        std::string pattern = (fs::temp_directory_path() / "kestrel-scan-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            error = "cannot create a temporary folder";
-            return std::string();
-        }
-        folder_ = pattern;
-        for (const char* name : {kAddressBookDBName, kMessageDBName}) {
-            std::string source = databasePathInBackup(backupFolder, name);
-            if (source.empty()) continue;
-            for (const char* suffix : {"", "-wal", "-shm"}) {
-                std::error_code ec;
-                fs::path from = source + suffix;
-                if (!fs::exists(from, ec)) continue;
-                fs::copy_file(from, fs::path(folder_) / (std::string(name) + suffix),
-                              fs::copy_options::overwrite_existing, ec);
-                if (ec) {
-                    error = "cannot copy " + from.string() + ": " + ec.message();
-                    return std::string();
-                }
-            }
-        }
-        return folder_;
-    }
-
-private:
-    std::string folder_;
-};
-
 struct ScanOptions {
     bool asJson = false;
-    bool readOnly = false;
+    bool readOnly = false;  // accepted; scanning copies is the default
+    bool inPlace = false;
+    bool debugLog = false;
     bool deletedOnly = false;
     std::string sort;        // "" or "name"
     std::string exportDir;   // "" when no export
@@ -224,7 +187,9 @@ ReportFacts reportFacts(const WrenfieldAppDelegate& controller, const TovIOSDevi
     facts.scanTime = controller.scanStartTime;
     facts.command = command;
     for (const std::string& path : controller.scannedDatabaseFiles) {
-        if (scanFolder == backupFolder) {
+        // The scan reads copies in a working folder (or the decrypted ones)
+        // unless it ran in place; a copy is named as in the backup.
+        if (scanFolder == backupFolder && path.rfind(backupFolder + "/", 0) == 0) {
             facts.databaseFiles.push_back(absoluteFolder(path));
             continue;
         }
@@ -246,7 +211,6 @@ ReportFacts reportFacts(const WrenfieldAppDelegate& controller, const TovIOSDevi
 int runScan(std::string folder, const ScanOptions& options, const std::string& command,
             const cli::PasswordOptions& password) {
     const bool asJson = options.asJson;
-    const bool readOnly = options.readOnly;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
     WrenfieldAppDelegate controller;
 
@@ -256,7 +220,7 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
         std::fprintf(stderr,
                      "kestrel: %s is not an iTunes backup folder (it needs a readable Info.plist, or a "
                      "Manifest.plist with a Lockdown dictionary, and at least two entries)\n",
-                     folder.c_str());
+                     cli::terminalSafe(folder).c_str());
         return 2;
     }
     DeviceNodePtr node = probe.arrangedObjects().front();
@@ -268,17 +232,19 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
         decrypted = cli::prepareEncryptedScan(folder, password);
         if (decrypted.exitStatus != 0) return decrypted.exitStatus;
     }
+    const std::string scanFolder = decrypted.folder ? decrypted.folder->path() : folder;
 
-    ReadOnlyCopy copy;
-    std::string scanFolder = decrypted.folder ? decrypted.folder->path() : folder;
-    if (readOnly && !decrypted.folder) {
-        std::string error;
-        scanFolder = copy.make(folder, error);
-        if (scanFolder.empty()) {
-            std::fprintf(stderr, "kestrel: %s\n", error.c_str());
-            return 1;
-        }
+    // By default the scan reads private copies of the databases in a working
+    // folder (made and removed by the controller); in place it commits and
+    // reads the backup's own files.
+    if (options.inPlace) {
+        std::fprintf(stderr,
+                     "kestrel: warning: --in-place scans the backup's own databases: the commit step switches "
+                     "them to write-ahead logging and checkpoints them, which changes the backup and may "
+                     "overwrite deleted records\n");
     }
+    // The decrypted folder is already a private copy: it is scanned as it is.
+    controller.setScanInPlace(options.inPlace || decrypted.folder != nullptr);
 
     cli::CommandLineFrontEnd frontEnd(/*printProgress=*/true);
     TovResultViewController& results = controller.showResultView();
@@ -286,6 +252,14 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
     controller.scanDeviceNode(node, scanFolder);
     frontEnd.runUntilScanFinished();
     controller.waitForScanThread();
+
+    if (controller.scanStopped()) {
+        results.setDelegate(nullptr);
+        const int signal = stopSignal();
+        std::fprintf(stderr, "kestrel: scan stopped%s\n", signal == SIGTERM ? " (SIGTERM)" : "");
+        return signal == SIGTERM ? 128 + SIGTERM : 130;
+    }
+    const std::vector<std::string> warnings = controller.scanWarnings();
 
     // The scan has opened the message list. Tick, filter and sort it as a
     // user would, then export.
@@ -313,6 +287,7 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
         head["progress"] = frontEnd.progress();
         nlohmann::ordered_json tail;
         tail["counts"] = cli::countsToJson(results);
+        tail["warnings"] = warnings;
         if (!destination.empty()) {
             tail["exportFolder"] = destination;
             tail["exported"] = exported;
@@ -326,9 +301,14 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
         cli::printScanJson(head, contacts, results.messageController, tail);
     } else {
         cli::printScanReport(*node, results, results.messageController);
+        for (const std::string& warning : warnings) std::printf("Warning: %s\n", cli::terminalSafe(warning).c_str());
+        if (!warnings.empty()) std::printf("The lists may be incomplete.\n");
         if (!destination.empty() && exported) std::printf("%s\n", destination.c_str());
     }
-    return exported ? 0 : 1;
+    for (const std::string& warning : warnings) {
+        std::fprintf(stderr, "kestrel: warning: %s\n", cli::terminalSafe(warning).c_str());
+    }
+    return exported && warnings.empty() ? 0 : 1;
 }
 
 // Sends the feedback window's mail and waits for the result.
@@ -351,6 +331,14 @@ int main(int argc, char** argv) {
         "deleted ones included, from the backups that iTunes keeps on a computer."};
     app.set_version_flag("--version", std::string("kestrel ") + KESTREL_VERSION);
     app.require_subcommand(1);
+    app.footer(
+        "Ctrl-C (SIGINT) during a scan stops it at its next page or row, removes its working folder and ends\n"
+        "with exit status 130 (143 for SIGTERM). Parse errors end with exit status 2.");
+    bool debugLog = false;
+    app.add_flag("--debug-log", debugLog,
+                 "Write detailed log lines (\"log: ...\" on standard error), names, numbers and message texts\n"
+                 "included. Without it the log says only what happened (a database missing, a statement that\n"
+                 "failed, how many records each step found) and holds nothing of the backup's content");
 
     std::string backupRoot;
     bool listJson = false;
@@ -367,14 +355,29 @@ int main(int argc, char** argv) {
     CLI::App* scan = app.add_subcommand(
         "scan", "Scan one backup folder: existing contacts and messages, then deleted ones carved from the raw "
                 "database pages.\nProgress goes to standard error, results to standard output.\n"
-                "Note: a scan switches the backup's two databases to write-ahead logging and checkpoints "
-                "them,\nwhich writes into the backup; use --read-only to scan copies instead.");
+                "The backup is never written: the databases and their -wal, -shm and -journal files are copied\n"
+                "into a private working folder (mode 0700 under $TMPDIR, removed at the end, on failure and on\n"
+                "Ctrl-C) and only the copies are read and committed.");
+    scan->footer(
+        "Exit status: 0 when everything was read; 1 when the lists may be incomplete (a database could not\n"
+        "be read, a statement failed or a read ended early: each is named in a \"Warning:\" line, and in the\n"
+        "JSON field warnings) or an export failed; 2 for a bad command line or a folder that is not a backup;\n"
+        "130 when stopped by Ctrl-C (SIGINT), 143 by SIGTERM: the scan ends at its next page or row and\n"
+        "leaves no working folder; a second Ctrl-C ends the program at once.");
     scan->add_option("FOLDER", folder, "The backup folder")->required();
     scan->add_flag("--json", options.asJson,
-                   "Print one JSON object: backup, progress, contacts, messages (in listed order), counts;\n"
-                   "with --export also exportFolder, exported and ticked");
+                   "Print one JSON object: backup, progress, contacts, messages (in listed order), counts,\n"
+                   "warnings (always present, empty when the scan read everything); with --export also\n"
+                   "exportFolder, exported and ticked");
     scan->add_flag("--read-only", options.readOnly,
-                   "Scan copies of the two databases in a temporary folder, so nothing in the backup changes");
+                   "Scan copies of the databases in a private working folder (the default; kept for old scripts)");
+    scan->add_flag("--in-place", options.inPlace,
+                   "Scan the backup's own databases, as older versions did: the commit step switches them to\n"
+                   "write-ahead logging and checkpoints them, WHICH WRITES INTO THE BACKUP (a warning says so)")
+        ->excludes("--read-only");
+    scan->add_flag("--debug-log", options.debugLog,
+                   "Detailed log lines on standard error, names and message texts included (same as the global\n"
+                   "--debug-log)");
     scan->add_flag("--deleted-only", options.deletedOnly,
                    "List only the deleted records of every category (\"Only dispaly deleted files\")");
     scan->add_option("--sort", options.sort,
@@ -436,6 +439,7 @@ int main(int argc, char** argv) {
         return code == 0 ? 0 : 2;
     }
 
+    setDebugLogging(debugLog || options.debugLog);
     // The system log (lines such as "contactDB is not exist") goes to standard error.
     setLogSink([](const std::string& line) { std::fprintf(stderr, "log: %s\n", line.c_str()); });
 

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "app/log.h"
+#include "app/working_folder.h"
 #include "extract/sqlite_columns.h"
 
 namespace kestrel {
@@ -47,16 +49,30 @@ ContactPtr contactFromPersonRow(sqlite3_stmt* row) {
     return contact;
 }
 
-void mergeValues(sqlite3* db, TovContactNode& contact) {
+// Logs a failed statement of the address book and tells the sink; the
+// message names the SQLite error only.
+void readFailed(sqlite3* db, RecordSink& sink, const char* what, int code) {
+    const std::string text = std::string("existing contacts: ") + what + ": " + sqlite3_errstr(code) +
+                             (db != nullptr && sqlite3_errcode(db) == code ? std::string(" (") + sqlite3_errmsg(db) + ")"
+                                                                          : std::string());
+    NSLog("%s", text.c_str());
+    sink.postReadFailure(text);
+}
+
+// Returns false when the statement could not be prepared or ended early.
+bool mergeValues(sqlite3* db, TovContactNode& contact, RecordSink& sink) {
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, kValueQuery, -1, &statement, nullptr) != SQLITE_OK) {
+    const int prepared = sqlite3_prepare_v2(db, kValueQuery, -1, &statement, nullptr);
+    if (prepared != SQLITE_OK) {
+        readFailed(db, sink, "the value statement failed", prepared);
         sqlite3_finalize(statement);
-        return;
+        return false;
     }
     sqlite3_bind_int(statement, 1, contact.rowid());
     std::vector<std::string> phones;
     std::vector<std::string> emails;
-    while (sqlite3_step(statement) == SQLITE_ROW) {
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
         std::optional<int32_t> property = columnNumber(statement, 0);
         std::optional<std::string> value = columnText(statement, 2);
         if (!property || !value) continue;  // NULL or empty value column
@@ -79,24 +95,45 @@ void mergeValues(sqlite3* db, TovContactNode& contact) {
                 break;
         }
     }
+    if (step != SQLITE_DONE) readFailed(db, sink, "reading the values stopped early", step);
     sqlite3_finalize(statement);
     if (!phones.empty()) contact.setContactPhoneValues(std::move(phones));
     if (!emails.empty()) contact.setContactEmailValues(std::move(emails));
+    return step == SQLITE_DONE;
 }
 
 }  // namespace
 
 void readExistingContacts(const std::string& dbPath, RecordSink& sink) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    const int opened = sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (opened != SQLITE_OK) {
+        readFailed(nullptr, sink, "the database cannot be opened", opened);
+    } else {
+        // A database another program holds locked is waited for a while, not
+        // taken for an empty one.
+        sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds);
         std::vector<ContactPtr> contacts;
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, kPersonQuery, -1, &statement, nullptr) == SQLITE_OK) {
-            while (sqlite3_step(statement) == SQLITE_ROW) contacts.push_back(contactFromPersonRow(statement));
+        const int prepared = sqlite3_prepare_v2(db, kPersonQuery, -1, &statement, nullptr);
+        if (prepared != SQLITE_OK) {
+            readFailed(db, sink, "the person statement failed", prepared);
+        } else {
+            int step = SQLITE_ROW;
+            while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+                contacts.push_back(contactFromPersonRow(statement));
+                if ((contacts.size() & 255u) == 0 && stopRequested()) break;
+            }
+            if (step != SQLITE_ROW && step != SQLITE_DONE) readFailed(db, sink, "reading the persons stopped early", step);
         }
         sqlite3_finalize(statement);
+        size_t merged = 0;
+        bool valuesReadable = true;
         for (ContactPtr& contact : contacts) {
-            mergeValues(db, *contact);
+            if ((++merged & 255u) == 0 && stopRequested()) break;
+            // After one failure the values of the rest are not tried again
+            // (each would fail the same way); the persons are still listed.
+            if (valuesReadable) valuesReadable = mergeValues(db, *contact, sink);
             sink.postContact(std::move(contact));
         }
     }

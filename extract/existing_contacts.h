@@ -10,7 +10,9 @@ namespace kestrel {
 // Reads every person of the address-book database at `dbPath`, each with its
 // phone numbers, e-mail addresses, addresses and web pages appended in row
 // order, and posts it (postContact) in person-row order. A database that
-// cannot be opened or read gives no contacts.
+// cannot be opened or read gives no contacts; every failure (open, prepare,
+// a step that ends with an error) is logged and told to the sink
+// (postReadFailure). A locked database is waited for kBusyTimeoutMilliseconds.
 void readExistingContacts(const std::string& dbPath, RecordSink& sink);
 
 }  // namespace kestrel

@@ -18,10 +18,12 @@
 #include <vector>
 
 #include "app/log.h"
+#include "app/working_folder.h"
 #include "app/message_direction.h"
 #include "extract/conversions.h"
 #include "extract/message_summary.h"
 #include "extract/typedstream.h"
+#include "extract/sqlite_columns.h"
 
 namespace kestrel {
 namespace {
@@ -691,14 +693,29 @@ private:
     bool finished_ = false;
 };
 
+// Logs a failure of the message database and tells the sink; the message
+// names the SQLite error only.
+void readFailed(RecordSink& sink, const char* what, int code, const char* detail) {
+    std::string text = std::string("existing messages: ") + what + ": " + sqlite3_errstr(code);
+    if (detail != nullptr && *detail != 0) text += std::string(" (") + detail + ")";
+    NSLog("%s", text.c_str());
+    sink.postReadFailure(text);
+}
+
 }  // namespace
 
 void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink) {
     sqlite3* db = nullptr;
-    // One thread at a time uses the connection (this one, then the reader
-    // thread while it steps, then this one again), so SQLite need not lock
-    // it on every call.
-    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
+    const int opened =
+        sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (opened != SQLITE_OK) {
+        readFailed(sink, "the database cannot be opened", opened, nullptr);
+    } else {
+        // One thread at a time uses the connection (this one, then the reader
+        // thread while it steps, then this one again), so SQLite need not lock
+        // it on every call. A database another program holds locked is waited
+        // for a while, not taken for an empty one.
+        sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds);
         // The reading follows the database's own columns. When they tell
         // nothing (or their statement fails), the version decides as before:
         // the iOS 6 layout first for iOS 6 backups, the older one otherwise,
@@ -731,6 +748,7 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
         }
         if (statement == nullptr) {
             NSLog("[CsmsModule] sqlite3_prepare smsdb failed!");
+            readFailed(sink, "no message statement could be prepared", sqlite3_errcode(db), sqlite3_errmsg(db));
         } else {
             ModernContext context;
             if (layout == Layout::Modern) context = readModernContext(db, schema, sink);
@@ -740,17 +758,25 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
             // worker, in row order.
             std::span<const ColumnUse> columns = columnsOf(layout);
             BatchQueue queue;
-            std::thread reader([&queue, statement, columns] {
+            int lastStep = SQLITE_DONE;
+            bool stopped = false;
+            std::thread reader([&queue, statement, columns, &lastStep, &stopped] {
                 auto batch = queue.spare();
                 batch->reset(static_cast<int>(columns.size()));
-                while (sqlite3_step(statement) == SQLITE_ROW) {
+                int step = SQLITE_ROW;
+                while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
                     copyRow(statement, columns, *batch);
                     if (batch->rows == RowBatch::kRows) {
                         queue.push(std::move(batch));
                         batch = queue.spare();
                         batch->reset(static_cast<int>(columns.size()));
+                        if (stopRequested()) {
+                            stopped = true;
+                            break;
+                        }
                     }
                 }
+                lastStep = step;
                 if (batch->rows > 0) queue.push(std::move(batch));
                 queue.finish();
             });
@@ -775,6 +801,9 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
                 queue.recycle(std::move(batch));
             }
             reader.join();
+            if (!stopped && lastStep != SQLITE_DONE) {
+                readFailed(sink, "reading the messages stopped early", lastStep, sqlite3_errmsg(db));
+            }
             sqlite3_finalize(statement);
             if (layout == Layout::Modern) postDeletedParts(context, listedDeleted, sink);
         }

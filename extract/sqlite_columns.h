@@ -12,6 +12,9 @@
 
 namespace kestrel {
 
+// How long a reader waits for a database another connection holds locked.
+inline constexpr int kBusyTimeoutMilliseconds = 3000;
+
 // The column's bytes as SQLite renders them as text, if any.
 inline const char* columnRawText(sqlite3_stmt* statement, int index) {
     const unsigned char* text = sqlite3_column_text(statement, index);

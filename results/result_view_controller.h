@@ -38,6 +38,12 @@ inline constexpr const char* kScanFinishedAlert =
     "If you have not found the deleted files, please use iTunes to back up your iOS device, after completing the "
     "backup, and reopen the software to start again.";
 inline constexpr const char* kScanFinishedAlertButton = "Ok";
+// The end of a scan the user stopped, and of one that could not read all of
+// a database (its warnings follow as the informative text).
+inline constexpr const char* kScanStoppedAlert = "The scan was stopped. What it found so far is listed.";
+inline constexpr const char* kScanIncompleteAlert =
+    "The scan could not read everything: the lists may be incomplete, and deleted records of a database that "
+    "could not be read are not listed.";
 inline constexpr const char* kGoHomeAlert =
     "Are you sure you want to go back to Home? If Back, the scanning results will not be saved.";
 inline constexpr const char* kGoHomeAlertBack = " Back ";

@@ -7,12 +7,14 @@
 #include <filesystem>
 
 #include "app/log.h"
+#include "app/working_folder.h"
 #include "carve/contact_carver.h"
 #include "carve/deleted_message_step.h"
 #include "carve/sqlite_raw.h"
 #include "extract/existing_contacts.h"
 #include "extract/existing_messages.h"
 #include "results/result_view_controller.h"
+#include "scan/working_copies.h"
 
 namespace kestrel {
 namespace {
@@ -20,11 +22,12 @@ std::atomic<WrenfieldAppDelegate*> g_controller{nullptr};
 }  // namespace
 
 WrenfieldAppDelegate::WrenfieldAppDelegate() : nc(NotificationCenter::defaultCenter()) {
-    backupRoot_ = backupRootForUser(currentLoginName());
+    backupRoot_ = defaultBackupRoot();
     g_controller.store(this);
 }
 
 WrenfieldAppDelegate::~WrenfieldAppDelegate() {
+    stopScan();  // a scan still running is stopped, not waited for to its end
     waitForScanThread();
     resultViewController.reset();
     WrenfieldAppDelegate* expected = this;
@@ -85,19 +88,94 @@ void WrenfieldAppDelegate::ScanIOSBackFile(const std::string& path) {
     nameLookup_.reset();
     scannedDatabaseFiles.clear();
     scanStartTime = std::time(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(warningsMutex_);
+        warnings_.clear();
+    }
+    contactsReadFailed_ = false;
+    messagesReadFailed_ = false;
+    existingMessageCount_ = 0;
+    reading_ = Reading::None;
+    stopped_.store(false);
+    scannedBackup_ = path;
+    // From here until the worker ends, Ctrl-C (SIGINT) or SIGTERM stops the
+    // scan instead of ending the process at once.
+    running_ = std::make_unique<ScanRunning>();
     scanning_.store(true);
     scanBackFileThreader = std::thread([this, path] { ScanIOSBackUpFilehand(path); });
 }
 
+std::unique_ptr<WorkingFolder> WrenfieldAppDelegate::prepareWorkingFolder(const std::string& backupFolder) {
+    std::string error;
+    std::unique_ptr<WorkingFolder> working = WorkingFolder::create(&error);
+    if (!working) {
+        NSLog("No working folder: %s", error.c_str());
+        addWarning("no working folder could be made for the copies of the databases (" + error + ")");
+        return nullptr;
+    }
+    std::vector<std::string> problems;
+    copyDatabasesInto(backupFolder, *working, problems);
+    for (const std::string& problem : problems) addWarning(problem);
+    return working;
+}
+
 void WrenfieldAppDelegate::ScanIOSBackUpFilehand(const std::string& path) {
-    carveOriginalDatabases(path);
-    scanContactThread(path);
-    scanMessageThread(path);
-    scanDelContactThread(path);
-    scanDelMessageThread(path);
+    std::unique_ptr<WorkingFolder> working;
+    std::string folder = path;
+    if (!path.empty() && !scanInPlace_) {
+        working = prepareWorkingFolder(path);
+        folder = working ? working->path() : std::string();
+    }
+    // The carver maps the databases and their logs before any step commits
+    // them, so it sees the original bytes.
+    if (!stopRequested()) carveOriginalDatabases(folder);
+    // Each step is skipped once a stop was asked for; the steps themselves
+    // poll between rows and pages.
+    using Step = void (WrenfieldAppDelegate::*)(const std::string&);
+    for (Step step : {&WrenfieldAppDelegate::scanContactThread, &WrenfieldAppDelegate::scanMessageThread,
+                      &WrenfieldAppDelegate::scanDelContactThread, &WrenfieldAppDelegate::scanDelMessageThread}) {
+        if (stopRequested()) break;
+        (this->*step)(folder);
+    }
+    // The copies go before the finishing step, so that nothing of them is
+    // left once the front end sees the scan end.
+    working.reset();
+    if (stopRequested()) {
+        stopped_.store(true);
+        NSLog("The scan was stopped");
+    }
     if (resultViewController) resultViewController->ScanThreadFinish();
     removeSomeArray();
+    running_.reset();
     scanning_.store(false);
+}
+
+void WrenfieldAppDelegate::stopScan() {
+    if (isScanning()) requestStop();
+}
+
+void WrenfieldAppDelegate::addWarning(const std::string& text) {
+    std::lock_guard<std::mutex> lock(warningsMutex_);
+    warnings_.push_back(text);
+}
+
+std::vector<std::string> WrenfieldAppDelegate::scanWarnings() const {
+    std::lock_guard<std::mutex> lock(warningsMutex_);
+    return warnings_;
+}
+
+bool WrenfieldAppDelegate::existingStepFailed() const {
+    std::lock_guard<std::mutex> lock(warningsMutex_);
+    return contactsReadFailed_ || messagesReadFailed_;
+}
+
+void WrenfieldAppDelegate::postReadFailure(const std::string& what) {
+    {
+        std::lock_guard<std::mutex> lock(warningsMutex_);
+        if (reading_ == Reading::Contacts) contactsReadFailed_ = true;
+        if (reading_ == Reading::Messages) messagesReadFailed_ = true;
+    }
+    addWarning(what + "; the list may be incomplete");
 }
 
 void WrenfieldAppDelegate::removeSomeArray() {
@@ -122,31 +200,61 @@ void WrenfieldAppDelegate::waitForScanThread() {
     }
 }
 
-void WrenfieldAppDelegate::commitDB(const std::string& path) {
+bool WrenfieldAppDelegate::commitDB(const std::string& path) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (opened != SQLITE_OK) {
+        NSLog("Commit step: a database cannot be opened: %s", sqlite3_errstr(opened));
         sqlite3_close(db);
-        return;
+        return false;
     }
-    if (sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_busy_timeout(db, 3000);
+    char* error = nullptr;
+    if (sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, &error) != SQLITE_OK) {
+        NSLog("Commit step: the journal mode cannot be changed: %s", error != nullptr ? error : "unknown error");
+        sqlite3_free(error);
         sqlite3_close(db);
-        return;
+        return false;
     }
-    if (sqlite3_wal_checkpoint(db, nullptr) != SQLITE_OK) {
+    const int checkpoint = sqlite3_wal_checkpoint(db, nullptr);
+    if (checkpoint != SQLITE_OK) {
         // Logged rather than printed on standard output, which carries the
         // command line's results.
-        NSLog("Failed to commit");
+        NSLog("Failed to commit: %s", sqlite3_errstr(checkpoint));
     }
     sqlite3_close(db);
+    return checkpoint == SQLITE_OK;
+}
+
+std::string WrenfieldAppDelegate::databaseToScan(const std::string& path, const std::string& name,
+                                                 const char* missingLog) {
+    if (!scanInPlace_) {
+        // The working folder holds regular files only, made by this scan.
+        const std::string dbPath = databasePathInBackup(path, name);
+        if (dbPath.empty()) NSLog("%s", missingLog);
+        return dbPath;
+    }
+    const std::string dbPath = backupEntryPath(path, name);
+    if (dbPath.empty()) {
+        NSLog("%s", missingLog);
+        return dbPath;
+    }
+    const std::string refusal = inPlaceRefusal(dbPath, scannedBackup_.empty() ? path : scannedBackup_);
+    if (!refusal.empty()) {
+        const std::string text = std::string(name == kAddressBookDBName ? "the address book" : "the message database") +
+                                 " is skipped: it " + refusal;
+        NSLog("%s", text.c_str());
+        // Said once, by the existing-record step.
+        if (reading_ != Reading::None) addWarning(text);
+        return std::string();
+    }
+    return dbPath;
 }
 
 std::unique_ptr<RawFile> WrenfieldAppDelegate::openDatabaseToCarve(const std::string& path, const std::string& name,
                                                                   const char* missingLog) {
-    const std::string dbPath = databasePathInBackup(path, name);
-    if (dbPath.empty()) {
-        NSLog("%s", missingLog);
-        return nullptr;
-    }
+    const std::string dbPath = databaseToScan(path, name, missingLog);
+    if (dbPath.empty()) return nullptr;
     commitDB(dbPath);
     return RawFile::open(dbPath);
 }
@@ -177,46 +285,68 @@ void WrenfieldAppDelegate::carveOriginalDatabases(const std::string& path) {
 
 void WrenfieldAppDelegate::scanContactThread(const std::string& path) {
     if (path.empty()) return;
-    const std::string dbPath = databasePathInBackup(path, kAddressBookDBName);
-    if (dbPath.empty()) {
-        NSLog("contactDB is not exist");
-        return;
-    }
+    reading_ = Reading::Contacts;
+    const std::string dbPath = databaseToScan(path, kAddressBookDBName, "contactDB is not exist");
+    reading_ = Reading::None;
+    if (dbPath.empty()) return;
     noteDatabaseRead(dbPath);
     commitDB(dbPath);
+    reading_ = Reading::Contacts;
     readExistingContacts(dbPath, *this);
+    reading_ = Reading::None;
+    NSLog("Existing contacts: %zu found", contactArray.size());
     postProgress(40);
 }
 
 void WrenfieldAppDelegate::scanMessageThread(const std::string& path) {
     if (path.empty()) return;
-    const std::string dbPath = databasePathInBackup(path, kMessageDBName);
-    if (dbPath.empty()) {
-        NSLog("messageDB is not exist");
-        return;
-    }
-    noteDatabaseRead(dbPath);
-    readExistingMessages(dbPath, currentNodeIsiOS6Version, *this);
+    reading_ = Reading::Messages;
+    const std::string dbPath = databaseToScan(path, kMessageDBName, "messageDB is not exist");
+    if (!dbPath.empty()) noteDatabaseRead(dbPath);
+    if (!dbPath.empty()) readExistingMessages(dbPath, currentNodeIsiOS6Version, *this);
+    reading_ = Reading::None;
+    if (dbPath.empty()) return;
+    NSLog("Existing messages: %zu found", existingMessageCount_);
     postProgress(50);
 }
 
 void WrenfieldAppDelegate::scanDelContactThread(const std::string& path) {
     if (path.empty()) return;
+    if (contactsReadFailed_) {
+        // Without the live persons a carved record cannot be told live from
+        // deleted: none is listed as deleted.
+        const char* text = "deleted contacts are not listed: the existing contacts could not be read, so live "
+                           "records cannot be told from deleted ones";
+        NSLog("%s", text);
+        addWarning(text);
+        postProgress(75);
+        return;
+    }
     const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kAddressBookDBName, "contactDB is not exist");
     if (!file) return;
     LiveCellFilter walked(*this, carvedContacts_.liveCells);
     carveDeletedContacts(file.get(), walked);
     postCarvedContacts(carvedContacts_, walked.passedContacts(), *this);
+    NSLog("Deleted contacts: %zu carved", delContactArray.size());
     postProgress(75);
 }
 
 void WrenfieldAppDelegate::scanDelMessageThread(const std::string& path) {
     if (path.empty()) return;
+    if (messagesReadFailed_) {
+        const char* text = "deleted messages are not listed: the existing messages could not be read, so live "
+                           "records cannot be told from deleted ones";
+        NSLog("%s", text);
+        addWarning(text);
+        postProgress(85);
+        return;
+    }
     const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kMessageDBName, "messageDB is not exist");
     if (!file) return;
     LiveCellFilter walked(*this, carvedMessages_.liveCells);
     carveDeletedMessages(file.get(), currentNodeIsiOS6Version, walked);
     postCarvedMessages(carvedMessages_, walked.passedMessages(), *this);
+    NSLog("Deleted messages: %zu carved", messageArray.size());
     postProgress(85);
 }
 
@@ -230,6 +360,7 @@ void WrenfieldAppDelegate::postContact(ContactPtr contact) {
 
 void WrenfieldAppDelegate::postMessage(MessagePtr message) {
     static const std::string name = names::ScanMessageInfo;
+    ++existingMessageCount_;
     nc.postNotificationName(name, std::any(std::move(message)));
 }
 

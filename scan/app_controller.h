@@ -8,6 +8,7 @@
 #include <atomic>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -24,6 +25,8 @@ namespace kestrel {
 
 class TovResultViewController;
 class RawFile;
+class ScanRunning;
+class WorkingFolder;
 
 // Alert texts of the backup list and of leaving (each passes through the
 // localisation table, with the text as its key, where a front end has one).
@@ -89,21 +92,49 @@ public:
     // Creates the work lists and starts the worker thread.
     void ScanIOSBackFile(const std::string& path);
     // The worker thread's body: the four steps in order, then the finishing step.
+    // By default the backup's databases are copied into a private working
+    // folder first and only the copies are read, committed and carved
+    // (see prepareWorkingFolder). The body then scans that folder.
     void ScanIOSBackUpFilehand(const std::string& path);
     void removeSomeArray();
     // Waits for the worker thread of the last scan to end.
     void waitForScanThread();
     bool isScanning() const { return scanning_.load(); }
 
+    // The one place where a scan's working folder is made for a backup:
+    // a new private folder holding the backup's databases and their
+    // companions as a flat backup folder. Null (with a warning added) when
+    // no folder can be made.
+    std::unique_ptr<WorkingFolder> prepareWorkingFolder(const std::string& backupFolder);
+
+    // Scans in place: the backup's own databases are committed and read
+    // (the commit step writes into the backup). Off by default.
+    void setScanInPlace(bool inPlace) { scanInPlace_ = inPlace; }
+    bool scanInPlace() const { return scanInPlace_; }
+
+    // Asks the running scan to stop at its next page or row; its working
+    // folder is removed and the controller is ready for another scan.
+    void stopScan();
+    // Whether the last scan ended because a stop was asked for.
+    bool scanStopped() const { return stopped_.load(); }
+    // What went wrong in the last scan in a way that may leave its lists
+    // incomplete, one text per problem (no record content). Empty when the
+    // scan read everything.
+    std::vector<std::string> scanWarnings() const;
+    // True when an existing-record step could not read its whole database.
+    bool existingStepFailed() const;
+
     // Switches a database to write-ahead logging and checkpoints it, so
     // the main file carries every committed change before it is read.
-    static void commitDB(const std::string& path);
-    // The carving steps' start: the database `name` of the backup folder
+    // Logs and returns false when the database cannot be opened or
+    // committed.
+    static bool commitDB(const std::string& path);
+    // The carving steps' start: the database `name` of the scanned folder
     // (flat, then in its two-character sub-folder), committed, then opened
     // for raw reading. Logs `missingLog` when neither place has it; null
     // when it is missing or cannot be read.
-    static std::unique_ptr<RawFile> openDatabaseToCarve(const std::string& path, const std::string& name,
-                                                        const char* missingLog);
+    std::unique_ptr<RawFile> openDatabaseToCarve(const std::string& path, const std::string& name,
+                                                 const char* missingLog);
 
     // Runs the schema-aware carver over the message database and the
     // address book (each with its log or journal) while they still hold
@@ -136,6 +167,7 @@ public:
     // The same for a handle of the newer message databases: phone numbers in
     // their normalised forms, e-mail addresses without regard to case.
     std::optional<std::string> getNameByHandle(const std::string& handle) override;
+    void postReadFailure(const std::string& what) override;
 
     // ---- State ----
     NotificationCenter& nc;
@@ -160,9 +192,26 @@ public:
     std::time_t scanStartTime = 0;
 
 private:
+    // The database an existing-record step is reading, for postReadFailure.
+    enum class Reading { None, Contacts, Messages };
+    void addWarning(const std::string& text);
+    // The path of database `name` in the scanned folder, checked for a scan
+    // in place; empty (after a log line) when it is missing or refused.
+    std::string databaseToScan(const std::string& path, const std::string& name, const char* missingLog);
+
     std::string backupRoot_;
+    std::string scannedBackup_;  // the backup folder itself, for the checks of a scan in place
     std::thread scanBackFileThreader;
     std::atomic<bool> scanning_{false};
+    std::atomic<bool> stopped_{false};
+    bool scanInPlace_ = false;
+    std::unique_ptr<ScanRunning> running_;
+    mutable std::mutex warningsMutex_;
+    std::vector<std::string> warnings_;
+    Reading reading_ = Reading::None;
+    bool contactsReadFailed_ = false;
+    bool messagesReadFailed_ = false;
+    size_t existingMessageCount_ = 0;
     NameLookup nameLookup_;
     void noteDatabaseRead(const std::string& dbPath);
     CarvedBackupRecords carvedMessages_;

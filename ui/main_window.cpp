@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDialog>
 #include <QDir>
@@ -19,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include "app/backup_discovery.h"
+#include "app/log.h"
 #include "feedback/feedback_mail.h"
 #include "results/result_view_controller.h"
 #include "ui/images.h"
@@ -144,6 +146,8 @@ KestrelMainWindow::~KestrelMainWindow() {
     }
     // The workers hand their last step to this thread: let them end first.
     if (resultView_) resultView_->setClosing();
+    // A scan still running is stopped at its next page or row, not waited for.
+    app_->stopScan();
     while (app_->isScanning()) QApplication::processEvents(QEventLoop::AllEvents, 20);
     if (app_->resultViewController) {
         while (app_->resultViewController->isRecovering()) QApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -313,6 +317,12 @@ void KestrelMainWindow::buildAboutWindow() {
         linkButton(QString::fromLatin1(kSupportUrl), namedFont("Arial", 12), false, aboutWindow_, "supportBtn");
     connect(supportBtn, &QPushButton::clicked, this, [] { openUrl(QUrl(kSupportUrl)); });
     layout->addWidget(supportBtn, 3, 2, Qt::AlignLeft);
+    // Detailed log lines (names and message texts included) only when asked for.
+    auto* debugLogBox = new QCheckBox(L("Detailed log (includes names and message texts)"), aboutWindow_);
+    debugLogBox->setObjectName("debugLogBox");
+    debugLogBox->setChecked(debugLogging());
+    connect(debugLogBox, &QCheckBox::toggled, this, [](bool on) { setDebugLogging(on); });
+    layout->addWidget(debugLogBox, 4, 1, 1, 2);
     layout->setColumnStretch(2, 1);
 }
 

@@ -240,6 +240,14 @@ QWidget* ResultView::buildScanPanel() {
     progressTextField_ = makeLabel("1%", namedFont("Lucida Grande", 11), progressBox, "progressTextField");
     progressTextField_->setMinimumWidth(40);
     progressGrid->addWidget(progressTextField_, 1, 1);
+    stopScanBtn_ = new QPushButton(L("Stop"), progressBox);
+    stopScanBtn_->setObjectName("stopScanBtn");
+    stopScanBtn_->setToolTip(L("Stop the scan; what was found so far stays listed"));
+    connect(stopScanBtn_, &QPushButton::clicked, this, [this] {
+        stopScanBtn_->setEnabled(false);
+        app_.stopScan();
+    });
+    progressGrid->addWidget(stopScanBtn_, 1, 2);
     layout->addWidget(progressBox, 0, 0, 1, 2);
 
     // The backup's facts.
@@ -411,6 +419,8 @@ void ResultView::showView() {
     scanProgressor_->show();
     progressTextField_->show();
     scanInfolab_->show();
+    stopScanBtn_->show();
+    stopScanBtn_->setEnabled(true);
     const DeviceNodePtr node = app_.currentNode;
     const std::array<std::string, 5> facts =
         node ? std::array<std::string, 5>{node->strDeviceName, node->strDeviceSerial, node->strDeviceType,
@@ -464,8 +474,22 @@ void ResultView::scanFinished() {
     scanProgressor_->hide();
     progressTextField_->hide();
     scanInfolab_->hide();
+    stopScanBtn_->hide();
     syncControls();
-    if (!closing_) runAlert(kScanFinishedAlert, kScanFinishedAlertButton, std::string());
+    if (closing_) return;
+    if (app_.scanStopped()) {
+        ui::runAlert(window(), L(kScanStoppedAlert), QString(), L(kScanFinishedAlertButton), QString());
+        return;
+    }
+    const std::vector<std::string> warnings = app_.scanWarnings();
+    if (!warnings.empty()) {
+        // The lists may be incomplete: say what could not be read.
+        QStringList lines;
+        for (const std::string& warning : warnings) lines << QString::fromStdString(warning);
+        ui::runAlert(window(), L(kScanIncompleteAlert), lines.join('\n'), L(kScanFinishedAlertButton), QString());
+        return;
+    }
+    runAlert(kScanFinishedAlert, kScanFinishedAlertButton, std::string());
 }
 
 bool ResultView::runAlert(const std::string& message, const std::string& defaultButton,

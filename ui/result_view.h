@@ -76,6 +76,9 @@ public:
     RecordTableView* table(Category c) const { return panels_[static_cast<size_t>(c)].table; }
     QWidget* panel(Category c) const { return panels_[static_cast<size_t>(c)].view; }
     QWidget* scanPanel() const { return scanproView_; }
+    // The scan panel's Stop control: ends the running scan at its next page
+    // or row.
+    QPushButton* stopButton() const { return stopScanBtn_; }
     QStackedWidget* customView() const { return customView_; }
 
 private:
@@ -108,6 +111,7 @@ private:
     QProgressBar* scanProgressor_ = nullptr;
     QLabel* progressTextField_ = nullptr;
     QLabel* scanInfolab_ = nullptr;
+    QPushButton* stopScanBtn_ = nullptr;
     std::array<QLabel*, 5> backupValueLabels_{};
     std::array<QLabel*, kCategoryCount> existingCountLabels_{};
     std::array<QLabel*, kCategoryCount> deletedCountLabels_{};

@@ -22,7 +22,13 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <map>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <QDir>
+#include <QElapsedTimer>
+
+#include "app/log.h"
 
 #include "feedback/feedback_mail.h"
 #include "feedback/mail_library.h"
@@ -953,6 +959,116 @@ private slots:
                 QCOMPARE(view->toPlainText(), other);
             }
         }
+    }
+
+    // ---- Evidence and stopping ----
+
+    // Kind, size, modification time and bytes of every entry under `root`.
+    static std::map<std::string, std::string> treeState(const std::filesystem::path& root) {
+        std::map<std::string, std::string> state;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            struct stat info {};
+            if (::lstat(entry.path().c_str(), &info) != 0) continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            state[entry.path().string()] = std::to_string(info.st_mode) + "/" + std::to_string(info.st_mtim.tv_sec) +
+                                           "." + std::to_string(info.st_mtim.tv_nsec) + "/" + bytes;
+        }
+        return state;
+    }
+    static int workingFolderCount(const QString& tmp) {
+        return static_cast<int>(QDir(tmp).entryList({"kestrel-scan-*"}, QDir::Dirs | QDir::Hidden).size());
+    }
+
+    void aScanThroughTheWindowLeavesTheBackupAsItWas() {
+        QTemporaryDir tmp;
+        const char* previous = getenv("TMPDIR");
+        const std::string restore = previous ? previous : "";
+        setenv("TMPDIR", tmp.path().toUtf8().constData(), 1);
+        std::map<std::string, std::string> before;
+        for (const auto& entry : std::filesystem::directory_iterator(root_.path().toStdString())) {
+            auto part = treeState(entry.path());
+            before.insert(part.begin(), part.end());
+        }
+        { auto window = scanned("Emma's iPhone"); }
+        { auto window = scanned("Plain iPhone"); }
+        std::map<std::string, std::string> after;
+        for (const auto& entry : std::filesystem::directory_iterator(root_.path().toStdString())) {
+            auto part = treeState(entry.path());
+            after.insert(part.begin(), part.end());
+        }
+        QVERIFY(before == after);
+        QCOMPARE(workingFolderCount(tmp.path()), 0);
+        if (previous) setenv("TMPDIR", restore.c_str(), 1); else unsetenv("TMPDIR");
+    }
+
+    void theStopControlEndsAScanAndTheWindowIsReadyForAnother() {
+        QTemporaryDir bigRoot;
+        QTemporaryDir tmp;
+        const char* previous = getenv("TMPDIR");
+        const std::string restore = previous ? previous : "";
+        setenv("TMPDIR", tmp.path().toUtf8().constData(), 1);
+        gen::BackupSpec big = gen::syntheticSpec(60000, 500, 200, 0.1, 4);
+        big.device.deviceName = "Big iPhone";
+        const auto folder = std::filesystem::path(bigRoot.path().toStdString()) / gen::backupFolderName(big.device);
+        QCOMPARE(QString::fromStdString(gen::writeBackup(folder, big)), QString());
+
+        auto window = openWindow(bigRoot.path());
+        window->findChild<QTableView*>("diskTableView")->selectRow(0);
+        auto stoppedAlert = answerNextAlert("Ok");
+        window->findChild<QPushButton*>("button")->click();
+        QPushButton* stop = window->resultView()->stopButton();
+        QVERIFY(stop != nullptr);
+        QVERIFY(stop->isVisible());
+        QVERIFY(stop->isEnabled());
+        QElapsedTimer clock;
+        clock.start();
+        stop->click();
+        QVERIFY(spinUntil([&] { return stoppedAlert->answered && !window->controller().isScanning(); }));
+        qInfo("the Stop control ended the scan after %lld ms", static_cast<long long>(clock.elapsed()));
+        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(stoppedAlert->text, QString(kScanStoppedAlert));
+        QVERIFY(window->controller().scanStopped());
+        QVERIFY(!stop->isVisible());
+        QCOMPARE(workingFolderCount(tmp.path()), 0);
+
+        // Home, then the same backup again, to its end.
+        auto back = answerNextAlert(" Back ");
+        window->findChild<QPushButton*>("homeBtn")->click();
+        QVERIFY(back->answered);
+        window->findChild<QTableView*>("diskTableView")->selectRow(0);
+        auto finished = answerNextAlert("Ok");
+        window->findChild<QPushButton*>("button")->click();
+        QVERIFY(spinUntil([&] { return finished->answered && !window->controller().isScanning(); }, 60000));
+        QCOMPARE(finished->text, QString(kScanFinishedAlert));
+        QVERIFY(!window->controller().scanStopped());
+        QVERIFY(window->resultView()->core().messageArray.size() > 50000);
+
+        // Leaving during a scan stops it instead of waiting for its end.
+        auto backAgain = answerNextAlert(" Back ");
+        window->findChild<QPushButton*>("homeBtn")->click();
+        QVERIFY(backAgain->answered);
+        window->findChild<QTableView*>("diskTableView")->selectRow(0);
+        window->findChild<QPushButton*>("button")->click();
+        clock.restart();
+        window.reset();
+        qInfo("leaving during a scan took %lld ms", static_cast<long long>(clock.elapsed()));
+        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(workingFolderCount(tmp.path()), 0);
+        if (previous) setenv("TMPDIR", restore.c_str(), 1); else unsetenv("TMPDIR");
+    }
+
+    void theAboutWindowSwitchesTheDetailedLog() {
+        KestrelMainWindow window(root_.path().toStdString());
+        window.ClickAbout();
+        auto* box = window.findChild<QCheckBox*>("debugLogBox");
+        QVERIFY(box != nullptr);
+        QVERIFY(!box->isChecked());
+        QVERIFY(!debugLogging());
+        box->click();
+        QVERIFY(debugLogging());
+        box->click();
+        QVERIFY(!debugLogging());
     }
 };
 
