@@ -17,7 +17,8 @@ void addPasswordOptions(CLI::App& command, PasswordOptions& options) {
     options.textOption = command.add_option("--password", options.text, kPasswordTextHelp);
     options.textOption->type_name("TEXT");
     options.fileOption->excludes(options.textOption);
-    command.footer(
+    // Appended to the command's own footer (its exit statuses).
+    command.footer(command.get_footer() + "\n\n" +
         "Encrypted backups: the password is taken from --password-file FILE or --password TEXT, else from\n"
         "the environment variable KESTREL_BACKUP_PASSWORD, else asked for on the terminal without echo.\n"
         "The address book and the message database are decrypted into a private folder (mode 0700) under\n"

@@ -202,6 +202,8 @@ void writeIOS5LogDatabase(const fs::path& work) {
             "madrid_guid TEXT, madrid_type INTEGER, madrid_roomname TEXT, madrid_service TEXT, madrid_account TEXT, "
             "madrid_account_guid TEXT, madrid_flags INTEGER, madrid_attachmentInfo BLOB, madrid_url TEXT, "
             "madrid_error INTEGER, is_madrid INTEGER, madrid_date_read INTEGER, madrid_date_delivered INTEGER)");
+    exec(d, "CREATE TABLE group_member (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, group_id INTEGER, address TEXT, "
+            "country TEXT)");
     const auto insert = [&](int id, const std::string& text, bool madrid) {
         exec(d, "INSERT INTO message (ROWID, address, date, text, flags, is_madrid, madrid_handle, madrid_flags) "
                 "VALUES (" + std::to_string(id) + ", '+4471234" + std::to_string(id) + "', " +
@@ -450,9 +452,9 @@ TEST(BackupCarverScan, IOS6BackupKeepsTheWalksFindsAndListsNoLiveMessage) {
     EXPECT_GT(walked + carved, 0u);
 }
 
-// The scan of an iOS 5 backup whose log lies beside the database: the scan
-// commits the log into the database before its older walks run, which leaves
-// the older commits nowhere; the carver has read them first.
+// The scan in place of an iOS 5 backup whose log lies beside the database:
+// the scan commits the log into the database before its older walks run,
+// which leaves the older commits nowhere; the carver has read them first.
 TEST(BackupCarverScan, IOS5LogIsCarvedBeforeTheScanCommitsIt) {
     TempDir dir;
     gen::BackupSpec plan;
@@ -464,7 +466,7 @@ TEST(BackupCarverScan, IOS5LogIsCarvedBeforeTheScanCommitsIt) {
     fs::remove(db);
     writeIOS5LogDatabase(db);
     ASSERT_TRUE(fs::exists(db.string() + "-wal"));
-    const auto run = test::runKestrel("scan --json " + test::shellQuote(dir.str()));
+    const auto run = test::runKestrel("scan --json --in-place " + test::shellQuote(dir.str()));
     ASSERT_EQ(run.status, 0) << run.err;
     const nlohmann::json doc = nlohmann::json::parse(run.out);
     std::set<std::string> fromTheLog;
