@@ -188,8 +188,8 @@ void copyRow(sqlite3_stmt* statement, std::span<const ColumnUse> columns, RowBat
                     batch.addNumber(0);
                     break;
                 }
-                std::optional<AttributedText> body = decodeAttributedBody(blob, static_cast<size_t>(size));
-                if (body && body->attachments.empty()) {
+                std::optional<AttributedTextView> body = viewAttributedBody(blob, static_cast<size_t>(size));
+                if (body && body->markers == 0) {
                     batch.addText(body->text);
                     batch.addNumber(0);
                 } else {
