@@ -190,8 +190,8 @@ void copyRow(sqlite3_stmt* statement, std::span<const ColumnUse> columns, RowBat
                     batch.addNumber(0);
                     break;
                 }
-                std::optional<AttributedText> body = decodeAttributedBody(blob, static_cast<size_t>(size));
-                if (body && body->attachments.empty()) {
+                std::optional<AttributedTextView> body = viewAttributedBody(blob, static_cast<size_t>(size));
+                if (body && body->markers == 0) {
                     batch.addText(body->text);
                     batch.addNumber(0);
                 } else {
@@ -218,10 +218,24 @@ void copyRow(sqlite3_stmt* statement, std::span<const ColumnUse> columns, RowBat
 }
 
 // One converted row of a batch, read by the column numbers of its statement.
+// The slot of each statement column among a statement's column uses (-1
+// when it is not used), looked up once rather than for every read.
+struct SlotTable {
+    static constexpr int kColumns = 32;
+    int slot[kColumns];
+    explicit SlotTable(std::span<const ColumnUse> columns) {
+        for (int& s : slot) s = -1;
+        for (size_t i = 0; i < columns.size(); ++i) {
+            if (columns[i].column >= 0 && columns[i].column < kColumns && slot[columns[i].column] < 0) {
+                slot[columns[i].column] = static_cast<int>(i);
+            }
+        }
+    }
+};
+
 class Row {
 public:
-    Row(const RowBatch& batch, size_t row, std::span<const ColumnUse> columns)
-        : batch_(batch), row_(row), columns_(columns) {}
+    Row(const RowBatch& batch, size_t row, const SlotTable& slots) : batch_(batch), row_(row), slots_(slots) {}
 
     std::optional<std::string> text(int column) const {
         const size_t at = batch_.at(row_, slot(column));
@@ -246,15 +260,10 @@ public:
     }
 
 private:
-    int slot(int column) const {
-        for (size_t i = 0; i < columns_.size(); ++i) {
-            if (columns_[i].column == column) return static_cast<int>(i);
-        }
-        return -1;
-    }
+    int slot(int column) const { return slots_.slot[column]; }
     const RowBatch& batch_;
     size_t row_;
-    std::span<const ColumnUse> columns_;
+    const SlotTable& slots_;
 };
 
 void readDate(const Row& row, int column, MessageDateLayout layout, TovMessageNode& message) {
@@ -757,6 +766,7 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
             // the records are built, named and posted here on the scan
             // worker, in row order.
             std::span<const ColumnUse> columns = columnsOf(layout);
+            const SlotTable slots(columns);
             BatchQueue queue;
             int lastStep = SQLITE_DONE;
             bool stopped = false;
@@ -782,7 +792,7 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
             });
             while (auto batch = queue.pop()) {
                 for (size_t r = 0; r < batch->rows; ++r) {
-                    Row row(*batch, r, columns);
+                    Row row(*batch, r, slots);
                     if (layout == Layout::Modern) {
                         postModernRow(row, context, listedDeleted, sink);
                         continue;

@@ -35,6 +35,17 @@ struct AttributedText {
 std::optional<AttributedText> decodeAttributedBody(const uint8_t* data, size_t size,
                                                    std::string* reason = nullptr);
 
+// The string of an archived attributed string as a view into the blob, with
+// the number of U+FFFC characters it holds. It accepts and refuses exactly
+// what decodeAttributedBody does, but allocates nothing once the calling
+// thread's work tables have grown to the size of a message body: for reading
+// many bodies whose markers need no names.
+struct AttributedTextView {
+    std::string_view text;  // UTF-8, inside the blob
+    size_t markers = 0;     // number of U+FFFC characters in the text
+};
+std::optional<AttributedTextView> viewAttributedBody(const uint8_t* data, size_t size, std::string* reason = nullptr);
+
 // The attachment GUID of a file-transfer attribute value: the value itself,
 // or the GUID part of the "at_<part>_<GUID>" form.
 std::string attachmentGuidFromAttribute(std::string_view value);
