@@ -194,6 +194,8 @@ TEST(WorkingFolder, AnUnreadableFileIsSkippedWithItsReason) {
         auto folder = WorkingFolder::create();
         if (!folder) _exit(3);
         std::string reason = folder->copyIn((backup.path() / "locked").string(), "locked", backup.str()).reason;
+        // _exit skips destructors: remove the child's folder first.
+        folder.reset();
         if (write(pipeEnds[1], reason.data(), reason.size()) < 0) _exit(4);
         _exit(0);
     }
