@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "app/working_folder.h"
 #include "carve/wal_journal.h"
 #include "extract/conversions.h"
 
@@ -596,6 +597,14 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     summary.pages = pages.pageCount;
 
     Schema schema = readSchema(pages);
+    // A scan being stopped ends the carving at its next page (asked every
+    // 256 pages, so the poll costs nothing measurable).
+    uint32_t polls = 0;
+    bool stopping = false;
+    const auto stopAsked = [&polls, &stopping] {
+        if (!stopping && (++polls & 255U) == 0) stopping = stopRequested();
+        return stopping;
+    };
     for (const SchemaObject& o : schema.objects)
         if (o.carvable()) {
             ++summary.tables;
@@ -633,7 +642,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             });
         }
         walkBtree(pages, table.rootPage, [&](uint32_t pgno, const PageView& page, uint8_t type) {
-            if (type != 0x0D) return;
+            if (type != 0x0D || stopAsked()) return;
             const int64_t h = pageHeaderOffset(pgno);
             const int64_t cells = be16(page.data + h + 3);
             for (int64_t i = 0; i < cells; ++i) {
@@ -694,7 +703,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
 
     // The main file's pages.
     const FileOnlyPages fileOnly(pages);
-    for (uint32_t pgno = 1; pgno <= pages.filePageCount(); ++pgno) {
+    for (uint32_t pgno = 1; pgno <= pages.filePageCount() && !stopAsked(); ++pgno) {
         ImageContext ctx;
         ctx.overflow = &fileOnly;
         ctx.pgno = pgno;
@@ -721,7 +730,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     if (wal) {
         FramePages asOfFrame(pages, framesByPage);
         wal->forEachFrame([&](const WalFrame& frame, const uint8_t* image) {
-            if (frame.pgno == 0) return;
+            if (frame.pgno == 0 || stopAsked()) return;
             ImageContext ctx;
             asOfFrame.asOf = frame.index;
             ctx.overflow = &asOfFrame;
