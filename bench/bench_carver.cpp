@@ -135,9 +135,9 @@ void run(const fs::path& path, int messages, int runs, bool make = true) {
 
 // The scan's carving step over a generated modern backup's message database.
 void runModern(const fs::path& dir, int messages, int runs) {
-    gen::ModernSpec spec = gen::modernSpec(17, messages, 3);
-    spec.wal = true;
-    const std::string error = gen::writeModernBackup(dir, spec);
+    gen::ModernSpec shape = gen::modernSpec(17, messages, 3);
+    shape.wal = true;
+    const std::string error = gen::writeModernBackup(dir, shape);
     if (!error.empty()) {
         std::fprintf(stderr, "%s\n", error.c_str());
         std::exit(1);

@@ -105,9 +105,9 @@ int main(int argc, char** argv) {
     auto genStart = Clock::now();
     pid_t writer = fork();
     if (writer == 0) {
-        gen::ModernSpec spec = gen::modernSpec(17, messages, 7);
-        spec.subfolderLayout = false;
-        std::string error = gen::writeModernBackup(folder, spec);
+        gen::ModernSpec shape = gen::modernSpec(17, messages, 7);
+        shape.subfolderLayout = false;
+        std::string error = gen::writeModernBackup(folder, shape);
         if (!error.empty()) std::fprintf(stderr, "generator failed: %s\n", error.c_str());
         _exit(error.empty() ? 0 : 1);
     }

@@ -362,10 +362,10 @@ TEST(BackupCarverScan, ModernBackupsListDeletedMessagesWithProvenanceAndNoLiveOn
     for (const auto& [ios, beside] : {std::pair{17, false}, std::pair{12, false}, std::pair{17, true}}) {
         SCOPED_TRACE("iOS " + std::to_string(ios) + (beside ? ", log beside the database" : ""));
         TempDir dir;
-        gen::ModernSpec spec = gen::modernSpec(ios, 300, 7);
-        spec.wal = true;
+        gen::ModernSpec shape = gen::modernSpec(ios, 300, 7);
+        shape.wal = true;
         std::vector<gen::PlannedMessage> plan;
-        ASSERT_EQ(gen::writeModernBackup(dir.path(), spec, &plan), "");
+        ASSERT_EQ(gen::writeModernBackup(dir.path(), shape, &plan), "");
         if (beside) {
             // As a working copy lays it out: NAME-wal beside the database.
             const fs::path db = databasePathInBackup(dir.str(), kMessageDBName);

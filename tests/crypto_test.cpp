@@ -383,9 +383,9 @@ std::unique_ptr<Twin> makeTwin(EncryptOptions options) {
     auto twin = std::make_unique<Twin>();
     twin->plain = twin->dir.path() / "plain";
     twin->encrypted = twin->dir.path() / "encrypted";
-    kestrel::gen::BackupSpec spec = kestrel::gen::demoSpec();
-    spec.subfolderLayout = true;
-    EXPECT_EQ(kestrel::gen::writeBackup(twin->plain, spec), "");
+    kestrel::gen::BackupSpec shape = kestrel::gen::demoSpec();
+    shape.subfolderLayout = true;
+    EXPECT_EQ(kestrel::gen::writeBackup(twin->plain, shape), "");
     EXPECT_EQ(kestrel::gen::writeEncryptedTwin(twin->plain, twin->encrypted, options), "");
     return twin;
 }

@@ -37,15 +37,15 @@ void setEncryptedFlag(const fs::path& manifest, bool value) {
 
 TEST(EncryptedDiscovery, ClaimIsCheckedAgainstTheBytes) {
     test::TempDir root;
-    gen::BackupSpec spec = gen::demoSpec();
-    spec.subfolderLayout = true;
-    ASSERT_EQ(gen::writeBackup(root.path() / "a-plain", spec), "");
+    gen::BackupSpec shape = gen::demoSpec();
+    shape.subfolderLayout = true;
+    ASSERT_EQ(gen::writeBackup(root.path() / "a-plain", shape), "");
     gen::EncryptOptions options;
     ASSERT_EQ(gen::writeEncryptedTwin(root.path() / "a-plain", root.path() / "b-encrypted", options), "");
     options.mbdbEra = true;
     ASSERT_EQ(gen::writeEncryptedTwin(root.path() / "a-plain", root.path() / "c-mbdb", options), "");
     // Claims encryption, but every database is plain SQLite.
-    ASSERT_EQ(gen::writeBackup(root.path() / "d-lying", spec), "");
+    ASSERT_EQ(gen::writeBackup(root.path() / "d-lying", shape), "");
     setEncryptedFlag(root.path() / "d-lying" / "Manifest.plist", true);
     // A plain Manifest.db (iOS 10.0/10.1) over encrypted files is still encrypted.
     options.mbdbEra = false;
@@ -90,9 +90,9 @@ TEST(EncryptedDiscovery, ClaimIsCheckedAgainstTheBytes) {
 
 TEST(EncryptedDiscovery, NameWithANulByteDoesNotStopTheListing) {
     test::TempDir root;
-    gen::BackupSpec spec;
-    spec.device.deviceName = "A\xC3\x84XCD";  // non-ASCII: stored as UTF-16
-    ASSERT_EQ(gen::writeBackup(root.path() / "b", spec), "");
+    gen::BackupSpec shape;
+    shape.device.deviceName = "A\xC3\x84XCD";  // non-ASCII: stored as UTF-16
+    ASSERT_EQ(gen::writeBackup(root.path() / "b", shape), "");
     std::string bytes = test::readFile(root.path() / "b" / "Manifest.plist");
     const std::string utf16X("\0X\0C\0D", 6);
     size_t replaced = 0;

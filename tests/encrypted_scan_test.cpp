@@ -78,14 +78,14 @@ json normalised(const std::string& out) {
 }
 
 gen::BackupSpec smallSpec() {
-    gen::BackupSpec spec = gen::syntheticSpec(300, 40, 25, 0.2, 7, gen::MessageLayout::IOS6, 0.2);
-    spec.device.deviceName = "Locked iPhone";
-    return spec;
+    gen::BackupSpec shape = gen::syntheticSpec(300, 40, 25, 0.2, 7, gen::MessageLayout::IOS6, 0.2);
+    shape.device.deviceName = "Locked iPhone";
+    return shape;
 }
 
 // Writes the plain backup and its encrypted twin.
-void makeTwin(const Fixture& f, const gen::BackupSpec& spec, const gen::EncryptOptions& options) {
-    ASSERT_EQ(gen::writeBackup(f.plain(), spec), "");
+void makeTwin(const Fixture& f, const gen::BackupSpec& shape, const gen::EncryptOptions& options) {
+    ASSERT_EQ(gen::writeBackup(f.plain(), shape), "");
     ASSERT_EQ(gen::writeEncryptedTwin(f.plain(), f.encrypted(), options), "");
 }
 
@@ -225,9 +225,9 @@ TEST(EncryptedScan, WriteAheadLogsAreDecryptedBesideTheirDatabases) {
     // A modern backup whose latest changes sit in un-checkpointed -wal files,
     // stored (as devices store them) under their own hashed names.
     Fixture f;
-    gen::ModernSpec spec = gen::modernSpec(17, 120, 3);
-    spec.wal = true;
-    ASSERT_EQ(gen::writeModernBackup(f.plain(), spec), "");
+    gen::ModernSpec shape = gen::modernSpec(17, 120, 3);
+    shape.wal = true;
+    ASSERT_EQ(gen::writeModernBackup(f.plain(), shape), "");
     gen::EncryptOptions options;
     ASSERT_EQ(gen::writeEncryptedTwin(f.plain(), f.encrypted(), options), "");
 

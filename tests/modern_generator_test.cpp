@@ -73,14 +73,14 @@ struct Generated {
     test::TempDir dir;
     fs::path folder;
     std::vector<gen::PlannedMessage> plan;
-    gen::ModernSpec spec;
+    gen::ModernSpec shape;
 };
 
 void generate(Generated& g, int ios, bool wal, int messages = 200) {
-    g.spec = gen::modernSpec(ios, messages, 7);
-    g.spec.wal = wal;
+    g.shape = gen::modernSpec(ios, messages, 7);
+    g.shape.wal = wal;
     g.folder = g.dir.path() / "backup";
-    ASSERT_EQ(gen::writeModernBackup(g.folder, g.spec, &g.plan), "");
+    ASSERT_EQ(gen::writeModernBackup(g.folder, g.shape, &g.plan), "");
 }
 
 fs::path smsFile(const Generated& g) { return g.folder / "3d" / "3d0d7e5fb2ce288813306e4d4636395e047a3d28"; }
@@ -315,12 +315,12 @@ TEST(ModernGenerator, ModernAddressBookHasTheDevicesColumns) {
 
 TEST(ModernGenerator, RejectsWhatTheVersionCannotHold) {
     test::TempDir dir;
-    gen::ModernSpec spec = gen::modernSpec(17, 30, 1);
-    spec.iosMajor = 14;  // Recently Deleted and edits need iOS 16
-    EXPECT_NE(gen::writeModernBackup(dir.path() / "a", spec), "");
-    spec = gen::modernSpec(17, 5, 1);
-    spec.messages[0].chat = 99;
-    EXPECT_NE(gen::writeModernBackup(dir.path() / "b", spec), "");
-    spec.iosMajor = 10;
-    EXPECT_NE(gen::writeModernBackup(dir.path() / "c", spec), "");
+    gen::ModernSpec shape = gen::modernSpec(17, 30, 1);
+    shape.iosMajor = 14;  // Recently Deleted and edits need iOS 16
+    EXPECT_NE(gen::writeModernBackup(dir.path() / "a", shape), "");
+    shape = gen::modernSpec(17, 5, 1);
+    shape.messages[0].chat = 99;
+    EXPECT_NE(gen::writeModernBackup(dir.path() / "b", shape), "");
+    shape.iosMajor = 10;
+    EXPECT_NE(gen::writeModernBackup(dir.path() / "c", shape), "");
 }

@@ -83,9 +83,9 @@ bool readBySql(const std::string& source) { return source != "carved"; }
 // Every message the plan says SQL can recover is listed once with its source
 // and fields; no other record read by SQL exists.
 void checkAgainstPlan(const std::vector<Listed>& listed, const std::vector<gen::PlannedMessage>& plan,
-                      const gen::ModernSpec& spec, const std::string& what) {
+                      const gen::ModernSpec& shape, const std::string& what) {
     std::map<std::string, std::string> chatOfPlan;  // the generator's chat text -> the expected one
-    for (const gen::ModernChat& c : spec.chats) {
+    for (const gen::ModernChat& c : shape.chats) {
         std::string raw = c.displayName;
         if (raw.empty()) {
             for (const std::string& m : c.members) raw += (raw.empty() ? "" : ", ") + m;
@@ -155,14 +155,14 @@ std::vector<Listed> scanMessages(const fs::path& folder, test::CommandResult& ru
 TEST(ModernMessages, ScannedBackupsOfIOS11To18ListEveryMessageOfThePlan) {
     for (int ios : {11, 14, 16, 17, 18}) {
         test::TempDir dir;
-        gen::ModernSpec spec = gen::modernSpec(ios, 150, 21);
+        gen::ModernSpec shape = gen::modernSpec(ios, 150, 21);
         std::vector<gen::PlannedMessage> plan;
-        ASSERT_EQ(gen::writeModernBackup(dir.path(), spec, &plan), "");
+        ASSERT_EQ(gen::writeModernBackup(dir.path(), shape, &plan), "");
         test::CommandResult run;
         std::vector<Listed> listed = scanMessages(dir.path(), run);
         ASSERT_EQ(run.status, 0) << run.err;
         const std::string what = "iOS " + std::to_string(ios);
-        checkAgainstPlan(listed, plan, spec, what);
+        checkAgainstPlan(listed, plan, shape, what);
 
         std::map<std::string, int> sources;
         for (const gen::PlannedMessage& p : plan) sources[p.source] += p.recoverableBySql ? 1 : 0;
@@ -183,10 +183,10 @@ TEST(ModernMessages, ScannedBackupsOfIOS11To18ListEveryMessageOfThePlan) {
 
 TEST(ModernMessages, DatabaseWithItsWriteAheadLogBesideIt) {
     test::TempDir dir;
-    gen::ModernSpec spec = gen::modernSpec(17, 120, 5);
-    spec.wal = true;
+    gen::ModernSpec shape = gen::modernSpec(17, 120, 5);
+    shape.wal = true;
     std::vector<gen::PlannedMessage> plan;
-    ASSERT_EQ(gen::writeModernBackup(dir.path(), spec, &plan), "");
+    ASSERT_EQ(gen::writeModernBackup(dir.path(), shape, &plan), "");
     const fs::path work = dir.path() / "work";
     fs::create_directories(work);
     fs::copy_file(dir.path() / "3d" / "3d0d7e5fb2ce288813306e4d4636395e047a3d28", work / "sms.db");
@@ -211,7 +211,7 @@ TEST(ModernMessages, DatabaseWithItsWriteAheadLogBesideIt) {
     readExistingMessages((work / "sms.db").string(), false, sink);
     std::vector<Listed> listed;
     for (const MessagePtr& m : sink.messages) listed.push_back(fromRecord(*m));
-    checkAgainstPlan(listed, plan, spec, "WAL");
+    checkAgainstPlan(listed, plan, shape, "WAL");
     size_t deleted = 0;
     for (const Listed& l : listed) deleted += l.source == "recently deleted" ? 1 : 0;
     EXPECT_GT(deleted, 0u);  // the moves to Recently Deleted are only in the log
@@ -220,9 +220,9 @@ TEST(ModernMessages, DatabaseWithItsWriteAheadLogBesideIt) {
 TEST(ModernMessages, DamagedBodiesGiveEmptyContentAndAttachmentsWithoutNames) {
     test::TempDir dir;
     const fs::path db = dir.path() / "sms.db";
-    gen::ModernSpec spec = gen::modernSpec(17, 30, 3);
+    gen::ModernSpec shape = gen::modernSpec(17, 30, 3);
     std::vector<gen::PlannedMessage> plan;
-    ASSERT_EQ(gen::writeModernBackup(dir.path() / "b", spec, &plan), "");
+    ASSERT_EQ(gen::writeModernBackup(dir.path() / "b", shape, &plan), "");
     fs::copy_file(dir.path() / "b" / "3d" / "3d0d7e5fb2ce288813306e4d4636395e047a3d28", db);
     sqlite3* handle = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);

@@ -151,9 +151,9 @@ TEST(SafeScan, DefaultScanLeavesEveryByteAndTimeOfTheBackup) {
     for (int variant = 0; variant < 3; ++variant) {
         test::TempDir dir;
         if (variant == 2) {
-            gen::ModernSpec spec = gen::modernSpec(17, 120, 3);
-            spec.wal = true;
-            ASSERT_EQ(gen::writeModernBackup(dir.path(), spec), "");
+            gen::ModernSpec shape = gen::modernSpec(17, 120, 3);
+            shape.wal = true;
+            ASSERT_EQ(gen::writeModernBackup(dir.path(), shape), "");
             ASSERT_TRUE(fs::exists(dir.path() / std::string(gen::kMessageWalName).substr(0, 2) / gen::kMessageWalName));
         } else {
             gen::BackupSpec plan = gen::syntheticSpec(300, 20, 10, 0.2, 5);

@@ -247,7 +247,7 @@ inline constexpr const char* kAddressBookWalName = "a9aaf31e300bbb71f1602c65e27a
 // Writes a modern backup; `planned`, when given, receives every message as a
 // reader should list it (earlier versions as their own entries). Returns the
 // empty text on success, otherwise what went wrong.
-std::string writeModernBackup(const std::filesystem::path& folder, const ModernSpec& spec,
+std::string writeModernBackup(const std::filesystem::path& folder, const ModernSpec& shape,
                               std::vector<PlannedMessage>* planned = nullptr);
 
 // A varied modern backup of about `messages` messages: one-to-one and group

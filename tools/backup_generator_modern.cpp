@@ -372,16 +372,16 @@ fs::path placed(const fs::path& folder, const std::string& name, bool subfolder)
     return subfolder ? folder / name.substr(0, 2) / name : folder / name;
 }
 
-void checkVersion(const ModernSpec& spec) {
-    if (spec.iosMajor < 11 || spec.iosMajor > 18) throw GenError("modern backups are iOS 11 to 18");
-    for (const ModernMessage& m : spec.messages) {
-        if (m.chat >= spec.chats.size()) throw GenError("a message names a chat that does not exist");
-        if (!m.fromMe && m.sender >= spec.chats[m.chat].members.size()) {
+void checkVersion(const ModernSpec& shape) {
+    if (shape.iosMajor < 11 || shape.iosMajor > 18) throw GenError("modern backups are iOS 11 to 18");
+    for (const ModernMessage& m : shape.messages) {
+        if (m.chat >= shape.chats.size()) throw GenError("a message names a chat that does not exist");
+        if (!m.fromMe && m.sender >= shape.chats[m.chat].members.size()) {
             throw GenError("a message names a sender that is not in its chat");
         }
         const bool needs16 = m.fate == ModernFate::RecentlyDeleted || m.fate == ModernFate::Edited ||
                              m.fate == ModernFate::Unsent;
-        if (needs16 && spec.iosMajor < 16) throw GenError("Recently Deleted, edits and unsending need iOS 16 or later");
+        if (needs16 && shape.iosMajor < 16) throw GenError("Recently Deleted, edits and unsending need iOS 16 or later");
     }
 }
 
@@ -389,15 +389,15 @@ void checkVersion(const ModernSpec& spec) {
 // write-ahead log that is never checkpointed: the main file is copied to
 // `mainCopy` as it stands when the log starts, and the log once it holds the
 // changes.
-void writeModernMessages(const fs::path& file, const ModernSpec& spec, std::vector<PlannedMessage>& planned,
+void writeModernMessages(const fs::path& file, const ModernSpec& shape, std::vector<PlannedMessage>& planned,
                          const fs::path* mainCopy, const fs::path* walCopy) {
-    Rng rng(uint64_t{spec.seed} * 0x9E3779B97F4A7C15ULL + 11);
+    Rng rng(uint64_t{shape.seed} * 0x9E3779B97F4A7C15ULL + 11);
     Db db(file);
     db.exec("PRAGMA page_size=4096");
     db.exec("PRAGMA auto_vacuum=0");
     db.exec("PRAGMA secure_delete=OFF");
     db.exec("PRAGMA synchronous=OFF");
-    const std::vector<std::string> columns = modernMessageColumns(spec.iosMajor);
+    const std::vector<std::string> columns = modernMessageColumns(shape.iosMajor);
     std::string create = "CREATE TABLE message (";
     for (size_t i = 0; i < columns.size(); ++i) {
         create += (i ? ", " : "") + columnDeclaration(columns[i]);
@@ -405,14 +405,14 @@ void writeModernMessages(const fs::path& file, const ModernSpec& spec, std::vect
     db.exec(create + ")");
     db.exec("BEGIN");
     for (const char* sql : kOtherTables) db.exec(sql);
-    if (spec.iosMajor >= 16) {
+    if (shape.iosMajor >= 16) {
         for (const char* sql : kRecoverableTables) db.exec(sql);
     } else {
         db.exec(kOlderJoinTrigger);
     }
     {
         Stmt p(db, "INSERT INTO _SqliteDatabaseProperties (key, value) VALUES (?, ?)");
-        p.text(1, "_ClientVersion").text(2, spec.iosMajor >= 14 ? "14006" : "12005").run();
+        p.text(1, "_ClientVersion").text(2, shape.iosMajor >= 14 ? "14006" : "12005").run();
         p.text(1, "counter_in_all").text(2, "0").run();
     }
 
@@ -426,7 +426,7 @@ void writeModernMessages(const fs::path& file, const ModernSpec& spec, std::vect
     Stmt chatHandle(db, "INSERT INTO chat_handle_join (chat_id, handle_id) VALUES (?, ?)");
     std::vector<int64_t> chatRowids;
     std::vector<std::vector<int64_t>> memberHandles;
-    for (const ModernChat& c : spec.chats) {
+    for (const ModernChat& c : shape.chats) {
         if (c.members.empty()) throw GenError("a chat needs at least one member");
         std::vector<int64_t> ids;
         for (const std::string& m : c.members) {
@@ -464,7 +464,7 @@ void writeModernMessages(const fs::path& file, const ModernSpec& spec, std::vect
         memberHandles.push_back(std::move(ids));
     }
 
-    const bool has16 = spec.iosMajor >= 16;
+    const bool has16 = shape.iosMajor >= 16;
     std::string insert = "INSERT INTO message (guid, text, handle_id, attributedBody, version, type, service, "
                          "account, account_guid, date, date_read, date_delivered, is_delivered, is_finished, "
                          "is_from_me, is_read, is_sent, message_summary_info, destination_caller_id";
@@ -490,8 +490,8 @@ void writeModernMessages(const fs::path& file, const ModernSpec& spec, std::vect
         const ModernMessage* m;
     };
     std::vector<Later> later;
-    for (const ModernMessage& m : spec.messages) {
-        const ModernChat& c = spec.chats[m.chat];
+    for (const ModernMessage& m : shape.messages) {
+        const ModernChat& c = shape.chats[m.chat];
         std::vector<std::string> guids;
         for (size_t i = 0; i < m.attachments.size(); ++i) guids.push_back(detail::makeUuid(rng));
         const std::string guid = detail::makeUuid(rng);
@@ -614,9 +614,9 @@ void writeModernMessages(const fs::path& file, const ModernSpec& spec, std::vect
 
 // With `walCopy`, the deletes of persons go to a write-ahead log that is
 // never checkpointed (main file copied to `mainCopy` when the log starts).
-void writeModernAddressBook(const fs::path& file, const ModernSpec& spec, const fs::path* mainCopy,
+void writeModernAddressBook(const fs::path& file, const ModernSpec& shape, const fs::path* mainCopy,
                             const fs::path* walCopy) {
-    Rng rng(uint64_t{spec.seed} * 0x2545F4914F6CDD1DULL + 5);
+    Rng rng(uint64_t{shape.seed} * 0x2545F4914F6CDD1DULL + 5);
     Db db(file);
     db.exec("PRAGMA page_size=4096");
     db.exec("PRAGMA secure_delete=OFF");
@@ -654,7 +654,7 @@ void writeModernAddressBook(const fs::path& file, const ModernSpec& spec, const 
     Stmt value(db, "INSERT INTO ABMultiValue (record_id, property, identifier, label, value, guid) "
                    "VALUES (?, ?, ?, ?, ?, ?)");
     std::vector<int64_t> deleted;
-    for (const Person& p : spec.persons) {
+    for (const Person& p : shape.persons) {
         const bool organisation = !p.first && !p.last && p.organization;
         person.rowidOrNull(1, p.rowid)
             .optText(2, p.first)
@@ -730,9 +730,9 @@ std::vector<std::string> modernMessageColumns(int iosMajor) {
 }
 
 ModernSpec modernSpec(int iosMajor, int messages, uint32_t seed) {
-    ModernSpec spec;
-    spec.iosMajor = iosMajor;
-    spec.seed = seed;
+    ModernSpec shape;
+    shape.iosMajor = iosMajor;
+    shape.seed = seed;
     static const std::map<int, std::pair<const char*, const char*>> kDevices = {
         {11, {"iPhone10,3", "11.4.1"}}, {12, {"iPhone11,8", "12.5.7"}}, {13, {"iPhone12,1", "13.7"}},
         {14, {"iPhone13,2", "14.8.1"}}, {15, {"iPhone14,5", "15.8"}},   {16, {"iPhone15,2", "16.7.10"}},
@@ -740,14 +740,14 @@ ModernSpec modernSpec(int iosMajor, int messages, uint32_t seed) {
     };
     auto device = kDevices.find(iosMajor);
     if (device != kDevices.end()) {
-        spec.device.productType = device->second.first;
-        spec.device.productVersion = device->second.second;
+        shape.device.productType = device->second.first;
+        shape.device.productVersion = device->second.second;
     }
-    spec.device.deviceName = "Modern iPhone";
-    spec.device.serial = "F2LMODERN" + std::to_string(iosMajor);
+    shape.device.deviceName = "Modern iPhone";
+    shape.device.serial = "F2LMODERN" + std::to_string(iosMajor);
     Rng rng(uint64_t{seed} * 0x9E3779B97F4A7C15ULL + 3);
 
-    spec.chats = {
+    shape.chats = {
         {{"+15183808956"}, "", "iMessage"},
         {{"+15185550123"}, "", "SMS"},
         {{"ana.example@icloud.com"}, "", "iMessage"},
@@ -755,7 +755,7 @@ ModernSpec modernSpec(int iosMajor, int messages, uint32_t seed) {
         {{"+15183808956", "+15185550123", "bo@example.org"}, "Weekend plans", "iMessage"},
         {{"+15185550177", "+15185550188"}, "", "iMessage"},
     };
-    spec.persons = {
+    shape.persons = {
         {0, "Ana", "Example", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
          std::nullopt, std::nullopt, std::nullopt,
          {{3, "_$!<Mobile>!$_", "(518) 380-8956"}, {4, "_$!<Home>!$_", "Ana.Example@iCloud.com"}}, false},
@@ -780,8 +780,8 @@ ModernSpec modernSpec(int iosMajor, int messages, uint32_t seed) {
         const bool edit = modern16 && kind == 13;
         const bool unsend = modern16 && kind == 17;
         // Edits and unsending exist for iMessage only; unsending for one's own messages.
-        m.chat = edit || unsend ? 0 : rng.below(static_cast<uint32_t>(spec.chats.size()));
-        const ModernChat& c = spec.chats[m.chat];
+        m.chat = edit || unsend ? 0 : rng.below(static_cast<uint32_t>(shape.chats.size()));
+        const ModernChat& c = shape.chats[m.chat];
         m.fromMe = unsend || rng.chance(45);
         m.sender = rng.below(static_cast<uint32_t>(c.members.size()));
         date += (step / 2 + static_cast<int64_t>(rng.below(static_cast<uint32_t>(std::max<int64_t>(step, 1))))) *
@@ -810,21 +810,21 @@ ModernSpec modernSpec(int iosMajor, int messages, uint32_t seed) {
         } else if (unsend) {
             m.fate = ModernFate::Unsent;
         }
-        spec.messages.push_back(std::move(m));
+        shape.messages.push_back(std::move(m));
     }
-    return spec;
+    return shape;
 }
 
-std::string writeModernBackup(const fs::path& folder, const ModernSpec& spec, std::vector<PlannedMessage>* planned) {
+std::string writeModernBackup(const fs::path& folder, const ModernSpec& shape, std::vector<PlannedMessage>* planned) {
     std::vector<PlannedMessage> ignored;
     std::vector<PlannedMessage>& out = planned ? *planned : ignored;
     out.clear();
     try {
-        checkVersion(spec);
+        checkVersion(shape);
         BackupSpec frame;
-        frame.device = spec.device;
-        frame.seed = spec.seed;
-        frame.subfolderLayout = spec.subfolderLayout;
+        frame.device = shape.device;
+        frame.seed = shape.seed;
+        frame.subfolderLayout = shape.subfolderLayout;
         frame.messageDB = Damage::Missing;
         frame.addressBook = Damage::Missing;
         std::string error = writeBackup(folder, frame);
@@ -835,24 +835,24 @@ std::string writeModernBackup(const fs::path& folder, const ModernSpec& spec, st
         const fs::path scratch = folder / ".kestrel-gen-scratch";
         fs::remove_all(scratch);
         fs::create_directories(scratch);
-        const fs::path messageFile = placed(folder, kMessageDb, spec.subfolderLayout);
-        const fs::path walFile = placed(folder, kMessageWalName, spec.subfolderLayout);
+        const fs::path messageFile = placed(folder, kMessageDb, shape.subfolderLayout);
+        const fs::path walFile = placed(folder, kMessageWalName, shape.subfolderLayout);
         fs::remove(walFile);
-        if (spec.wal) {
-            writeModernMessages(scratch / "sms.db", spec, out, &messageFile, &walFile);
+        if (shape.wal) {
+            writeModernMessages(scratch / "sms.db", shape, out, &messageFile, &walFile);
         } else {
-            writeModernMessages(scratch / "sms.db", spec, out, nullptr, nullptr);
+            writeModernMessages(scratch / "sms.db", shape, out, nullptr, nullptr);
             copyFile(scratch / "sms.db", messageFile);
         }
         fs::remove_all(scratch);
         fs::create_directories(scratch);
-        const fs::path bookFile = placed(folder, kAddressBookDb, spec.subfolderLayout);
-        const fs::path bookWal = placed(folder, kAddressBookWalName, spec.subfolderLayout);
+        const fs::path bookFile = placed(folder, kAddressBookDb, shape.subfolderLayout);
+        const fs::path bookWal = placed(folder, kAddressBookWalName, shape.subfolderLayout);
         fs::remove(bookWal);
-        if (spec.wal) {
-            writeModernAddressBook(scratch / "AddressBook.sqlitedb", spec, &bookFile, &bookWal);
+        if (shape.wal) {
+            writeModernAddressBook(scratch / "AddressBook.sqlitedb", shape, &bookFile, &bookWal);
         } else {
-            writeModernAddressBook(scratch / "AddressBook.sqlitedb", spec, nullptr, nullptr);
+            writeModernAddressBook(scratch / "AddressBook.sqlitedb", shape, nullptr, nullptr);
             copyFile(scratch / "AddressBook.sqlitedb", bookFile);
         }
         fs::remove_all(scratch);

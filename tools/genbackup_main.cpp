@@ -167,11 +167,11 @@ int main(int argc, char** argv) {
     if (!encryption && (realIterations || mbdb)) return usageError("--real-iterations and --mbdb need --encrypt");
     if (mode == Mode::Modern && encryption) return usageError("--encrypt goes with --demo or --synthetic");
     if (mode == Mode::Modern) {
-        ModernSpec spec = modernSpec(ios, messagesGiven ? messages : 400, seed);
-        spec.wal = wal;
-        spec.subfolderLayout = !flat;
-        std::filesystem::path folder = std::filesystem::path(dir) / backupFolderName(spec.device);
-        std::string error = writeModernBackup(folder, spec);
+        ModernSpec shape = modernSpec(ios, messagesGiven ? messages : 400, seed);
+        shape.wal = wal;
+        shape.subfolderLayout = !flat;
+        std::filesystem::path folder = std::filesystem::path(dir) / backupFolderName(shape.device);
+        std::string error = writeModernBackup(folder, shape);
         if (!error.empty()) {
             std::cerr << "kestrel-genbackup: " << error << "\n";
             return 1;

@@ -470,9 +470,9 @@ private slots:
         QTemporaryDir root, scratch, tmp;
         const std::filesystem::path rootPath = root.path().toStdString();
         const std::filesystem::path plainTwin = std::filesystem::path(scratch.path().toStdString()) / "plain";
-        gen::BackupSpec spec = plainSpec();
-        spec.device.deviceName = "Damaged iPhone";
-        QCOMPARE(QString::fromStdString(gen::writeBackup(plainTwin, spec)), QString());
+        gen::BackupSpec shape = plainSpec();
+        shape.device.deviceName = "Damaged iPhone";
+        QCOMPARE(QString::fromStdString(gen::writeBackup(plainTwin, shape)), QString());
         gen::EncryptOptions options;
         options.damage = gen::EncryptDamage::MessageDBKeyDamaged;
         QCOMPARE(QString::fromStdString(gen::writeEncryptedTwin(plainTwin, rootPath / "a", options)), QString());
