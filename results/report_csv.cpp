@@ -1,25 +1,10 @@
 #include "results/report_csv.h"
 
+#include "app/utf8.h"
 #include "results/record_json.h"
 
 namespace kestrel {
 namespace {
-
-// Length of the valid UTF-8 sequence at `i`, 0 when there is none.
-size_t utf8Length(std::string_view text, size_t i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-    if (length == 0 || i + length > text.size()) return 0;
-    uint32_t value = length == 2 ? c & 0x1Fu : length == 3 ? c & 0x0Fu : c & 0x07u;
-    for (size_t k = 1; k < length; ++k) {
-        const auto cc = static_cast<unsigned char>(text[i + k]);
-        if ((cc & 0xC0) != 0x80) return 0;
-        value = (value << 6) | (cc & 0x3Fu);
-    }
-    const uint32_t minimum = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-    return length;
-}
 
 // One row: the fields separated by commas, ended by CR LF.
 class Row {
@@ -86,7 +71,7 @@ void appendCsvField(std::string& out, std::string_view text) {
     while (i < text.size()) {
         const char c = text[i];
         if (static_cast<unsigned char>(c) >= 0x80) {
-            size_t length = utf8Length(text, i);
+            size_t length = utf8SequenceAt(text, i);
             if (length == 0) {
                 out.append("\xEF\xBF\xBD");
                 ++i;

@@ -1,4 +1,5 @@
 #include "results/report_html.h"
+#include "app/utf8.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -202,17 +203,9 @@ void appendHtmlText(std::string& out, std::string_view text) {
             ++i;
             continue;
         }
-        size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-        bool valid = length != 0 && i + length <= text.size();
-        uint32_t value = length == 2 ? c & 0x1Fu : length == 3 ? c & 0x0Fu : c & 0x07u;
-        for (size_t k = 1; valid && k < length; ++k) {
-            const auto cc = static_cast<unsigned char>(text[i + k]);
-            valid = (cc & 0xC0) == 0x80;
-            value = (value << 6) | (cc & 0x3Fu);
-        }
-        const uint32_t minimum = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-        valid = valid && value >= minimum && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF);
-        if (!valid) {
+        uint32_t value = 0;
+        const size_t length = utf8SequenceAt(text, i, &value);
+        if (length == 0) {
             out.append(kReplacement);
             ++i;
             continue;
