@@ -14,6 +14,7 @@ An option is "described" when it opens a .TP paragraph (the line after .TP).
 
 Usage: check_man_options.py PROGRAM PAGE [--gui]
 """
+import os
 import re
 import subprocess
 import sys
@@ -25,8 +26,9 @@ NAME = re.compile(r"(?<![\w-])(-{1,2}[A-Za-z?][A-Za-z0-9-]*)")
 
 
 def run_help(program, *args):
+    # --help and --version of the desktop program need no display.
     result = subprocess.run([program, *args], capture_output=True, text=True, timeout=60,
-                            env={"PATH": "/usr/bin:/bin", "QT_QPA_PLATFORM": "offscreen", "LANG": "C.UTF-8"})
+                            env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
     if result.returncode != 0:
         sys.exit(f"FAIL: {program} {' '.join(args)} exited with status {result.returncode}: {result.stderr}")
     return result.stdout
