@@ -3,11 +3,12 @@
 # a scratch folder) and inspects it with dpkg-deb: the files it must hold,
 # nothing outside /usr, no maintainer scripts, the Depends line dpkg-shlibdeps
 # wrote, and the packaged programs answering --version.
-# Usage: check_package.sh BUILD_DIR VERSION
+# Usage: check_package.sh BUILD_DIR VERSION [CPACK]
 # Exit status 77 (a skip for CTest) when the Debian tools are missing.
 set -uo pipefail
 build_dir=$1
 version=$2
+cpack=${3:-cpack}
 
 for tool in dpkg-deb dpkg-shlibdeps dpkg; do
   if ! command -v "$tool" >/dev/null; then
@@ -29,7 +30,7 @@ fail() {
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-package-test-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
-if ! (cd "$build_dir" && cpack -G DEB -B "$scratch" >"$scratch/cpack.log" 2>&1); then
+if ! (cd "$build_dir" && "$cpack" -G DEB -B "$scratch" >"$scratch/cpack.log" 2>&1); then
   cat "$scratch/cpack.log"
   echo "FAIL: cpack -G DEB did not build the package"
   exit 1
