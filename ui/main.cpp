@@ -14,13 +14,25 @@
 #include "ui/main_window.h"
 
 int main(int argc, char** argv) {
-    // --help and --version answer without a display.
+    // --help and --version answer without a display. Without any display to
+    // open (no X or Wayland session, no platform chosen), Qt would abort the
+    // program while it starts; the options are then read without one, so a
+    // mistyped option is still named, and the program says what is missing.
     bool infoOnly = false;
+    bool platformChosen = std::getenv("QT_QPA_PLATFORM") != nullptr;
     for (int i = 1; i < argc; ++i) {
         for (const char* flag : {"-h", "--help", "--help-all", "-v", "--version"}) {
             if (std::strcmp(argv[i], flag) == 0) infoOnly = true;
         }
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strncmp(argv[i], "-platform=", 10) == 0)
+            platformChosen = true;
     }
+    const auto isSet = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && value[0] != '\0';
+    };
+    const bool haveDisplay = platformChosen || isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
+    if (!haveDisplay) infoOnly = true;
     std::unique_ptr<QCoreApplication> app =
         infoOnly ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
     QCoreApplication::setApplicationName("kestrel-gui");
@@ -41,6 +53,12 @@ int main(int argc, char** argv) {
                                   "DIR");
     parser.addOption(rootOption);
     parser.process(*app);
+    if (!haveDisplay) {
+        std::fprintf(stderr,
+                     "kestrel-gui: no display to open a window on (DISPLAY and WAYLAND_DISPLAY are not set); start it "
+                     "in a desktop session, or use the kestrel command\n");
+        return 1;
+    }
 
     int status = 0;
     {
