@@ -60,7 +60,8 @@ struct ColumnUse {
 };
 
 // The columns each statement's mapping reads.
-constexpr ColumnUse kColumnsIOS6[] = {{1, Role::Text}, {2, Role::Date}, {4, Role::Text}, {5, Role::Number}};
+constexpr ColumnUse kColumnsIOS6[] = {{1, Role::Text}, {2, Role::Date}, {3, Role::Number}, {4, Role::Text},
+                                      {5, Role::Number}};
 constexpr ColumnUse kColumnsIOS5[] = {{3, Role::Text},    {4, Role::Date},    {5, Role::Text},
                                       {7, Role::Number},  {9, Role::Number},  {10, Role::Text},
                                       {12, Role::Number}, {13, Role::Blob}};
@@ -76,7 +77,7 @@ enum ModernColumn {
 };
 constexpr ColumnUse kColumnsModern[] = {
     {kRowid, Role::Number},         {kText, Role::Text},      {kDate, Role::Date},
-    {kHandle, Role::Text},          {kFromMe, Role::Number},  {kBody, Role::Body}, {kBodyKind, Role::BodyKind},
+    {kHandleId, Role::Number},      {kHandle, Role::Text},          {kFromMe, Role::Number},  {kBody, Role::Body}, {kBodyKind, Role::BodyKind},
     {kService, Role::Text},         {kHasAttachments, Role::Number}, {kChat, Role::Number},
     {kDateEdited, Role::Number},    {kDateRetracted, Role::Number},  {kSummary, Role::Bytes}};
 
@@ -529,6 +530,42 @@ std::string bodyText(std::string_view blob, const std::vector<AttachmentName>* a
     });
 }
 
+// The names of the correspondents, asked of the sink once per handle rather
+// than once per row. Kept by handle_id, whose handle text every row shares;
+// a row whose text differs from the one kept (a handle_id that is no exact
+// row number) is asked for on its own.
+class HandleNames {
+public:
+    enum class Rule { Phone, Handle };
+    explicit HandleNames(Rule rule) : rule_(rule) {}
+
+    const std::optional<std::string>& nameOf(std::optional<int64_t> handleId, std::string_view handle,
+                                             RecordSink& sink) {
+        auto found = names_.find(handleId.value_or(kNoHandleId));
+        if (found != names_.end() && found->second.handle == handle) return found->second.name;
+        Known known{std::string(handle), ask(std::string(handle), sink)};
+        if (found != names_.end()) {
+            uncached_ = std::move(known.name);
+            return uncached_;
+        }
+        return names_.emplace(handleId.value_or(kNoHandleId), std::move(known)).first->second.name;
+    }
+
+private:
+    struct Known {
+        std::string handle;
+        std::optional<std::string> name;
+    };
+    std::optional<std::string> ask(const std::string& handle, RecordSink& sink) const {
+        return rule_ == Rule::Handle ? sink.getNameByHandle(handle) : sink.getNameByPhoneNumber(handle);
+    }
+
+    static constexpr int64_t kNoHandleId = INT64_MIN;
+    Rule rule_;
+    std::unordered_map<int64_t, Known> names_;
+    std::optional<std::string> uncached_;
+};
+
 std::string chatName(const ModernContext& context, int64_t chat) {
     auto found = context.chatNames.find(chat);
     return found == context.chatNames.end() ? std::string() : found->second;
@@ -537,12 +574,12 @@ std::string chatName(const ModernContext& context, int64_t chat) {
 // Builds the record of one row of the newer layout, with the records of its
 // earlier versions, and posts them.
 void postModernRow(const Row& row, const ModernContext& context, std::unordered_set<int64_t>& listedDeleted,
-                   RecordSink& sink) {
+                   HandleNames& handleNames, RecordSink& sink) {
     const int64_t rowid = row.number64(kRowid).value_or(0);
     auto message = std::make_shared<TovMessageNode>();
     readDate(row, kDate, MessageDateLayout::Ios6OrLater, *message);
-    const std::string phone = row.text(kHandle).value_or(std::string());
-    if (!phone.empty()) message->setMessagePhone(phone);
+    const std::string_view phone = row.view(kHandle).value_or(std::string_view());
+    if (!phone.empty()) message->setMessagePhone(std::string(phone));
     if (auto fromMe = row.number(kFromMe)) message->setMessageType(fromMeWord(*fromMe, "unknown"));
     if (auto service = row.text(kService)) {
         message->setBImessage(*service == "iMessage");
@@ -614,7 +651,9 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
         }
     }
 
-    if (auto name = sink.getNameByHandle(phone)) message->setMessageName(std::move(*name));
+    if (const std::optional<std::string>& name = handleNames.nameOf(row.number64(kHandleId), phone, sink)) {
+        message->setMessageName(*name);
+    }
 
     // Each earlier version of an edited message is a record of its own, with
     // the date it was written; the message keeps its current text.
@@ -762,6 +801,7 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
             ModernContext context;
             if (layout == Layout::Modern) context = readModernContext(db, schema, sink);
             std::unordered_set<int64_t> listedDeleted;
+            HandleNames names(layout == Layout::Modern ? HandleNames::Rule::Handle : HandleNames::Rule::Phone);
             // Rows are stepped on a reader thread and handed over in batches;
             // the records are built, named and posted here on the scan
             // worker, in row order.
@@ -794,17 +834,22 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
                 for (size_t r = 0; r < batch->rows; ++r) {
                     Row row(*batch, r, slots);
                     if (layout == Layout::Modern) {
-                        postModernRow(row, context, listedDeleted, sink);
+                        postModernRow(row, context, listedDeleted, names, sink);
                         continue;
                     }
                     auto message = std::make_shared<TovMessageNode>();
                     if (layout == Layout::IOS6) {
                         fillFromIOS6Row(row, *message);
+                        // The handle's text follows from its handle_id.
+                        const std::string_view phone = row.view(4).value_or(std::string_view());
+                        if (const std::optional<std::string>& name = names.nameOf(row.number64(3), phone, sink)) {
+                            message->setMessageName(*name);
+                        }
                     } else {
                         fillFromOlderRow(row, *message, layout == Layout::IOS5);
-                    }
-                    if (auto name = sink.getNameByPhoneNumber(message->messagePhone())) {
-                        message->setMessageName(std::move(*name));
+                        if (auto name = sink.getNameByPhoneNumber(message->messagePhone())) {
+                            message->setMessageName(std::move(*name));
+                        }
                     }
                     sink.postMessage(std::move(message));
                 }
