@@ -104,29 +104,28 @@ struct RowBatch {
     int columns = 0;
     size_t rows = 0;
     std::string arena;
-    std::vector<int64_t> start;  // rows * columns: arena offset, kAbsent or kNumber
-    std::vector<int64_t> value;  // rows * columns: text length, or the number
+    struct Cell {
+        int64_t start;  // arena offset, kAbsent or kNumber
+        int64_t value;  // text length, or the number
+    };
+    std::vector<Cell> cells;  // rows * columns, a row's cells side by side
 
     void reset(int columnCount) {
         columns = columnCount;
         rows = 0;
         arena.clear();
-        start.clear();
-        value.clear();
+        cells.clear();
     }
     size_t at(size_t row, int slot) const { return row * static_cast<size_t>(columns) + static_cast<size_t>(slot); }
 
     void addAbsent() {
-        start.push_back(kAbsent);
-        value.push_back(0);
+        cells.push_back({kAbsent, 0});
     }
     void addNumber(int64_t number) {
-        start.push_back(kNumber);
-        value.push_back(number);
+        cells.push_back({kNumber, number});
     }
     void addText(std::string_view text) {
-        start.push_back(static_cast<int64_t>(arena.size()));
-        value.push_back(static_cast<int64_t>(text.size()));
+        cells.push_back({static_cast<int64_t>(arena.size()), static_cast<int64_t>(text.size())});
         arena.append(text);
     }
 };
@@ -240,20 +239,20 @@ public:
 
     std::optional<std::string> text(int column) const {
         const size_t at = batch_.at(row_, slot(column));
-        const int64_t offset = batch_.start[at];
+        const int64_t offset = batch_.cells[at].start;
         if (offset < 0) return std::nullopt;
-        return std::string(batch_.arena.data() + offset, static_cast<size_t>(batch_.value[at]));
+        return std::string(batch_.arena.data() + offset, static_cast<size_t>(batch_.cells[at].value));
     }
     std::optional<std::string_view> view(int column) const {
         const size_t at = batch_.at(row_, slot(column));
-        const int64_t offset = batch_.start[at];
+        const int64_t offset = batch_.cells[at].start;
         if (offset < 0) return std::nullopt;
-        return std::string_view(batch_.arena.data() + offset, static_cast<size_t>(batch_.value[at]));
+        return std::string_view(batch_.arena.data() + offset, static_cast<size_t>(batch_.cells[at].value));
     }
     std::optional<int64_t> number64(int column) const {
         const size_t at = batch_.at(row_, slot(column));
-        if (batch_.start[at] != RowBatch::kNumber) return std::nullopt;
-        return batch_.value[at];
+        if (batch_.cells[at].start != RowBatch::kNumber) return std::nullopt;
+        return batch_.cells[at].value;
     }
     std::optional<int32_t> number(int column) const {
         auto value = number64(column);
@@ -594,10 +593,10 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
         auto found = context.attachments.find(rowid);
         if (found != context.attachments.end()) attachments = &found->second;
     }
+    std::vector<std::string> attachmentNames;
     if (attachments != nullptr) {
-        std::vector<std::string> names;
-        for (const AttachmentName& a : *attachments) names.push_back(a.name);
-        message->setAttachments(names);
+        attachmentNames.reserve(attachments->size());
+        for (const AttachmentName& a : *attachments) attachmentNames.push_back(a.name);
     }
 
     std::string content;
@@ -607,17 +606,14 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
         if (text->find("\xEF\xBF\xBC") == std::string::npos) {
             content = std::move(*text);
         } else {
-            std::vector<std::string> names;
-            if (attachments != nullptr) {
-                for (const AttachmentName& a : *attachments) names.push_back(a.name);
-            }
-            content = describeAttachments(*text, names);
+            content = describeAttachments(*text, attachmentNames);
         }
     } else if (body) {
         content = bodyDecoded ? std::string(*body) : bodyText(*body, attachments);
     }
     const bool noContent = content.empty();
     message->setMessageContent(std::move(content));
+    if (attachments != nullptr) message->setAttachments(std::move(attachmentNames));
 
     MessageSummary summary;
     if (auto blob = row.view(kSummary)) {
@@ -801,6 +797,7 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
             ModernContext context;
             if (layout == Layout::Modern) context = readModernContext(db, schema, sink);
             std::unordered_set<int64_t> listedDeleted;
+            listedDeleted.reserve(context.recoverable.size());
             HandleNames names(layout == Layout::Modern ? HandleNames::Rule::Handle : HandleNames::Rule::Phone);
             // Rows are stepped on a reader thread and handed over in batches;
             // the records are built, named and posted here on the scan
