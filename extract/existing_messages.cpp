@@ -108,24 +108,25 @@ struct RowBatch {
         int64_t start;  // arena offset, kAbsent or kNumber
         int64_t value;  // text length, or the number
     };
-    std::vector<Cell> cells;  // rows * columns, a row's cells side by side
+    // kRows * columns cells, a row's side by side, written in order; sized
+    // once, as a batch is used again and again.
+    std::vector<Cell> cells;
+    size_t filled = 0;
 
     void reset(int columnCount) {
         columns = columnCount;
         rows = 0;
         arena.clear();
-        cells.clear();
+        filled = 0;
+        const size_t wanted = kRows * static_cast<size_t>(columnCount);
+        if (cells.size() < wanted) cells.resize(wanted);
     }
     size_t at(size_t row, int slot) const { return row * static_cast<size_t>(columns) + static_cast<size_t>(slot); }
 
-    void addAbsent() {
-        cells.push_back({kAbsent, 0});
-    }
-    void addNumber(int64_t number) {
-        cells.push_back({kNumber, number});
-    }
+    void addAbsent() { cells[filled++] = {kAbsent, 0}; }
+    void addNumber(int64_t number) { cells[filled++] = {kNumber, number}; }
     void addText(std::string_view text) {
-        cells.push_back({static_cast<int64_t>(arena.size()), static_cast<int64_t>(text.size())});
+        cells[filled++] = {static_cast<int64_t>(arena.size()), static_cast<int64_t>(text.size())};
         arena.append(text);
     }
 };
