@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -541,14 +542,25 @@ public:
 
     const std::optional<std::string>& nameOf(std::optional<int64_t> handleId, std::string_view handle,
                                              RecordSink& sink) {
-        auto found = names_.find(handleId.value_or(kNoHandleId));
-        if (found != names_.end() && found->second.handle == handle) return found->second.name;
-        Known known{std::string(handle), ask(std::string(handle), sink)};
-        if (found != names_.end()) {
-            uncached_ = std::move(known.name);
+        // Row numbers of handles are small: most are found by index.
+        const int64_t id = handleId.value_or(kNoHandleId);
+        size_t* slot = nullptr;
+        if (id >= 0 && id < kIndexed) {
+            const auto index = static_cast<size_t>(id);
+            if (index >= byId_.size()) byId_.resize(std::max(index + 1, byId_.size() * 2), kNone);
+            slot = &byId_[index];
+        } else {
+            slot = &others_.try_emplace(id, kNone).first->second;
+        }
+        if (*slot != kNone && known_[*slot].handle == handle) return known_[*slot].name;
+        std::optional<std::string> name = ask(std::string(handle), sink);
+        if (*slot != kNone) {
+            uncached_ = std::move(name);
             return uncached_;
         }
-        return names_.emplace(handleId.value_or(kNoHandleId), std::move(known)).first->second.name;
+        *slot = known_.size();
+        known_.push_back(Known{std::string(handle), std::move(name)});
+        return known_.back().name;
     }
 
 private:
@@ -561,8 +573,12 @@ private:
     }
 
     static constexpr int64_t kNoHandleId = INT64_MIN;
+    static constexpr int64_t kIndexed = 1 << 20;
+    static constexpr size_t kNone = static_cast<size_t>(-1);
     Rule rule_;
-    std::unordered_map<int64_t, Known> names_;
+    std::vector<size_t> byId_;                    // handle_id -> entry of known_
+    std::unordered_map<int64_t, size_t> others_;  // the same for other ids (and rows without one)
+    std::deque<Known> known_;                     // entries stay where they are as more are added
     std::optional<std::string> uncached_;
 };
 
