@@ -22,6 +22,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Every field of each contact, one line per contact.
+std::vector<std::string> describe(const std::vector<ContactPtr>& contacts) {
+    std::vector<std::string> out;
+    for (const ContactPtr& c : contacts) {
+        std::ostringstream line;
+        line << c->rowid() << '|' << c->contactName() << '|' << c->contactCompany() << '|' << c->contactNote() << '|'
+             << c->contactBirthday() << '|' << c->contactPhone() << '|' << c->contactEmail() << '|'
+             << c->contactAdress() << '|' << c->contactHomepage();
+        for (const std::string& v : c->contactPhoneValues()) line << "|p:" << v;
+        for (const std::string& v : c->contactEmailValues()) line << "|e:" << v;
+        out.push_back(line.str());
+    }
+    return out;
+}
+
 // ---- the earlier reader: one value statement per person ----
 
 void appendTo(std::string current, const std::string& value, void (TovContactNode::*setter)(std::string),
@@ -84,37 +99,13 @@ std::vector<std::string> readPerPerson(const std::string& dbPath) {
         if (!emails.empty()) c->setContactEmailValues(emails);
     }
     sqlite3_close(db);
-    std::vector<std::string> out;
-    for (const ContactPtr& c : contacts) {
-        std::ostringstream line;
-        line << c->rowid() << '|' << c->contactName() << '|' << c->contactCompany() << '|' << c->contactNote() << '|'
-             << c->contactBirthday() << '|' << c->contactPhone() << '|' << c->contactEmail() << '|'
-             << c->contactAdress() << '|' << c->contactHomepage() << '|' << c->contactPhoneValues().size() << '|'
-             << c->contactEmailValues().size();
-        for (const std::string& v : c->contactPhoneValues()) line << "|p:" << v;
-        for (const std::string& v : c->contactEmailValues()) line << "|e:" << v;
-        out.push_back(line.str());
-    }
-    return out;
+    return describe(contacts);
 }
-
-// ---- the step under test, described the same way ----
 
 std::vector<std::string> readInOnePass(const std::string& dbPath) {
     CollectingSink sink;
     readExistingContacts(dbPath, sink);
-    std::vector<std::string> out;
-    for (const ContactPtr& c : sink.contacts) {
-        std::ostringstream line;
-        line << c->rowid() << '|' << c->contactName() << '|' << c->contactCompany() << '|' << c->contactNote() << '|'
-             << c->contactBirthday() << '|' << c->contactPhone() << '|' << c->contactEmail() << '|'
-             << c->contactAdress() << '|' << c->contactHomepage() << '|' << c->contactPhoneValues().size() << '|'
-             << c->contactEmailValues().size();
-        for (const std::string& v : c->contactPhoneValues()) line << "|p:" << v;
-        for (const std::string& v : c->contactEmailValues()) line << "|e:" << v;
-        out.push_back(line.str());
-    }
-    return out;
+    return describe(sink.contacts);
 }
 
 void exec(const std::string& dbPath, const std::string& sql) {
