@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
     int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
 
     const bool keep = argc > 3;
-    fs::path folder = keep ? fs::path(argv[3]) : fs::temp_directory_path() / ("kestrel-bench-modern-" + std::to_string(getpid()));
+    fs::path folder = keep ? fs::path(argv[3])
+                           : fs::temp_directory_path() / ("kestrel-bench-modern-" + std::to_string(getpid()));
     const bool generate = !keep || !fs::exists(folder / kMessageDBName);
     if (generate) fs::remove_all(folder);
     auto genStart = Clock::now();

@@ -77,10 +77,11 @@ enum ModernColumn {
     kBodyKind = kModernColumnCount  // not a column of the statement: see Role::BodyKind
 };
 constexpr ColumnUse kColumnsModern[] = {
-    {kRowid, Role::Number},         {kText, Role::Text},      {kDate, Role::Date},
-    {kHandleId, Role::Number},      {kHandle, Role::Text},          {kFromMe, Role::Number},  {kBody, Role::Body}, {kBodyKind, Role::BodyKind},
-    {kService, Role::Text},         {kHasAttachments, Role::Number}, {kChat, Role::Number},
-    {kDateEdited, Role::Number},    {kDateRetracted, Role::Number},  {kSummary, Role::Bytes}};
+    {kRowid, Role::Number},      {kText, Role::Text},             {kDate, Role::Date},
+    {kHandleId, Role::Number},   {kHandle, Role::Text},           {kFromMe, Role::Number},
+    {kBody, Role::Body},         {kBodyKind, Role::BodyKind},     {kService, Role::Text},
+    {kHasAttachments, Role::Number}, {kChat, Role::Number},       {kDateEdited, Role::Number},
+    {kDateRetracted, Role::Number},  {kSummary, Role::Bytes}};
 
 std::span<const ColumnUse> columnsOf(Layout layout) {
     switch (layout) {

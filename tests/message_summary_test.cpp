@@ -95,7 +95,8 @@ TEST(MessageSummaryReader, GivesWhatLibplistGivesOnGeneratedSummaries) {
     for (int parts : {1, 2, 11, 20}) {
         for (int versions : {1, 2, 5}) {
             for (bool retracted : {false, true}) {
-                const std::string blob = summaryOf(parts, versions, retracted, static_cast<uint32_t>(parts * 7 + versions));
+                const std::string blob =
+                    summaryOf(parts, versions, retracted, static_cast<uint32_t>(parts * 7 + versions));
                 const MessageSummary expected = library(blob);
                 ASSERT_EQ(expected.earlierVersions.size(), static_cast<size_t>(parts * (versions - 1)));
                 EXPECT_TRUE(same(ours(blob), expected)) << parts << " parts, " << versions << " versions";
@@ -122,7 +123,8 @@ TEST(MessageSummaryReader, GivesWhatLibplistGivesOnTheCorpusFile) {
     size_t summaries = 0;
     while (sqlite3_step(statement) == SQLITE_ROW) {
         const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, 0));
-        const std::string blob(bytes == nullptr ? "" : std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(statement, 0))));
+        const std::string blob =
+            bytes == nullptr ? std::string() : std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(statement, 0)));
         EXPECT_TRUE(same(ours(blob), library(blob)));
         // Cut short, each must be read alike or not at all.
         for (size_t cut = 8; cut < blob.size(); cut += 7) {
