@@ -168,25 +168,28 @@ std::string oddValues(bool withGuid) {
 
 }  // namespace
 
-TEST(ExistingContacts, OnePassGivesThePerPersonRecordsOfAnOlderAddressBook) {
-    test::TempDir dir;
-    gen::BackupSpec plan = gen::syntheticSpec(0, 700, 500, 0.0, 17, gen::MessageLayout::IOS6, 0.1);
-    plan.persons = awkwardPersons(std::move(plan.persons));
-    ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
-    const std::string book = databasePathInBackup(dir.str(), kAddressBookDBName);
-    exec(book, oddValues(false));
+TEST(ExistingContacts, OnePassGivesThePerPersonRecordsOfOlderAddressBooks) {
+    for (gen::MessageLayout layout : {gen::MessageLayout::IOS6, gen::MessageLayout::IOS5}) {
+        SCOPED_TRACE(layout == gen::MessageLayout::IOS6 ? "iOS 6" : "iOS 5");
+        test::TempDir dir;
+        gen::BackupSpec plan = gen::syntheticSpec(0, 700, 500, 0.0, 17, layout, 0.1);
+        plan.persons = awkwardPersons(std::move(plan.persons));
+        ASSERT_EQ(gen::writeBackup(dir.path(), plan), "");
+        const std::string book = databasePathInBackup(dir.str(), kAddressBookDBName);
+        exec(book, oddValues(false));
 
-    const std::vector<std::string> expected = readPerPerson(book);
-    ASSERT_GT(expected.size(), 600u);
-    EXPECT_EQ(readInOnePass(book), expected);
-    // The first persons' late values come last among theirs, as before.
-    EXPECT_NE(expected[0].find("+1 555 0100 late"), std::string::npos);
+        const std::vector<std::string> expected = readPerPerson(book);
+        ASSERT_GT(expected.size(), 600u);
+        EXPECT_EQ(readInOnePass(book), expected);
+        // The first persons' late values come last among theirs, as before.
+        EXPECT_NE(expected[0].find("+1 555 0100 late"), std::string::npos);
 
-    // The same without the index on record_id (the per-person statement then
-    // searched the whole table for each person).
-    exec(book, "DROP INDEX ABMultiValueRecordIDIndex");
-    EXPECT_EQ(readInOnePass(book), expected);
-    EXPECT_EQ(readPerPerson(book), expected);
+        // The same without the index on record_id (the per-person statement
+        // then searched the whole table for each person).
+        exec(book, "DROP INDEX ABMultiValueRecordIDIndex");
+        EXPECT_EQ(readInOnePass(book), expected);
+        EXPECT_EQ(readPerPerson(book), expected);
+    }
 }
 
 TEST(ExistingContacts, OnePassGivesThePerPersonRecordsOfAModernAddressBookWithItsLog) {
