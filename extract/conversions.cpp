@@ -94,6 +94,10 @@ bool isValidUtf8(std::string_view bytes) {
     const size_t n = bytes.size();
     size_t i = 0;
     while (i < n) {
+        // Eight ASCII bytes at a time, the common case.
+        uint64_t eight;
+        while (i + 8 <= n && (std::memcpy(&eight, p + i, 8), (eight & 0x8080808080808080ULL) == 0)) i += 8;
+        if (i >= n) break;
         if (p[i] < 0x80) {
             ++i;
             continue;

@@ -276,3 +276,20 @@ TEST_F(UtcZone, DatesAroundTheSwitchDaysGiveTheLibrarysLocalTime) {
         }
     }
 }
+
+// UTF-8 is checked eight ASCII bytes at a time: a bad or cut-off sequence
+// must be caught wherever it falls against those eight-byte steps.
+TEST(Conversions, Utf8CheckFindsBadBytesAtEveryPosition) {
+    const std::string bad[] = {"\xFF", "\xC3", "\xED\xA0\x80", "\xE2\x82", "\xC0\xAF", "\x80"};
+    const std::string good[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+    for (size_t before = 0; before < 20; ++before) {
+        for (size_t after : {size_t{0}, size_t{1}, size_t{9}}) {
+            for (const std::string& b : bad) {
+                EXPECT_FALSE(isValidUtf8(std::string(before, 'a') + b + std::string(after, 'b'))) << before << "+" << after;
+            }
+            for (const std::string& g : good) {
+                EXPECT_TRUE(isValidUtf8(std::string(before, 'a') + g + std::string(after, 'b'))) << before << "+" << after;
+            }
+        }
+    }
+}
