@@ -3,7 +3,9 @@
 // next to the sqlite3 shell printing the columns of the same statement (the
 // archived bodies included) to /dev/null, in the same run.
 //
-// Usage: bench_modern_messages [MESSAGES] [RUNS]
+// Usage: bench_modern_messages [MESSAGES] [RUNS] [FOLDER]
+// With FOLDER, the backup is generated there unless it holds one already,
+// and kept (for profiling the step over the same file).
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,22 +102,29 @@ int main(int argc, char** argv) {
     int messages = argc > 1 ? std::atoi(argv[1]) : 200000;
     int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
 
-    fs::path folder = fs::temp_directory_path() / ("kestrel-bench-modern-" + std::to_string(getpid()));
-    fs::remove_all(folder);
+    const bool keep = argc > 3;
+    fs::path folder = keep ? fs::path(argv[3])
+                           : fs::temp_directory_path() / ("kestrel-bench-modern-" + std::to_string(getpid()));
+    const bool generate = !keep || !fs::exists(folder / kMessageDBName);
+    if (generate) fs::remove_all(folder);
     auto genStart = Clock::now();
-    pid_t writer = fork();
-    if (writer == 0) {
+    pid_t writer = generate ? fork() : 0;
+    if (!generate) {
+        std::printf("reusing the backup in %s\n", folder.c_str());
+    } else if (writer == 0) {
         gen::ModernSpec shape = gen::modernSpec(17, messages, 7);
         shape.subfolderLayout = false;
         std::string error = gen::writeModernBackup(folder, shape);
         if (!error.empty()) std::fprintf(stderr, "generator failed: %s\n", error.c_str());
         _exit(error.empty() ? 0 : 1);
     }
-    int writerStatus = 0;
-    waitpid(writer, &writerStatus, 0);
-    if (!WIFEXITED(writerStatus) || WEXITSTATUS(writerStatus) != 0) return 1;
-    std::printf("generated %d modern messages (iOS 17, half blob-only) in %.2f s\n", messages,
-                seconds(Clock::now() - genStart));
+    if (generate) {
+        int writerStatus = 0;
+        waitpid(writer, &writerStatus, 0);
+        if (!WIFEXITED(writerStatus) || WEXITSTATUS(writerStatus) != 0) return 1;
+        std::printf("generated %d modern messages (iOS 17, half blob-only) in %.2f s\n", messages,
+                    seconds(Clock::now() - genStart));
+    }
     const std::string database = (folder / kMessageDBName).string();
     std::printf("message database: %.1f MB\n", static_cast<double>(fs::file_size(database)) / 1e6);
     const std::string statement = messageStatementFor(database);
@@ -158,6 +167,6 @@ int main(int argc, char** argv) {
     }
     std::printf("\n");
     std::printf("peak memory of the contact and message steps: %.1f MB\n", static_cast<double>(last.peakKiB) / 1024.0);
-    fs::remove_all(folder);
+    if (!keep) fs::remove_all(folder);
     return stepMedian <= 1.5 * shellMedian ? 0 : 2;
 }

@@ -1,5 +1,6 @@
 #include "extract/conversions.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -93,6 +94,10 @@ bool isValidUtf8(std::string_view bytes) {
     const size_t n = bytes.size();
     size_t i = 0;
     while (i < n) {
+        // Eight ASCII bytes at a time, the common case.
+        uint64_t eight;
+        while (i + 8 <= n && (std::memcpy(&eight, p + i, 8), (eight & 0x8080808080808080ULL) == 0)) i += 8;
+        if (i >= n) break;
         if (p[i] < 0x80) {
             ++i;
             continue;
@@ -197,42 +202,110 @@ void civilFromDays(int64_t days, int64_t& year, int& month, int& day) {
 
 int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
 
-// The local-time breakdown. The zone offset is looked up once per day (UTC)
-// and kept per thread, for as long as the zone settings stay the same; a day
-// in which the offset changes is broken down by the C library.
+// The zone's offsets over one UTC day: `before` until `switchAt`, `after`
+// from then on (the same offset all day when the zone does not change it).
+struct DayOffsets {
+    int64_t day = INT64_MIN;
+    long before = 0;
+    long after = 0;
+    int64_t switchAt = INT64_MAX;
+    bool perRow = false;  // a day the breakdown must leave to the C library row by row
+};
+
+// The offset the C library gives a time, if it can break the time down.
+std::optional<long> offsetAt(int64_t seconds) {
+    std::tm parts{};
+    const auto t = static_cast<time_t>(seconds);
+    if (localtime_r(&t, &parts) == nullptr) return std::nullopt;
+    return parts.tm_gmtoff;
+}
+
+// Looks the day's offsets up: at its first and last second and, on a day
+// the offset changes, at the second it changes (found by halving). A day
+// whose offsets do not fit one change is left to the C library.
+DayOffsets offsetsOfDay(int64_t day) {
+    DayOffsets out;
+    out.day = day;
+    out.perRow = true;
+    if (day > INT64_MAX / 86400 - 1 || day < INT64_MIN / 86400 + 1) return out;
+    const int64_t start = day * 86400;
+    const int64_t end = start + 86399;
+    std::optional<long> first = offsetAt(start);
+    std::optional<long> last = offsetAt(end);
+    if (!first || !last) return out;
+    out.before = *first;
+    out.after = *last;
+    if (*first == *last) {
+        out.perRow = false;
+        return out;
+    }
+    int64_t low = start;  // offset `before` here
+    int64_t high = end;   // offset `after` here
+    while (high - low > 1) {
+        const int64_t middle = low + (high - low) / 2;
+        std::optional<long> offset = offsetAt(middle);
+        if (!offset) return out;
+        if (*offset == *first) {
+            low = middle;
+        } else if (*offset == *last) {
+            high = middle;
+        } else {
+            return out;  // a third offset within the day
+        }
+    }
+    out.switchAt = high;
+    out.perRow = false;
+    return out;
+}
+
+// The local-time breakdown. The zone's offsets are looked up once per UTC
+// day (a day the offset changes also finds the second it changes) and kept
+// per thread for the last days seen, for as long as the zone settings stay
+// the same; each time is then broken down by arithmetic alone.
 bool localFields(int64_t seconds, LocalFields& out) {
     struct Cache {
         const char* name0 = nullptr;
         const char* name1 = nullptr;
         long zone = 0;
         int dst = 0;
-        int64_t day = INT64_MIN;
-        long offset = 0;
+        bool valid = false;
+        std::array<DayOffsets, 64> days;
+        // The calendar date of the last local day broken down.
+        int64_t civilDay = INT64_MIN;
+        int64_t year = 0;
+        int month = 0, day = 0;
     };
     thread_local Cache cache;
 
-    const int64_t day = floorDiv(seconds, 86400);
-    const bool sameZone = cache.name0 == tzname[0] && cache.name1 == tzname[1] && cache.zone == timezone &&
-                          cache.dst == daylight;
-    if (!sameZone || cache.day != day) {
-        std::tm first{};
-        std::tm last{};
-        const time_t start = static_cast<time_t>(day * 86400);
-        const time_t end = static_cast<time_t>(day * 86400 + 86399);
-        if (day > INT64_MAX / 86400 - 1 || day < INT64_MIN / 86400 + 1 || localtime_r(&start, &first) == nullptr ||
-            localtime_r(&end, &last) == nullptr || first.tm_gmtoff != last.tm_gmtoff) {
-            std::tm parts{};
-            const time_t t = static_cast<time_t>(seconds);
-            if (localtime_r(&t, &parts) == nullptr) return false;
-            out = {parts.tm_year + 1900LL, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min};
-            return true;
-        }
-        cache = {tzname[0], tzname[1], timezone, daylight, day, first.tm_gmtoff};
+    if (!cache.valid || cache.name0 != tzname[0] || cache.name1 != tzname[1] || cache.zone != timezone ||
+        cache.dst != daylight) {
+        cache = Cache{};
+        cache.name0 = tzname[0];
+        cache.name1 = tzname[1];
+        cache.zone = timezone;
+        cache.dst = daylight;
+        cache.valid = true;
     }
-    const int64_t local = seconds + cache.offset;
+    const int64_t day = floorDiv(seconds, 86400);
+    DayOffsets& entry = cache.days[static_cast<size_t>(day) & (cache.days.size() - 1)];
+    if (entry.day != day) entry = offsetsOfDay(day);
+    if (entry.perRow) {
+        std::tm parts{};
+        const time_t t = static_cast<time_t>(seconds);
+        if (localtime_r(&t, &parts) == nullptr) return false;
+        out = {parts.tm_year + 1900LL, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min};
+        return true;
+    }
+    const int64_t local = seconds + (seconds < entry.switchAt ? entry.before : entry.after);
     const int64_t days = floorDiv(local, 86400);
     const int64_t secondOfDay = local - days * 86400;
-    civilFromDays(days, out.year, out.month, out.day);
+    if (days != cache.civilDay) {
+        civilFromDays(days, cache.year, cache.month, cache.day);
+        cache.civilDay = days;
+    }
+    out.year = cache.year;
+    out.month = cache.month;
+    out.day = cache.day;
     out.hour = static_cast<int>(secondOfDay / 3600);
     out.minute = static_cast<int>(secondOfDay % 3600 / 60);
     return true;

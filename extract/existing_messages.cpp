@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -60,7 +61,8 @@ struct ColumnUse {
 };
 
 // The columns each statement's mapping reads.
-constexpr ColumnUse kColumnsIOS6[] = {{1, Role::Text}, {2, Role::Date}, {4, Role::Text}, {5, Role::Number}};
+constexpr ColumnUse kColumnsIOS6[] = {{1, Role::Text}, {2, Role::Date}, {3, Role::Number}, {4, Role::Text},
+                                      {5, Role::Number}};
 constexpr ColumnUse kColumnsIOS5[] = {{3, Role::Text},    {4, Role::Date},    {5, Role::Text},
                                       {7, Role::Number},  {9, Role::Number},  {10, Role::Text},
                                       {12, Role::Number}, {13, Role::Blob}};
@@ -75,10 +77,11 @@ enum ModernColumn {
     kBodyKind = kModernColumnCount  // not a column of the statement: see Role::BodyKind
 };
 constexpr ColumnUse kColumnsModern[] = {
-    {kRowid, Role::Number},         {kText, Role::Text},      {kDate, Role::Date},
-    {kHandle, Role::Text},          {kFromMe, Role::Number},  {kBody, Role::Body}, {kBodyKind, Role::BodyKind},
-    {kService, Role::Text},         {kHasAttachments, Role::Number}, {kChat, Role::Number},
-    {kDateEdited, Role::Number},    {kDateRetracted, Role::Number},  {kSummary, Role::Bytes}};
+    {kRowid, Role::Number},      {kText, Role::Text},             {kDate, Role::Date},
+    {kHandleId, Role::Number},   {kHandle, Role::Text},           {kFromMe, Role::Number},
+    {kBody, Role::Body},         {kBodyKind, Role::BodyKind},     {kService, Role::Text},
+    {kHasAttachments, Role::Number}, {kChat, Role::Number},       {kDateEdited, Role::Number},
+    {kDateRetracted, Role::Number},  {kSummary, Role::Bytes}};
 
 std::span<const ColumnUse> columnsOf(Layout layout) {
     switch (layout) {
@@ -103,29 +106,29 @@ struct RowBatch {
     int columns = 0;
     size_t rows = 0;
     std::string arena;
-    std::vector<int64_t> start;  // rows * columns: arena offset, kAbsent or kNumber
-    std::vector<int64_t> value;  // rows * columns: text length, or the number
+    struct Cell {
+        int64_t start;  // arena offset, kAbsent or kNumber
+        int64_t value;  // text length, or the number
+    };
+    // kRows * columns cells, a row's side by side, written in order; sized
+    // once, as a batch is used again and again.
+    std::vector<Cell> cells;
+    size_t filled = 0;
 
     void reset(int columnCount) {
         columns = columnCount;
         rows = 0;
         arena.clear();
-        start.clear();
-        value.clear();
+        filled = 0;
+        const size_t wanted = kRows * static_cast<size_t>(columnCount);
+        if (cells.size() < wanted) cells.resize(wanted);
     }
     size_t at(size_t row, int slot) const { return row * static_cast<size_t>(columns) + static_cast<size_t>(slot); }
 
-    void addAbsent() {
-        start.push_back(kAbsent);
-        value.push_back(0);
-    }
-    void addNumber(int64_t number) {
-        start.push_back(kNumber);
-        value.push_back(number);
-    }
+    void addAbsent() { cells[filled++] = {kAbsent, 0}; }
+    void addNumber(int64_t number) { cells[filled++] = {kNumber, number}; }
     void addText(std::string_view text) {
-        start.push_back(static_cast<int64_t>(arena.size()));
-        value.push_back(static_cast<int64_t>(text.size()));
+        cells[filled++] = {static_cast<int64_t>(arena.size()), static_cast<int64_t>(text.size())};
         arena.append(text);
     }
 };
@@ -239,20 +242,20 @@ public:
 
     std::optional<std::string> text(int column) const {
         const size_t at = batch_.at(row_, slot(column));
-        const int64_t offset = batch_.start[at];
+        const int64_t offset = batch_.cells[at].start;
         if (offset < 0) return std::nullopt;
-        return std::string(batch_.arena.data() + offset, static_cast<size_t>(batch_.value[at]));
+        return std::string(batch_.arena.data() + offset, static_cast<size_t>(batch_.cells[at].value));
     }
     std::optional<std::string_view> view(int column) const {
         const size_t at = batch_.at(row_, slot(column));
-        const int64_t offset = batch_.start[at];
+        const int64_t offset = batch_.cells[at].start;
         if (offset < 0) return std::nullopt;
-        return std::string_view(batch_.arena.data() + offset, static_cast<size_t>(batch_.value[at]));
+        return std::string_view(batch_.arena.data() + offset, static_cast<size_t>(batch_.cells[at].value));
     }
     std::optional<int64_t> number64(int column) const {
         const size_t at = batch_.at(row_, slot(column));
-        if (batch_.start[at] != RowBatch::kNumber) return std::nullopt;
-        return batch_.value[at];
+        if (batch_.cells[at].start != RowBatch::kNumber) return std::nullopt;
+        return batch_.cells[at].value;
     }
     std::optional<int32_t> number(int column) const {
         auto value = number64(column);
@@ -529,6 +532,57 @@ std::string bodyText(std::string_view blob, const std::vector<AttachmentName>* a
     });
 }
 
+// The names of the correspondents, asked of the sink once per handle rather
+// than once per row. Kept by handle_id, whose handle text every row shares;
+// a row whose text differs from the one kept (a handle_id that is no exact
+// row number) is asked for on its own.
+class HandleNames {
+public:
+    enum class Rule { Phone, Handle };
+    explicit HandleNames(Rule rule) : rule_(rule) {}
+
+    const std::optional<std::string>& nameOf(std::optional<int64_t> handleId, std::string_view handle,
+                                             RecordSink& sink) {
+        // Row numbers of handles are small: most are found by index.
+        const int64_t id = handleId.value_or(kNoHandleId);
+        size_t* slot = nullptr;
+        if (id >= 0 && id < kIndexed) {
+            const auto index = static_cast<size_t>(id);
+            if (index >= byId_.size()) byId_.resize(std::max(index + 1, byId_.size() * 2), kNone);
+            slot = &byId_[index];
+        } else {
+            slot = &others_.try_emplace(id, kNone).first->second;
+        }
+        if (*slot != kNone && known_[*slot].handle == handle) return known_[*slot].name;
+        std::optional<std::string> name = ask(std::string(handle), sink);
+        if (*slot != kNone) {
+            uncached_ = std::move(name);
+            return uncached_;
+        }
+        *slot = known_.size();
+        known_.push_back(Known{std::string(handle), std::move(name)});
+        return known_.back().name;
+    }
+
+private:
+    struct Known {
+        std::string handle;
+        std::optional<std::string> name;
+    };
+    std::optional<std::string> ask(const std::string& handle, RecordSink& sink) const {
+        return rule_ == Rule::Handle ? sink.getNameByHandle(handle) : sink.getNameByPhoneNumber(handle);
+    }
+
+    static constexpr int64_t kNoHandleId = INT64_MIN;
+    static constexpr int64_t kIndexed = 1 << 20;
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+    Rule rule_;
+    std::vector<size_t> byId_;                    // handle_id -> entry of known_
+    std::unordered_map<int64_t, size_t> others_;  // the same for other ids (and rows without one)
+    std::deque<Known> known_;                     // entries stay where they are as more are added
+    std::optional<std::string> uncached_;
+};
+
 std::string chatName(const ModernContext& context, int64_t chat) {
     auto found = context.chatNames.find(chat);
     return found == context.chatNames.end() ? std::string() : found->second;
@@ -537,12 +591,12 @@ std::string chatName(const ModernContext& context, int64_t chat) {
 // Builds the record of one row of the newer layout, with the records of its
 // earlier versions, and posts them.
 void postModernRow(const Row& row, const ModernContext& context, std::unordered_set<int64_t>& listedDeleted,
-                   RecordSink& sink) {
+                   HandleNames& handleNames, RecordSink& sink) {
     const int64_t rowid = row.number64(kRowid).value_or(0);
     auto message = std::make_shared<TovMessageNode>();
     readDate(row, kDate, MessageDateLayout::Ios6OrLater, *message);
-    const std::string phone = row.text(kHandle).value_or(std::string());
-    if (!phone.empty()) message->setMessagePhone(phone);
+    const std::string_view phone = row.view(kHandle).value_or(std::string_view());
+    if (!phone.empty()) message->setMessagePhone(std::string(phone));
     if (auto fromMe = row.number(kFromMe)) message->setMessageType(fromMeWord(*fromMe, "unknown"));
     if (auto service = row.text(kService)) {
         message->setBImessage(*service == "iMessage");
@@ -557,10 +611,10 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
         auto found = context.attachments.find(rowid);
         if (found != context.attachments.end()) attachments = &found->second;
     }
+    std::vector<std::string> attachmentNames;
     if (attachments != nullptr) {
-        std::vector<std::string> names;
-        for (const AttachmentName& a : *attachments) names.push_back(a.name);
-        message->setAttachments(names);
+        attachmentNames.reserve(attachments->size());
+        for (const AttachmentName& a : *attachments) attachmentNames.push_back(a.name);
     }
 
     std::string content;
@@ -570,17 +624,14 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
         if (text->find("\xEF\xBF\xBC") == std::string::npos) {
             content = std::move(*text);
         } else {
-            std::vector<std::string> names;
-            if (attachments != nullptr) {
-                for (const AttachmentName& a : *attachments) names.push_back(a.name);
-            }
-            content = describeAttachments(*text, names);
+            content = describeAttachments(*text, attachmentNames);
         }
     } else if (body) {
         content = bodyDecoded ? std::string(*body) : bodyText(*body, attachments);
     }
     const bool noContent = content.empty();
     message->setMessageContent(std::move(content));
+    if (attachments != nullptr) message->setAttachments(std::move(attachmentNames));
 
     MessageSummary summary;
     if (auto blob = row.view(kSummary)) {
@@ -614,7 +665,9 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
         }
     }
 
-    if (auto name = sink.getNameByHandle(phone)) message->setMessageName(std::move(*name));
+    if (const std::optional<std::string>& name = handleNames.nameOf(row.number64(kHandleId), phone, sink)) {
+        message->setMessageName(*name);
+    }
 
     // Each earlier version of an edited message is a record of its own, with
     // the date it was written; the message keeps its current text.
@@ -762,6 +815,8 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
             ModernContext context;
             if (layout == Layout::Modern) context = readModernContext(db, schema, sink);
             std::unordered_set<int64_t> listedDeleted;
+            listedDeleted.reserve(context.recoverable.size());
+            HandleNames names(layout == Layout::Modern ? HandleNames::Rule::Handle : HandleNames::Rule::Phone);
             // Rows are stepped on a reader thread and handed over in batches;
             // the records are built, named and posted here on the scan
             // worker, in row order.
@@ -794,17 +849,22 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
                 for (size_t r = 0; r < batch->rows; ++r) {
                     Row row(*batch, r, slots);
                     if (layout == Layout::Modern) {
-                        postModernRow(row, context, listedDeleted, sink);
+                        postModernRow(row, context, listedDeleted, names, sink);
                         continue;
                     }
                     auto message = std::make_shared<TovMessageNode>();
                     if (layout == Layout::IOS6) {
                         fillFromIOS6Row(row, *message);
+                        // The handle's text follows from its handle_id.
+                        const std::string_view phone = row.view(4).value_or(std::string_view());
+                        if (const std::optional<std::string>& name = names.nameOf(row.number64(3), phone, sink)) {
+                            message->setMessageName(*name);
+                        }
                     } else {
                         fillFromOlderRow(row, *message, layout == Layout::IOS5);
-                    }
-                    if (auto name = sink.getNameByPhoneNumber(message->messagePhone())) {
-                        message->setMessageName(std::move(*name));
+                        if (auto name = sink.getNameByPhoneNumber(message->messagePhone())) {
+                            message->setMessageName(std::move(*name));
+                        }
                     }
                     sink.postMessage(std::move(message));
                 }

@@ -25,8 +25,15 @@ struct MessageSummary {
     bool hasRetractedParts = false;  // a non-empty "rp" list
 };
 
-// Reads the summary; a blob that is no property list, or holds none of these
-// keys, gives the empty summary.
+// Reads the summary where it lies, every offset, length and reference checked
+// against the blob, without recursion and with a bound on the work a blob can
+// cause. A blob that is no binary property list, or holds none of these keys,
+// gives the empty summary.
 MessageSummary readMessageSummary(const uint8_t* data, size_t size);
+
+// The same reading through libplist (after a check of the nesting depth,
+// which that library parses by recursion): kept to hold the reader above to
+// it in the tests and the fuzz target.
+MessageSummary readMessageSummaryWithLibplist(const uint8_t* data, size_t size);
 
 }  // namespace kestrel

@@ -212,3 +212,84 @@ TEST(Conversions, ATextColumnKeepsZeroAndInvalidBytesAndTheRepairIsLoggedWithout
     EXPECT_NE(lines[0].find("text repaired"), std::string::npos);
     EXPECT_EQ(lines[0].find("hi"), std::string::npos);
 }
+
+namespace {
+
+// The date text the C library gives a Unix time in the current zone.
+std::string libraryDate(int64_t unixSeconds) {
+    const auto t = static_cast<time_t>(unixSeconds);
+    std::tm parts{};
+    if (localtime_r(&t, &parts) == nullptr) return std::string();
+    char text[64];
+    std::snprintf(text, sizeof text, "%02d-%02d-%04d %02d:%02d", parts.tm_mon + 1, parts.tm_mday,
+                  parts.tm_year + 1900, parts.tm_hour, parts.tm_min);
+    return text;
+}
+
+}  // namespace
+
+// Dates are broken down with one offset lookup per day; the day a zone
+// switches to or from summer time must still give what the C library gives
+// for every second of it, whether the times come in order or jump between
+// days (which the per-day offsets are kept for), in several zones and years.
+TEST_F(UtcZone, DatesAroundTheSwitchDaysGiveTheLibrarysLocalTime) {
+    struct Zone {
+        const char* name;
+        std::vector<int64_t> switches;  // Unix seconds of a few switches (and older offsets)
+    };
+    const Zone zones[] = {
+        {"Europe/Berlin", {1364691600, 1382835600, 1616893200, 1635642000, 1711846800, 1729990800, 1774746000,
+                           1792890000, -2422054408 /* 1893: local mean time ends */}},
+        {"America/New_York", {1362898800, 1383458400, 1615705200, 1636264800, 1710054000, 1730613600, 1772953200,
+                              1793512800, -2717650800 /* 1883: railway time */}},
+        {"Australia/Lord_Howe", {1617465600, 1633190400}},  // half-hour summer time
+    };
+    std::vector<int64_t> times;
+    for (const Zone& zone : zones) {
+        setenv("TZ", zone.name, 1);
+        tzset();
+        times.clear();
+        for (int64_t at : zone.switches) {
+            for (int64_t t = at - 2 * 86400; t <= at + 2 * 86400; t += 59) times.push_back(t);
+            for (int64_t t = at - 5; t <= at + 5; ++t) times.push_back(t);
+        }
+        // In order, then in an order that jumps between days and zones' switches.
+        for (int pass = 0; pass < 2; ++pass) {
+            size_t mismatches = 0;
+            for (int64_t t : times) {
+                const std::string expected = libraryDate(t);
+                if (formatMessageDate(t, MessageDateLayout::Ios5) != expected ||
+                    formatMessageDate(t - 978307200, MessageDateLayout::Ios6OrLater) != expected) {
+                    if (++mismatches <= 3) ADD_FAILURE() << zone.name << " at " << t << ": " << expected;
+                }
+            }
+            EXPECT_EQ(mismatches, 0u) << zone.name << ", pass " << pass;
+            for (size_t i = 0; i + 1 < times.size(); i += 2) std::swap(times[i], times[times.size() - 1 - i]);
+        }
+        // The stored-time rule too (seconds since 2001 when the Unix reading falls before 1990).
+        for (int64_t at : zone.switches) {
+            if (at < 631152000) continue;  // itself before 1990
+            EXPECT_EQ(formatStoredDate(at), libraryDate(at));
+            if (at - 978307200 < 631152000) {
+                EXPECT_EQ(formatStoredDate(at - 978307200), libraryDate(at));
+            }
+        }
+    }
+}
+
+// UTF-8 is checked eight ASCII bytes at a time: a bad or cut-off sequence
+// must be caught wherever it falls against those eight-byte steps.
+TEST(Conversions, Utf8CheckFindsBadBytesAtEveryPosition) {
+    const std::string bad[] = {"\xFF", "\xC3", "\xED\xA0\x80", "\xE2\x82", "\xC0\xAF", "\x80"};
+    const std::string good[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+    for (size_t before = 0; before < 20; ++before) {
+        for (size_t after : {size_t{0}, size_t{1}, size_t{9}}) {
+            for (const std::string& b : bad) {
+                EXPECT_FALSE(isValidUtf8(std::string(before, 'a') + b + std::string(after, 'b'))) << before << "+" << after;
+            }
+            for (const std::string& g : good) {
+                EXPECT_TRUE(isValidUtf8(std::string(before, 'a') + g + std::string(after, 'b'))) << before << "+" << after;
+            }
+        }
+    }
+}
