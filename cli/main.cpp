@@ -249,6 +249,16 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
     cli::CommandLineFrontEnd frontEnd(/*printProgress=*/true);
     TovResultViewController& results = controller.showResultView();
     results.setDelegate(&frontEnd);
+    // The JSON of a scan that neither exports nor sorts lists the messages
+    // in the order the scan lists them: each is written out as it comes and
+    // none is kept. Without a temporary file the records are kept instead.
+    std::unique_ptr<cli::StreamedMessageList> streamed;
+    if (asJson && options.exportDir.empty() && options.sort.empty()) {
+        std::string error;
+        streamed = cli::StreamedMessageList::create(options.deletedOnly, &error);
+        if (streamed && !results.streamMessagesTo(streamed.get(), &error)) streamed.reset();
+        if (!streamed) NSLog("The messages are kept for the listing: %s", error.c_str());
+    }
     controller.scanDeviceNode(node, scanFolder);
     frontEnd.runUntilScanFinished();
     controller.waitForScanThread();
@@ -298,7 +308,14 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
         for (const ContactPtr& c : results.contactArray) {
             if (!options.deletedOnly || c->bDeleted()) contacts.push_back(c);
         }
-        cli::printScanJson(head, contacts, results.messageController, tail);
+        if (!streamed) {
+            cli::printScanJson(head, contacts, results.messageController, tail);
+        } else if (!cli::printScanJson(head, contacts, *streamed, tail) || !results.streamedKeysGood()) {
+            std::fprintf(stderr, "kestrel: the message list could not be kept in a temporary file: it is incomplete\n");
+            results.streamMessagesTo(nullptr);
+            return 1;
+        }
+        results.streamMessagesTo(nullptr);
     } else {
         cli::printScanReport(*node, results, results.messageController);
         for (const std::string& warning : warnings) std::printf("Warning: %s\n", cli::terminalSafe(warning).c_str());

@@ -27,16 +27,11 @@ json deviceToListJson(const TovIOSDeviceNode& node) {
     return record;
 }
 
-void printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
-                   const std::vector<MessagePtr>& messages, const nlohmann::ordered_json& tail) {
-    std::string out;
-    out.reserve(1 << 20);
-    auto flush = [&out](bool force) {
-        if (force || out.size() >= (1u << 20)) {
-            std::fwrite(out.data(), 1, out.size(), stdout);
-            out.clear();
-        }
-    };
+namespace {
+
+// The object's text up to the messages: the members of `head`, then the
+// contacts, then the name of the message array.
+void appendScanJsonHead(std::string& out, const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts) {
     out.append("{\n");
     for (auto it = head.begin(); it != head.end(); ++it) {
         appendJsonString(out, it.key());
@@ -44,21 +39,22 @@ void printScanJson(const nlohmann::ordered_json& head, const std::vector<Contact
         out.append(dumpJson(it.value()));
         out.append(",\n");
     }
-    auto writeArray = [&](const char* name, const auto& records, auto appendOne) {
-        appendJsonString(out, name);
-        out.append(": [");
-        bool first = true;
-        for (const auto& record : records) {
-            out.append(first ? "\n  " : ",\n  ");
-            first = false;
-            appendOne(out, *record);
-            flush(false);
-        }
-        out.append(first ? "]" : "\n]");
-    };
-    writeArray("contacts", contacts, appendContactJson);
+    appendJsonString(out, "contacts");
+    out.append(": [");
+    bool first = true;
+    for (const ContactPtr& contact : contacts) {
+        out.append(first ? "\n  " : ",\n  ");
+        first = false;
+        appendContactJson(out, *contact);
+    }
+    out.append(first ? "]" : "\n]");
     out.append(",\n");
-    writeArray("messages", messages, appendMessageJson);
+    appendJsonString(out, "messages");
+    out.append(": [");
+}
+
+// The rest after the messages: the members of `tail` and the end.
+void appendScanJsonTail(std::string& out, const nlohmann::ordered_json& tail) {
     for (auto it = tail.begin(); it != tail.end(); ++it) {
         out.append(",\n");
         appendJsonString(out, it.key());
@@ -66,7 +62,59 @@ void printScanJson(const nlohmann::ordered_json& head, const std::vector<Contact
         out.append(dumpJson(it.value()));
     }
     out.append("\n}\n");
-    flush(true);
+}
+
+void writeOut(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+}  // namespace
+
+void printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
+                   const std::vector<MessagePtr>& messages, const nlohmann::ordered_json& tail) {
+    std::string out;
+    out.reserve(1 << 20);
+    appendScanJsonHead(out, head, contacts);
+    bool first = true;
+    for (const MessagePtr& message : messages) {
+        out.append(first ? "\n  " : ",\n  ");
+        first = false;
+        appendMessageJson(out, *message);
+        if (out.size() >= (1u << 20)) {
+            writeOut(out);
+            out.clear();
+        }
+    }
+    out.append(first ? "]" : "\n]");
+    appendScanJsonTail(out, tail);
+    writeOut(out);
+}
+
+std::unique_ptr<StreamedMessageList> StreamedMessageList::create(bool deletedOnly, std::string* error) {
+    std::unique_ptr<SpoolFile> spool = SpoolFile::create(error);
+    if (!spool) return nullptr;
+    return std::unique_ptr<StreamedMessageList>(new StreamedMessageList(std::move(spool), deletedOnly));
+}
+
+void StreamedMessageList::messageListed(const TovMessageNode& message) {
+    if (deletedOnly_ && !message.bDeleted()) return;
+    std::string& out = spool_->buffer();
+    out.append(count_ == 0 ? "\n  " : ",\n  ");
+    ++count_;
+    appendMessageJson(out, message);
+    spool_->commit();
+}
+
+bool printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
+                   StreamedMessageList& messages, const nlohmann::ordered_json& tail) {
+    std::string out;
+    appendScanJsonHead(out, head, contacts);
+    writeOut(out);
+    std::fflush(stdout);
+    SpoolFile& spool = messages.spool();
+    const bool copied = spool.copyTo(fileno(stdout), 0, spool.size());
+    out.assign(messages.count() == 0 ? "]" : "\n]");
+    appendScanJsonTail(out, tail);
+    writeOut(out);
+    return copied && spool.good();
 }
 
 json countsToJson(const TovResultViewController& results) {
