@@ -102,22 +102,32 @@ void appendContactJson(std::string& out, const TovContactNode& c) {
 }
 
 void appendMessageJson(std::string& out, const TovMessageNode& m) {
-    JsonObjectWriter(out)
-        .text("messageName", m.messageName())
-        .text("messagePhone", m.messagePhone())
-        .text("messageDate", m.messageDate())
-        .text("messageType", m.messageType())
-        .text("messageContent", m.messageContent())
-        .flag("bImessage", m.bImessage())
+    // The texts are written from the record under its lock, not copied.
+    auto text = [&out](const std::string& value) { appendJsonString(out, value); };
+    JsonObjectWriter writer(out);
+    writer.key("messageName");
+    m.messageNameVisit(text);
+    writer.key("messagePhone");
+    m.messagePhoneVisit(text);
+    writer.key("messageDate");
+    m.messageDateVisit(text);
+    writer.key("messageType");
+    m.messageTypeVisit(text);
+    writer.key("messageContent");
+    m.messageContentVisit(text);
+    writer.flag("bImessage", m.bImessage())
         .flag("bDeleted", m.bDeleted())
         .number("handle_id", m.handle_id())
-        .flag("bSelected", m.bSelected())
-        .text("service", m.service())
-        .text("chat", m.chat())
-        .raw("attachments", textArrayJson(m.attachments()))
-        .text("source", m.source())
-        .text("deletedDate", m.deletedDate())
-        .raw("provenance", provenanceJson(m.provenance()));
+        .flag("bSelected", m.bSelected());
+    writer.key("service");
+    m.serviceVisit(text);
+    writer.key("chat");
+    m.chatVisit(text);
+    writer.raw("attachments", textArrayJson(m.attachments()));
+    writer.text("source", m.source());
+    writer.key("deletedDate");
+    m.deletedDateVisit(text);
+    writer.raw("provenance", provenanceJson(m.provenance()));
 }
 
 void appendNoteJson(std::string& out, const TovNoteNode& n) {
