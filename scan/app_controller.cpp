@@ -136,13 +136,13 @@ void WrenfieldAppDelegate::ScanIOSBackUpFilehand(const std::string& path) {
         working = prepareWorkingFolder(path, copied);
         folder = working ? working->path() : std::string();
     }
-    if (working) {
+    if (working && carveBesideSteps_) {
         // The backup's own files keep the original bytes while the steps
         // commit the copies: the carving runs beside the steps.
         runStepsAlongsideCarving(folder, copied);
     } else {
-        // In place, the carver maps the databases and their logs before any
-        // step commits them, so it sees the original bytes.
+        // The carver maps the databases and their logs before any step
+        // commits them, so it sees the original bytes.
         if (!stopRequested()) carveOriginalDatabases(folder);
         // Each step is skipped once a stop was asked for; the steps
         // themselves poll between rows and pages.

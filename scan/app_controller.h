@@ -113,6 +113,10 @@ public:
     // Scans in place: the backup's own databases are committed and read
     // (the commit step writes into the backup). Off by default.
     void setScanInPlace(bool inPlace) { scanInPlace_ = inPlace; }
+    // Whether a scan of working copies carves on a second thread beside
+    // the existing-record steps (the default) or runs every step in turn.
+    // Both post the same records in the same order.
+    void setCarveBesideSteps(bool beside) { carveBesideSteps_ = beside; }
     bool scanInPlace() const { return scanInPlace_; }
 
     // Asks the running scan to stop at its next page or row; its working
@@ -233,6 +237,7 @@ private:
     std::atomic<bool> scanning_{false};
     std::atomic<bool> stopped_{false};
     bool scanInPlace_ = false;
+    bool carveBesideSteps_ = true;
     std::unique_ptr<ScanRunning> running_;
     mutable std::mutex warningsMutex_;
     std::vector<std::string> warnings_;
