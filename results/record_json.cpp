@@ -103,7 +103,7 @@ void appendContactJson(std::string& out, const TovContactNode& c) {
 
 void appendMessageJson(std::string& out, const TovMessageNode& m) {
     // The texts are written from the record under its lock, not copied.
-    auto text = [&out](const std::string& value) { appendJsonString(out, value); };
+    auto text = [&out](std::string_view value) { appendJsonString(out, value); };
     JsonObjectWriter writer(out);
     writer.key("messageName");
     m.messageNameVisit(text);

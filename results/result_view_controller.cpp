@@ -93,7 +93,7 @@ namespace {
 // The compared texts of a message (phone, content, date), each with its
 // length before it, as the streamed list keeps them; returns their hash.
 // Two messages have the same texts exactly when these bytes are equal.
-void appendKeyText(std::string& key, const std::string& text) {
+void appendKeyText(std::string& key, std::string_view text) {
     const auto length = static_cast<uint32_t>(text.size());
     key.append(reinterpret_cast<const char*>(&length), sizeof length);
     key.append(text);
@@ -101,9 +101,9 @@ void appendKeyText(std::string& key, const std::string& text) {
 uint64_t messageKey(const TovMessageNode& m, std::string& key) {
     key.clear();
     TextHash h;
-    m.messagePhoneVisit([&](const std::string& t) { h.add(t); appendKeyText(key, t); });
-    m.messageContentVisit([&](const std::string& t) { h.add(t); appendKeyText(key, t); });
-    m.messageDateVisit([&](const std::string& t) { h.add(t); appendKeyText(key, t); });
+    m.messagePhoneVisit([&](std::string_view t) { h.add(t); appendKeyText(key, t); });
+    m.messageContentVisit([&](std::string_view t) { h.add(t); appendKeyText(key, t); });
+    m.messageDateVisit([&](std::string_view t) { h.add(t); appendKeyText(key, t); });
     return h.value();
 }
 
@@ -193,12 +193,12 @@ namespace {
 // Adds a record's text to a hash without copying it.
 struct AddTo {
     TextHash& hash;
-    void operator()(const std::string& text) const { hash.add(text); }
+    void operator()(std::string_view text) const { hash.add(text); }
 };
 // Compares a record's text with a value without copying it.
 struct Equals {
-    const std::string& value;
-    bool operator()(const std::string& text) const { return text == value; }
+    std::string_view value;
+    bool operator()(std::string_view text) const { return text == value; }
 };
 
 uint64_t contactKey(const TovContactNode& c) {
@@ -254,7 +254,7 @@ void TovResultViewController::ScanDelMessageInfomationHandle(const Notification&
     if (messageStream_) {
         // A carved record with neither phone nor text shows nothing (see below).
         const uint64_t hash = messageKey(*message, keyScratch_);
-        const auto empty = [](const std::string& t) { return t.empty(); };
+        const auto empty = [](std::string_view t) { return t.empty(); };
         if (message->messagePhoneVisit(empty) && message->messageContentVisit(empty) && message->isExistingSource()) {
             return;
         }
@@ -269,7 +269,7 @@ void TovResultViewController::ScanDelMessageInfomationHandle(const Notification&
     // A carved record with neither phone nor text shows nothing; a record read
     // by SQL (it names its source) is a real row and is kept, e.g. an unsent
     // group message whose text the database no longer holds.
-    const auto empty = [](const std::string& t) { return t.empty(); };
+    const auto empty = [](std::string_view t) { return t.empty(); };
     if (message->messagePhoneVisit(empty) && message->messageContentVisit(empty) && message->isExistingSource()) {
         return;
     }

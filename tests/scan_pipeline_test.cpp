@@ -269,3 +269,49 @@ TEST(ScanPipeline, ASpoolReadsBackEveryByteAppended) {
 }
 
 }  // namespace
+
+namespace {
+
+// A message keeps its texts in one buffer: setting one text, in any order,
+// longer or shorter or empty, leaves every other text as it was.
+TEST(CompactRecords, EachTextOfAMessageStaysItsOwn) {
+    TovMessageNode m;
+    using Get = std::string (TovMessageNode::*)() const;
+    using Set = void (TovMessageNode::*)(std::string);
+    const std::vector<std::pair<Get, Set>> fields = {
+        {&TovMessageNode::messageName, &TovMessageNode::setMessageName},
+        {&TovMessageNode::messagePhone, &TovMessageNode::setMessagePhone},
+        {&TovMessageNode::messageDate, &TovMessageNode::setMessageDate},
+        {&TovMessageNode::messageType, &TovMessageNode::setMessageType},
+        {&TovMessageNode::messageContent, &TovMessageNode::setMessageContent},
+        {&TovMessageNode::service, &TovMessageNode::setService},
+        {&TovMessageNode::chat, &TovMessageNode::setChat},
+        {&TovMessageNode::deletedDate, &TovMessageNode::setDeletedDate},
+    };
+    std::vector<std::string> expected(fields.size());
+    // Set in a scrambled order, then change each in turn to a longer text, a
+    // shorter one, the empty text and one with a NUL byte.
+    const size_t order[] = {4, 0, 7, 2, 5, 1, 6, 3};
+    for (size_t i : order) {
+        expected[i] = "text " + std::to_string(i) + std::string(i * 9, 'a' + static_cast<char>(i));
+        (m.*fields[i].second)(expected[i]);
+    }
+    for (size_t i = 0; i < fields.size(); ++i) {
+        for (std::string value : {expected[i] + std::string(200, 'z'), std::string("s"), std::string(),
+                                  std::string("nul\0byte", 8)}) {
+            (m.*fields[i].second)(value);
+            expected[i] = value;
+            for (size_t k = 0; k < fields.size(); ++k) ASSERT_EQ((m.*fields[k].first)(), expected[k]) << i << "," << k;
+        }
+    }
+    EXPECT_EQ(m.messageContentVisit([](std::string_view t) { return t.size(); }), expected[4].size());
+    // No provenance is the empty one; a set one reads back whole.
+    EXPECT_TRUE(m.provenance().empty());
+    Provenance p{"sms.db", "freeblock", 21, 83245, std::nullopt, std::nullopt};
+    m.setProvenance(p);
+    EXPECT_EQ(m.provenance(), p);
+    m.setProvenance(Provenance{});
+    EXPECT_TRUE(m.provenance().empty());
+}
+
+}  // namespace
