@@ -8,53 +8,44 @@ namespace kestrel {
 void appendJsonString(std::string& out, std::string_view text) {
     static const char kHex[] = "0123456789abcdef";
     out.push_back('"');
+    // Bytes that stand for themselves (printable ASCII other than the quote
+    // and the backslash, and whole valid UTF-8 sequences) are copied a run
+    // at a time; the others are written escaped or replaced.
+    size_t run = 0;
     size_t i = 0;
     while (i < text.size()) {
         const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80) {
-            const size_t length = utf8SequenceAt(text, i);
-            if (length != 0) {
-                out.append(text.substr(i, length));
-                i += length;
-            } else {
-                out.append("\xEF\xBF\xBD");
-                ++i;
-            }
+        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+            ++i;
             continue;
         }
+        size_t length = 0;
+        if (c >= 0x80 && (length = utf8SequenceAt(text, i)) != 0) {
+            i += length;
+            continue;
+        }
+        out.append(text.data() + run, i - run);
         switch (c) {
-            case '"':
-                out.append("\\\"");
-                break;
-            case '\\':
-                out.append("\\\\");
-                break;
-            case '\n':
-                out.append("\\n");
-                break;
-            case '\r':
-                out.append("\\r");
-                break;
-            case '\t':
-                out.append("\\t");
-                break;
-            case '\b':
-                out.append("\\b");
-                break;
-            case '\f':
-                out.append("\\f");
-                break;
+            case '"': out.append("\\\""); break;
+            case '\\': out.append("\\\\"); break;
+            case '\n': out.append("\\n"); break;
+            case '\r': out.append("\\r"); break;
+            case '\t': out.append("\\t"); break;
+            case '\b': out.append("\\b"); break;
+            case '\f': out.append("\\f"); break;
             default:
-                if (c < 0x20) {
+                if (c >= 0x80) {
+                    out.append("\xEF\xBF\xBD");  // not part of valid UTF-8
+                } else {
                     out.append("\\u00");
                     out.push_back(kHex[c >> 4]);
                     out.push_back(kHex[c & 0xF]);
-                } else {
-                    out.push_back(static_cast<char>(c));
                 }
         }
         ++i;
+        run = i;
     }
+    out.append(text.data() + run, text.size() - run);
     out.push_back('"');
 }
 

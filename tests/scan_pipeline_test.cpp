@@ -20,6 +20,7 @@
 #include "app/notification_center.h"
 #include "app/provenance_text.h"
 #include "app/working_folder.h"
+#include "results/record_json.h"
 #include "results/result_view_controller.h"
 #include "results/spool_file.h"
 #include "scan/app_controller.h"
@@ -312,6 +313,31 @@ TEST(CompactRecords, EachTextOfAMessageStaysItsOwn) {
     EXPECT_EQ(m.provenance(), p);
     m.setProvenance(Provenance{});
     EXPECT_TRUE(m.provenance().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Plain bytes are copied in runs: escapes and replacements at the start, the
+// end and between runs, and valid sequences beside invalid bytes.
+TEST(CompactRecords, JsonStringsEscapeAtEveryPlaceOfARun) {
+    using namespace std::string_view_literals;
+    const std::pair<std::string_view, std::string> cases[] = {
+        {""sv, "\"\""},
+        {"plain text"sv, "\"plain text\""},
+        {"\"q\"\\"sv, "\"\\\"q\\\"\\\\\""},
+        {"\n\r\t\b\f\x01\x1f\x7f"sv, "\"\\n\\r\\t\\b\\f\\u0001\\u001f\x7f\""},
+        {"a\0b"sv, "\"a\\u0000b\""},
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80!"sv, "\"caf\xC3\xA9 \xF0\x9F\x98\x80!\""},
+        {"\xFF" "ab\xC3" "\xE2\x98"sv, "\"\xEF\xBF\xBD" "ab\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+        {"\xED\xA0\x80x"sv, "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx\""},
+    };
+    for (const auto& [text, json] : cases) {
+        std::string out = "prefix";
+        appendJsonString(out, text);
+        EXPECT_EQ(out, "prefix" + json);
+    }
 }
 
 }  // namespace
