@@ -262,6 +262,9 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
     controller.scanDeviceNode(node, scanFolder);
     frontEnd.runUntilScanFinished();
     controller.waitForScanThread();
+    // The scan has listed every message: the list is complete.
+    const bool streamedKeysGood = results.streamedKeysGood();
+    results.streamMessagesTo(nullptr);
 
     if (controller.scanStopped()) {
         results.setDelegate(nullptr);
@@ -310,12 +313,10 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
         }
         if (!streamed) {
             cli::printScanJson(head, contacts, results.messageController, tail);
-        } else if (!cli::printScanJson(head, contacts, *streamed, tail) || !results.streamedKeysGood()) {
+        } else if (!cli::printScanJson(head, contacts, *streamed, tail) || !streamedKeysGood) {
             std::fprintf(stderr, "kestrel: the message list could not be kept in a temporary file: it is incomplete\n");
-            results.streamMessagesTo(nullptr);
             return 1;
         }
-        results.streamMessagesTo(nullptr);
     } else {
         cli::printScanReport(*node, results, results.messageController);
         for (const std::string& warning : warnings) std::printf("Warning: %s\n", cli::terminalSafe(warning).c_str());
