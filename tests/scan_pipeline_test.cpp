@@ -259,13 +259,17 @@ TEST(ScanPipeline, ASpoolReadsBackEveryByteAppended) {
         EXPECT_EQ(out, all.substr(static_cast<size_t>(at), 10));
     }
     EXPECT_FALSE(spool->read(all.size() - 5, 10, out));
+    // Into a plain file (copied by the kernel) and a file opened for
+    // appending (which the kernel's copy refuses: read and written here).
     test::TempDir dir;
-    const fs::path path = dir.path() / "copy";
-    FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    EXPECT_TRUE(spool->copyTo(fileno(file), 5, all.size()));
-    std::fclose(file);
-    EXPECT_EQ(test::readFile(path), all.substr(5));
+    for (const char* mode : {"wb", "ab"}) {
+        const fs::path path = dir.path() / (std::string("copy-") + mode);
+        FILE* file = std::fopen(path.c_str(), mode);
+        ASSERT_NE(file, nullptr);
+        EXPECT_TRUE(spool->copyTo(fileno(file), 5, all.size())) << mode;
+        std::fclose(file);
+        EXPECT_EQ(test::readFile(path), all.substr(5)) << mode;
+    }
     EXPECT_TRUE(spool->good());
 }
 
