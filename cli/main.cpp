@@ -249,13 +249,13 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
     cli::CommandLineFrontEnd frontEnd(/*printProgress=*/true);
     TovResultViewController& results = controller.showResultView();
     results.setDelegate(&frontEnd);
-    // The JSON of a scan that neither exports nor sorts lists the messages
-    // in the order the scan lists them: each is written out as it comes and
-    // none is kept. Without a temporary file the records are kept instead.
+    // The JSON of a scan that does not export keeps no message: each is
+    // written out as it is listed (with its name when the list is to be
+    // sorted by name). Without a temporary file the records are kept instead.
     std::unique_ptr<cli::StreamedMessageList> streamed;
-    if (asJson && options.exportDir.empty() && options.sort.empty()) {
+    if (asJson && options.exportDir.empty()) {
         std::string error;
-        streamed = cli::StreamedMessageList::create(options.deletedOnly, &error);
+        streamed = cli::StreamedMessageList::create(options.deletedOnly, options.sort == "name", &error);
         if (streamed && !results.streamMessagesTo(streamed.get(), &error)) streamed.reset();
         if (!streamed) NSLog("The messages are kept for the listing: %s", error.c_str());
     }
@@ -313,7 +313,8 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
         }
         if (!streamed) {
             cli::printScanJson(head, contacts, results.messageController, tail);
-        } else if (!cli::printScanJson(head, contacts, *streamed, tail) || !streamedKeysGood) {
+        } else if (!cli::printScanJson(head, contacts, *streamed, sortDirections().name.load(), tail) ||
+                   !streamedKeysGood) {
             std::fprintf(stderr, "kestrel: the message list could not be kept in a temporary file: it is incomplete\n");
             return 1;
         }

@@ -1,6 +1,7 @@
 #include "cli/output.h"
 #include "app/utf8.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "results/record_json.h"
@@ -88,33 +89,73 @@ void printScanJson(const nlohmann::ordered_json& head, const std::vector<Contact
     writeOut(out);
 }
 
-std::unique_ptr<StreamedMessageList> StreamedMessageList::create(bool deletedOnly, std::string* error) {
+namespace {
+// Each message in the file is preceded by the separator of a later element.
+constexpr std::string_view kSeparator = ",\n  ";
+}  // namespace
+
+std::unique_ptr<StreamedMessageList> StreamedMessageList::create(bool deletedOnly, bool byName, std::string* error) {
     std::unique_ptr<SpoolFile> spool = SpoolFile::create(error);
     if (!spool) return nullptr;
-    return std::unique_ptr<StreamedMessageList>(new StreamedMessageList(std::move(spool), deletedOnly));
+    return std::unique_ptr<StreamedMessageList>(new StreamedMessageList(std::move(spool), deletedOnly, byName));
 }
 
 void StreamedMessageList::messageListed(const TovMessageNode& message) {
     if (deletedOnly_ && !message.bDeleted()) return;
-    std::string& out = spool_->buffer();
-    out.append(count_ == 0 ? "\n  " : ",\n  ");
+    if (byName_) {
+        starts_.push_back(spool_->size());
+        message.messageNameVisit([this](std::string_view name) { names_.append(name); });
+        nameEnds_.push_back(names_.size());
+    }
     ++count_;
+    std::string& out = spool_->buffer();
+    out.append(kSeparator);
     appendMessageJson(out, message);
     spool_->commit();
 }
 
+std::string_view StreamedMessageList::name(size_t i) const {
+    const size_t begin = i == 0 ? 0 : nameEnds_[i - 1];
+    return std::string_view(names_).substr(begin, nameEnds_[i] - begin);
+}
+
+bool StreamedMessageList::print(bool ascending) {
+    if (count_ == 0) return spool_->good();
+    std::fputs("\n  ", stdout);
+    std::fflush(stdout);
+    if (!byName_) return spool_->copyTo(fileno(stdout), kSeparator.size(), spool_->size()) && spool_->good();
+    std::vector<uint32_t> order(count_);
+    for (size_t i = 0; i < count_; ++i) order[i] = static_cast<uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return ascending ? name(a) < name(b) : name(b) < name(a);
+    });
+    std::string out, element;
+    for (size_t k = 0; k < order.size(); ++k) {
+        const size_t i = order[k];
+        const uint64_t begin = starts_[i] + kSeparator.size();
+        const uint64_t end = i + 1 < starts_.size() ? starts_[i + 1] : spool_->size();
+        if (!spool_->read(begin, static_cast<size_t>(end - begin), element)) return false;
+        if (k > 0) out.append(kSeparator);
+        out.append(element);
+        if (out.size() >= (size_t{1} << 20)) {
+            writeOut(out);
+            out.clear();
+        }
+    }
+    writeOut(out);
+    return spool_->good();
+}
+
 bool printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
-                   StreamedMessageList& messages, const nlohmann::ordered_json& tail) {
+                   StreamedMessageList& messages, bool ascending, const nlohmann::ordered_json& tail) {
     std::string out;
     appendScanJsonHead(out, head, contacts);
     writeOut(out);
-    std::fflush(stdout);
-    SpoolFile& spool = messages.spool();
-    const bool copied = spool.copyTo(fileno(stdout), 0, spool.size());
+    const bool printed = messages.print(ascending);
     out.assign(messages.count() == 0 ? "]" : "\n]");
     appendScanJsonTail(out, tail);
     writeOut(out);
-    return copied && spool.good();
+    return printed;
 }
 
 json countsToJson(const TovResultViewController& results) {

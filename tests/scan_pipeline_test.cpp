@@ -5,6 +5,9 @@
 // holds.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <any>
 #include <array>
 #include <cstdio>
@@ -342,6 +345,41 @@ TEST(CompactRecords, JsonStringsEscapeAtEveryPlaceOfARun) {
         appendJsonString(out, text);
         EXPECT_EQ(out, "prefix" + json);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The command streams its JSON list; ordered by name or cut to the deleted
+// messages it must be the listed order sorted (equal names keep their
+// order) or filtered.
+TEST(ScanPipeline, SortedAndDeletedOnlyListsFollowTheListedOne) {
+    test::TempDir dir;
+    ASSERT_EQ(gen::writeBackup(dir.path(), gen::syntheticSpec(3000, 40, 40, 0.2, 12)), "");
+    auto messagesOf = [&](const std::string& options) {
+        const test::CommandResult run = test::runKestrel("scan --json " + options + " " + test::shellQuote(dir.str()));
+        EXPECT_EQ(run.status, 0) << run.err;
+        return nlohmann::json::parse(run.out)["messages"];
+    };
+    const nlohmann::json listed = messagesOf("");
+    ASSERT_GT(listed.size(), 3000u / 2);
+    std::vector<nlohmann::json> byName(listed.begin(), listed.end());
+    std::stable_sort(byName.begin(), byName.end(), [](const nlohmann::json& a, const nlohmann::json& b) {
+        return a["messageName"].get<std::string>() < b["messageName"].get<std::string>();
+    });
+    std::vector<nlohmann::json> deleted;
+    for (const auto& m : listed) {
+        if (m["bDeleted"].get<bool>()) deleted.push_back(m);
+    }
+    ASSERT_FALSE(deleted.empty());
+    std::vector<nlohmann::json> deletedByName = deleted;
+    std::stable_sort(deletedByName.begin(), deletedByName.end(), [](const nlohmann::json& a, const nlohmann::json& b) {
+        return a["messageName"].get<std::string>() < b["messageName"].get<std::string>();
+    });
+    EXPECT_EQ(messagesOf("--sort name"), nlohmann::json(byName));
+    EXPECT_EQ(messagesOf("--deleted-only"), nlohmann::json(deleted));
+    EXPECT_EQ(messagesOf("--deleted-only --sort name"), nlohmann::json(deletedByName));
 }
 
 }  // namespace
