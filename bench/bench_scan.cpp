@@ -8,6 +8,7 @@
 // scan of a backup of 1,000,000 messages.
 //
 // Usage: bench_scan [MESSAGES] [RUNS] [BIG_MESSAGES]   (BIG_MESSAGES 0 skips the memory run)
+// KESTREL_BENCH_CLI=PATH measures another build of the command.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -114,7 +115,10 @@ int main(int argc, char** argv) {
     const int messages = argc > 1 ? std::atoi(argv[1]) : 200000;
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     const int bigMessages = argc > 3 ? std::atoi(argv[3]) : 1000000;
-    const std::string kestrel = KESTREL_CLI_PATH;
+    // KESTREL_BENCH_CLI names another build of the command to measure.
+    const char* other = std::getenv("KESTREL_BENCH_CLI");
+    const std::string kestrel = other != nullptr && *other != '\0' ? other : KESTREL_CLI_PATH;
+    std::printf("command: %s\n", kestrel.c_str());
 
     std::printf("cores: %u, load average at start: %.2f\n", std::thread::hardware_concurrency(), loadAverage());
     const fs::path folder = fs::temp_directory_path() / ("kestrel-bench-scan-" + std::to_string(getpid()));
