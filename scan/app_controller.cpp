@@ -415,7 +415,10 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     if (failure) std::rethrow_exception(failure);
 
     replayLogLines(originalLogLines);
-    if (!contacts.ran) return;
+    // As with the steps run in turn, a deleted-record step is left out once
+    // a stop was asked for (the carving thread then left it out as well, or
+    // its records are dropped here).
+    if (stopRequested() || !contacts.ran) return;
     if (contactsReadFailed_) {
         skipDelContacts();
     } else {
@@ -423,7 +426,7 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
         contacts.sink->replay(*this);
         if (contacts.opened) finishDelContacts();
     }
-    if (!messages.ran) return;
+    if (stopRequested() || !messages.ran) return;
     if (messagesReadFailed_) {
         // The carving went for nothing: its lines and records are dropped,
         // as the step would not have carved.
