@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/backup_discovery.h"
 #include "app/log.h"
 #include "app/notification_center.h"
 #include "app/provenance_text.h"
@@ -98,7 +99,7 @@ ScanTrace traceScan(const std::string& folder, bool beside) {
     return trace;
 }
 
-enum class Shape { Demo, IOS6Deleted, IOS5Deleted, Modern17, Modern18Wal };
+enum class Shape { Demo, IOS6Deleted, IOS5Deleted, Modern17, Modern18Wal, NoMessageDatabase, NoAddressBook };
 
 std::string writeShape(Shape shape, const fs::path& folder) {
     switch (shape) {
@@ -112,6 +113,14 @@ std::string writeShape(Shape shape, const fs::path& folder) {
             gen::ModernSpec spec = gen::modernSpec(18, 1500, 4);
             spec.wal = true;
             return gen::writeModernBackup(folder, spec);
+        }
+        case Shape::NoMessageDatabase:
+        case Shape::NoAddressBook: {
+            // A step that finds no database logs it, the carving one too.
+            const std::string error = gen::writeBackup(folder, gen::demoSpec());
+            if (!error.empty()) return error;
+            const char* name = shape == Shape::NoMessageDatabase ? kMessageDBName : kAddressBookDBName;
+            return fs::remove(databasePathInBackup(folder.string(), name)) ? "" : "no database to remove";
         }
     }
     return "unknown shape";
@@ -135,6 +144,7 @@ TEST_P(CarvingBesideTheSteps, PostsWhatTheStepsInTurnPost) {
     EXPECT_EQ(beside.warnings, inTurn.warnings);
     EXPECT_EQ(beside.listedMessages, inTurn.listedMessages);
     EXPECT_EQ(beside.listedContacts, inTurn.listedContacts);
+    if (GetParam() == Shape::NoMessageDatabase) return;
     size_t deleted = 0;
     for (const std::string& line : beside.posted) deleted += line.rfind(names::ScanDelMessageInfo, 0) == 0 ? 1 : 0;
     EXPECT_GT(deleted, 0u) << "the backup should give carved messages";
@@ -142,7 +152,7 @@ TEST_P(CarvingBesideTheSteps, PostsWhatTheStepsInTurnPost) {
 
 INSTANTIATE_TEST_SUITE_P(ScanPipeline, CarvingBesideTheSteps,
                          ::testing::Values(Shape::Demo, Shape::IOS6Deleted, Shape::IOS5Deleted, Shape::Modern17,
-                                           Shape::Modern18Wal));
+                                           Shape::Modern18Wal, Shape::NoMessageDatabase, Shape::NoAddressBook));
 
 // A stop asked for while both threads work ends the scan; nothing is left
 // waiting.
