@@ -10,6 +10,16 @@ namespace {
 std::mutex g_logMutex;
 LogSink g_sink;
 std::atomic<bool> g_debug{false};
+thread_local std::vector<std::string>* t_capture = nullptr;
+
+void emitLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    if (g_sink) {
+        g_sink(line);
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
 
 void emit(const char* format, va_list args) {
     va_list copy;
@@ -22,14 +32,27 @@ void emit(const char* format, va_list args) {
         std::vsnprintf(buffer.data(), buffer.size(), format, args);
         line.assign(buffer.data(), static_cast<size_t>(needed));
     }
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    if (g_sink) {
-        g_sink(line);
-    } else {
-        std::fprintf(stderr, "%s\n", line.c_str());
+    if (t_capture != nullptr) {
+        t_capture->push_back(std::move(line));
+        return;
     }
+    emitLine(line);
 }
 }  // namespace
+
+LogCapture::LogCapture() : previous_(t_capture) { t_capture = &lines_; }
+
+LogCapture::~LogCapture() { t_capture = previous_; }
+
+std::vector<std::string> LogCapture::take() {
+    std::vector<std::string> lines;
+    lines.swap(lines_);
+    return lines;
+}
+
+void replayLogLines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) emitLine(line);
+}
 
 void setDebugLogging(bool on) { g_debug.store(on); }
 bool debugLogging() { return g_debug.load(std::memory_order_relaxed); }

@@ -8,6 +8,8 @@
 // either the old or the new text, never a torn one.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -15,6 +17,7 @@
 #include <optional>
 #include <thread>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrel {
@@ -63,6 +66,12 @@ protected:
             field = std::move(value);
         }
     }
+    // Runs f under the record's lock.
+    template <typename F>
+    decltype(auto) locked(F&& f) const {
+        std::lock_guard<const RecordLock> lock(lock_);
+        return f();
+    }
     void writeText(std::string& field, std::string value) {
         std::string previous;
         {
@@ -76,6 +85,50 @@ protected:
 private:
     RecordLock lock_;
 };
+
+// The texts of a record in one buffer, one allocation for all of them (none
+// while they fit in the buffer's own space): text i is the bytes from the
+// end of text i - 1 to ends_[i]. A list of many records keeps one block per
+// record instead of one per text.
+template <size_t N>
+class PackedTexts {
+public:
+    std::string_view get(size_t i) const {
+        const size_t begin = i == 0 ? 0 : ends_[i - 1];
+        return std::string_view(data_.data() + begin, ends_[i] - begin);
+    }
+    void set(size_t i, std::string_view value) {
+        const size_t begin = i == 0 ? 0 : ends_[i - 1];
+        const size_t old = ends_[i] - begin;
+        if (data_.capacity() < data_.size() - old + value.size()) {
+            // Room for the texts usually set after this one, so that a record
+            // filled text by text is seldom moved.
+            data_.reserve(std::max(2 * data_.capacity(), data_.size() - old + value.size() + 32));
+        }
+        data_.replace(begin, old, value);
+        for (size_t k = i; k < N; ++k) ends_[k] = ends_[k] - old + value.size();
+    }
+
+private:
+    std::string data_;
+    std::array<size_t, N> ends_{};
+};
+
+// A text of a record's PackedTexts (`texts_`, at `index`): getter, setter and
+// `name##Visit(f)`, which calls f with a std::string_view of the text under
+// the record's lock.
+#define KESTREL_PACKED_FIELD(name, Setter, index)                                  \
+public:                                                                          \
+    std::string name() const {                                                   \
+        return locked([this] { return std::string(texts_.get(index)); });        \
+    }                                                                            \
+    void Setter(std::string value) {                                             \
+        locked([&] { texts_.set(index, value); });                               \
+    }                                                                            \
+    template <typename F>                                                        \
+    decltype(auto) name##Visit(F&& f) const {                                    \
+        return locked([&]() -> decltype(auto) { return f(texts_.get(index)); }); \
+    }
 
 // Getter `name()` and setter `setName(value)`, as the record tables name them,
 // and `name##Visit(f)`, which calls f with the text under the record's lock
@@ -176,25 +229,39 @@ class TovContactNode : public RecordBase {
 };
 
 class TovMessageNode : public RecordBase {
-    KESTREL_TEXT_FIELD(messageName, setMessageName)
-    KESTREL_TEXT_FIELD(messagePhone, setMessagePhone)
-    KESTREL_TEXT_FIELD(messageDate, setMessageDate)
-    KESTREL_TEXT_FIELD(messageType, setMessageType)
-    KESTREL_TEXT_FIELD(messageContent, setMessageContent)
+    KESTREL_PACKED_FIELD(messageName, setMessageName, 0)
+    KESTREL_PACKED_FIELD(messagePhone, setMessagePhone, 1)
+    KESTREL_PACKED_FIELD(messageDate, setMessageDate, 2)
+    KESTREL_PACKED_FIELD(messageType, setMessageType, 3)
+    KESTREL_PACKED_FIELD(messageContent, setMessageContent, 4)
     KESTREL_VALUE_FIELD(bool, bImessage, setBImessage, false)
     KESTREL_VALUE_FIELD(bool, bSelected, setBSelected, false)
     KESTREL_VALUE_FIELD(bool, bDeleted, setBDeleted, false)
     KESTREL_VALUE_FIELD(int32_t, handle_id, setHandle_id, -1)
     // "iMessage", "SMS", "RCS" as stored; empty when the database has no such column.
-    KESTREL_TEXT_FIELD(service, setService)
+    KESTREL_PACKED_FIELD(service, setService, 5)
     // The conversation: the group's name, or its participants' names/numbers.
-    KESTREL_TEXT_FIELD(chat, setChat)
+    KESTREL_PACKED_FIELD(chat, setChat, 6)
     // File names of the message's attachments.
     KESTREL_LOCKED_FIELD(std::vector<std::string>, attachments, setAttachments)
     KESTREL_SOURCE_FIELD
     // When the message was deleted, in messageDate's format; empty when unknown.
-    KESTREL_TEXT_FIELD(deletedDate, setDeletedDate)
-    KESTREL_LOCKED_FIELD(Provenance, provenance, setProvenance)
+    KESTREL_PACKED_FIELD(deletedDate, setDeletedDate, 7)
+
+public:
+    // Where a carved record was found; kept only when there is something
+    // to say, as most records are read from live tables.
+    Provenance provenance() const {
+        return locked([this] { return provenance_ ? *provenance_ : Provenance{}; });
+    }
+    void setProvenance(Provenance value) {
+        std::unique_ptr<Provenance> next = value.empty() ? nullptr : std::make_unique<Provenance>(std::move(value));
+        locked([&] { provenance_.swap(next); });
+    }
+
+private:
+    PackedTexts<8> texts_;
+    std::unique_ptr<Provenance> provenance_;
 };
 
 class TovCallHistoryNode : public RecordBase {
@@ -242,6 +309,7 @@ class DelContactValue : public RecordBase {
 };
 
 #undef KESTREL_TEXT_FIELD
+#undef KESTREL_PACKED_FIELD
 #undef KESTREL_LOCKED_FIELD
 #undef KESTREL_SOURCE_FIELD
 #undef KESTREL_VALUE_FIELD

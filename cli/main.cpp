@@ -249,9 +249,22 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
     cli::CommandLineFrontEnd frontEnd(/*printProgress=*/true);
     TovResultViewController& results = controller.showResultView();
     results.setDelegate(&frontEnd);
+    // The JSON of a scan that does not export keeps no message: each is
+    // written out as it is listed (with its name when the list is to be
+    // sorted by name). Without a temporary file the records are kept instead.
+    std::unique_ptr<cli::StreamedMessageList> streamed;
+    if (asJson && options.exportDir.empty()) {
+        std::string error;
+        streamed = cli::StreamedMessageList::create(options.deletedOnly, options.sort == "name", &error);
+        if (streamed && !results.streamMessagesTo(streamed.get(), &error)) streamed.reset();
+        if (!streamed) NSLog("The messages are kept for the listing: %s", error.c_str());
+    }
     controller.scanDeviceNode(node, scanFolder);
     frontEnd.runUntilScanFinished();
     controller.waitForScanThread();
+    // The scan has listed every message: the list is complete.
+    const bool streamedKeysGood = results.streamedKeysGood();
+    results.streamMessagesTo(nullptr);
 
     if (controller.scanStopped()) {
         results.setDelegate(nullptr);
@@ -298,7 +311,13 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
         for (const ContactPtr& c : results.contactArray) {
             if (!options.deletedOnly || c->bDeleted()) contacts.push_back(c);
         }
-        cli::printScanJson(head, contacts, results.messageController, tail);
+        if (!streamed) {
+            cli::printScanJson(head, contacts, results.messageController, tail);
+        } else if (!cli::printScanJson(head, contacts, *streamed, sortDirections().name.load(), tail) ||
+                   !streamedKeysGood) {
+            std::fprintf(stderr, "kestrel: the message list could not be kept in a temporary file: it is incomplete\n");
+            return 1;
+        }
     } else {
         cli::printScanReport(*node, results, results.messageController);
         for (const std::string& warning : warnings) std::printf("Warning: %s\n", cli::terminalSafe(warning).c_str());

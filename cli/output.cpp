@@ -1,6 +1,7 @@
 #include "cli/output.h"
 #include "app/utf8.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "results/record_json.h"
@@ -27,16 +28,11 @@ json deviceToListJson(const TovIOSDeviceNode& node) {
     return record;
 }
 
-void printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
-                   const std::vector<MessagePtr>& messages, const nlohmann::ordered_json& tail) {
-    std::string out;
-    out.reserve(1 << 20);
-    auto flush = [&out](bool force) {
-        if (force || out.size() >= (1u << 20)) {
-            std::fwrite(out.data(), 1, out.size(), stdout);
-            out.clear();
-        }
-    };
+namespace {
+
+// The object's text up to the messages: the members of `head`, then the
+// contacts, then the name of the message array.
+void appendScanJsonHead(std::string& out, const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts) {
     out.append("{\n");
     for (auto it = head.begin(); it != head.end(); ++it) {
         appendJsonString(out, it.key());
@@ -44,21 +40,22 @@ void printScanJson(const nlohmann::ordered_json& head, const std::vector<Contact
         out.append(dumpJson(it.value()));
         out.append(",\n");
     }
-    auto writeArray = [&](const char* name, const auto& records, auto appendOne) {
-        appendJsonString(out, name);
-        out.append(": [");
-        bool first = true;
-        for (const auto& record : records) {
-            out.append(first ? "\n  " : ",\n  ");
-            first = false;
-            appendOne(out, *record);
-            flush(false);
-        }
-        out.append(first ? "]" : "\n]");
-    };
-    writeArray("contacts", contacts, appendContactJson);
+    appendJsonString(out, "contacts");
+    out.append(": [");
+    bool first = true;
+    for (const ContactPtr& contact : contacts) {
+        out.append(first ? "\n  " : ",\n  ");
+        first = false;
+        appendContactJson(out, *contact);
+    }
+    out.append(first ? "]" : "\n]");
     out.append(",\n");
-    writeArray("messages", messages, appendMessageJson);
+    appendJsonString(out, "messages");
+    out.append(": [");
+}
+
+// The rest after the messages: the members of `tail` and the end.
+void appendScanJsonTail(std::string& out, const nlohmann::ordered_json& tail) {
     for (auto it = tail.begin(); it != tail.end(); ++it) {
         out.append(",\n");
         appendJsonString(out, it.key());
@@ -66,7 +63,99 @@ void printScanJson(const nlohmann::ordered_json& head, const std::vector<Contact
         out.append(dumpJson(it.value()));
     }
     out.append("\n}\n");
-    flush(true);
+}
+
+void writeOut(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+}  // namespace
+
+void printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
+                   const std::vector<MessagePtr>& messages, const nlohmann::ordered_json& tail) {
+    std::string out;
+    out.reserve(1 << 20);
+    appendScanJsonHead(out, head, contacts);
+    bool first = true;
+    for (const MessagePtr& message : messages) {
+        out.append(first ? "\n  " : ",\n  ");
+        first = false;
+        appendMessageJson(out, *message);
+        if (out.size() >= (1u << 20)) {
+            writeOut(out);
+            out.clear();
+        }
+    }
+    out.append(first ? "]" : "\n]");
+    appendScanJsonTail(out, tail);
+    writeOut(out);
+}
+
+namespace {
+// Each message in the file is preceded by the separator of a later element.
+constexpr std::string_view kSeparator = ",\n  ";
+}  // namespace
+
+std::unique_ptr<StreamedMessageList> StreamedMessageList::create(bool deletedOnly, bool byName, std::string* error) {
+    std::unique_ptr<SpoolFile> spool = SpoolFile::create(error);
+    if (!spool) return nullptr;
+    return std::unique_ptr<StreamedMessageList>(new StreamedMessageList(std::move(spool), deletedOnly, byName));
+}
+
+void StreamedMessageList::messageListed(const TovMessageNode& message) {
+    if (deletedOnly_ && !message.bDeleted()) return;
+    if (byName_) {
+        starts_.push_back(spool_->size());
+        message.messageNameVisit([this](std::string_view name) { names_.append(name); });
+        nameEnds_.push_back(names_.size());
+    }
+    ++count_;
+    std::string& out = spool_->buffer();
+    out.append(kSeparator);
+    appendMessageJson(out, message);
+    spool_->commit();
+}
+
+std::string_view StreamedMessageList::name(size_t i) const {
+    const size_t begin = i == 0 ? 0 : nameEnds_[i - 1];
+    return std::string_view(names_).substr(begin, nameEnds_[i] - begin);
+}
+
+bool StreamedMessageList::print(bool ascending) {
+    if (count_ == 0) return spool_->good();
+    std::fputs("\n  ", stdout);
+    std::fflush(stdout);
+    if (!byName_) return spool_->copyTo(fileno(stdout), kSeparator.size(), spool_->size()) && spool_->good();
+    std::vector<uint32_t> order(count_);
+    for (size_t i = 0; i < count_; ++i) order[i] = static_cast<uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return ascending ? name(a) < name(b) : name(b) < name(a);
+    });
+    std::string out, element;
+    for (size_t k = 0; k < order.size(); ++k) {
+        const size_t i = order[k];
+        const uint64_t begin = starts_[i] + kSeparator.size();
+        const uint64_t end = i + 1 < starts_.size() ? starts_[i + 1] : spool_->size();
+        if (!spool_->read(begin, static_cast<size_t>(end - begin), element)) return false;
+        if (k > 0) out.append(kSeparator);
+        out.append(element);
+        if (out.size() >= (size_t{1} << 20)) {
+            writeOut(out);
+            out.clear();
+        }
+    }
+    writeOut(out);
+    return spool_->good();
+}
+
+bool printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
+                   StreamedMessageList& messages, bool ascending, const nlohmann::ordered_json& tail) {
+    std::string out;
+    appendScanJsonHead(out, head, contacts);
+    writeOut(out);
+    const bool printed = messages.print(ascending);
+    out.assign(messages.count() == 0 ? "]" : "\n]");
+    appendScanJsonTail(out, tail);
+    writeOut(out);
+    return printed;
 }
 
 json countsToJson(const TovResultViewController& results) {

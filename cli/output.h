@@ -3,12 +3,14 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/backup_discovery.h"
 #include "app/records.h"
 #include "results/result_view_controller.h"
+#include "results/spool_file.h"
 
 namespace kestrel::cli {
 
@@ -21,6 +23,43 @@ nlohmann::json deviceToListJson(const TovIOSDeviceNode& node);
 // tree), then the members of `tail`.
 void printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
                    const std::vector<MessagePtr>& messages, const nlohmann::ordered_json& tail);
+
+// The message list of `kestrel scan --json` written as the scan lists each
+// message, into a temporary file, instead of kept as records: the messages
+// come after the backup, the progress values and the contacts, which are
+// known only at the end. With `deletedOnly` only deleted messages are kept.
+// With `byName` the list is to be printed ordered by name: each message's
+// place in the file and its name are kept for that.
+class StreamedMessageList : public ListedMessageSink {
+public:
+    static std::unique_ptr<StreamedMessageList> create(bool deletedOnly, bool byName, std::string* error);
+    void messageListed(const TovMessageNode& message) override;
+    size_t count() const { return count_; }
+
+    // Writes the list's JSON array elements to standard output, in listed
+    // order, or ordered by name (equal names keep their order) when the
+    // list was made `byName`. False when its temporary file failed.
+    bool print(bool ascending);
+
+private:
+    StreamedMessageList(std::unique_ptr<SpoolFile> spool, bool deletedOnly, bool byName)
+        : spool_(std::move(spool)), deletedOnly_(deletedOnly), byName_(byName) {}
+    std::string_view name(size_t i) const;
+
+    std::unique_ptr<SpoolFile> spool_;
+    bool deletedOnly_;
+    bool byName_;
+    size_t count_ = 0;
+    // For the order by name: where each message's text starts in the file,
+    // and the names one after the other with where each ends.
+    std::vector<uint64_t> starts_;
+    std::string names_;
+    std::vector<size_t> nameEnds_;
+};
+// The same object as printScanJson, its messages taken from the list.
+// False when the list's temporary file failed, so that messages are missing.
+bool printScanJson(const nlohmann::ordered_json& head, const std::vector<ContactPtr>& contacts,
+                   StreamedMessageList& messages, bool ascending, const nlohmann::ordered_json& tail);
 nlohmann::json countsToJson(const TovResultViewController& results);
 
 // JSON text; any invalid UTF-8 is replaced rather than thrown on.

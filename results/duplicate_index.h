@@ -46,6 +46,14 @@ public:
         }
     }
 
+    // Indexes one more position, the next after those indexed, by its hash.
+    void add(uint64_t h) {
+        if (slots_.size() < 2 * (hashes_.size() + 1) + 16) rebuild(2 * (hashes_.size() + 1) + 16);
+        hashes_.push_back(h);
+        place(h, static_cast<uint32_t>(hashes_.size()));
+    }
+    size_t size() const { return hashes_.size(); }
+
     // Whether `equal(position)` holds for some indexed position whose hash is h.
     template <typename Equal>
     bool contains(uint64_t h, Equal equal) const {

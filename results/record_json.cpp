@@ -8,53 +8,44 @@ namespace kestrel {
 void appendJsonString(std::string& out, std::string_view text) {
     static const char kHex[] = "0123456789abcdef";
     out.push_back('"');
+    // Bytes that stand for themselves (printable ASCII other than the quote
+    // and the backslash, and whole valid UTF-8 sequences) are copied a run
+    // at a time; the others are written escaped or replaced.
+    size_t run = 0;
     size_t i = 0;
     while (i < text.size()) {
         const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80) {
-            const size_t length = utf8SequenceAt(text, i);
-            if (length != 0) {
-                out.append(text.substr(i, length));
-                i += length;
-            } else {
-                out.append("\xEF\xBF\xBD");
-                ++i;
-            }
+        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+            ++i;
             continue;
         }
+        size_t length = 0;
+        if (c >= 0x80 && (length = utf8SequenceAt(text, i)) != 0) {
+            i += length;
+            continue;
+        }
+        out.append(text.data() + run, i - run);
         switch (c) {
-            case '"':
-                out.append("\\\"");
-                break;
-            case '\\':
-                out.append("\\\\");
-                break;
-            case '\n':
-                out.append("\\n");
-                break;
-            case '\r':
-                out.append("\\r");
-                break;
-            case '\t':
-                out.append("\\t");
-                break;
-            case '\b':
-                out.append("\\b");
-                break;
-            case '\f':
-                out.append("\\f");
-                break;
+            case '"': out.append("\\\""); break;
+            case '\\': out.append("\\\\"); break;
+            case '\n': out.append("\\n"); break;
+            case '\r': out.append("\\r"); break;
+            case '\t': out.append("\\t"); break;
+            case '\b': out.append("\\b"); break;
+            case '\f': out.append("\\f"); break;
             default:
-                if (c < 0x20) {
+                if (c >= 0x80) {
+                    out.append("\xEF\xBF\xBD");  // not part of valid UTF-8
+                } else {
                     out.append("\\u00");
                     out.push_back(kHex[c >> 4]);
                     out.push_back(kHex[c & 0xF]);
-                } else {
-                    out.push_back(static_cast<char>(c));
                 }
         }
         ++i;
+        run = i;
     }
+    out.append(text.data() + run, text.size() - run);
     out.push_back('"');
 }
 
@@ -102,22 +93,32 @@ void appendContactJson(std::string& out, const TovContactNode& c) {
 }
 
 void appendMessageJson(std::string& out, const TovMessageNode& m) {
-    JsonObjectWriter(out)
-        .text("messageName", m.messageName())
-        .text("messagePhone", m.messagePhone())
-        .text("messageDate", m.messageDate())
-        .text("messageType", m.messageType())
-        .text("messageContent", m.messageContent())
-        .flag("bImessage", m.bImessage())
+    // The texts are written from the record under its lock, not copied.
+    auto text = [&out](std::string_view value) { appendJsonString(out, value); };
+    JsonObjectWriter writer(out);
+    writer.key("messageName");
+    m.messageNameVisit(text);
+    writer.key("messagePhone");
+    m.messagePhoneVisit(text);
+    writer.key("messageDate");
+    m.messageDateVisit(text);
+    writer.key("messageType");
+    m.messageTypeVisit(text);
+    writer.key("messageContent");
+    m.messageContentVisit(text);
+    writer.flag("bImessage", m.bImessage())
         .flag("bDeleted", m.bDeleted())
         .number("handle_id", m.handle_id())
-        .flag("bSelected", m.bSelected())
-        .text("service", m.service())
-        .text("chat", m.chat())
-        .raw("attachments", textArrayJson(m.attachments()))
-        .text("source", m.source())
-        .text("deletedDate", m.deletedDate())
-        .raw("provenance", provenanceJson(m.provenance()));
+        .flag("bSelected", m.bSelected());
+    writer.key("service");
+    m.serviceVisit(text);
+    writer.key("chat");
+    m.chatVisit(text);
+    writer.raw("attachments", textArrayJson(m.attachments()));
+    writer.text("source", m.source());
+    writer.key("deletedDate");
+    m.deletedDateVisit(text);
+    writer.raw("provenance", provenanceJson(m.provenance()));
 }
 
 void appendNoteJson(std::string& out, const TovNoteNode& n) {

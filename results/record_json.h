@@ -59,13 +59,15 @@ public:
         return *this;
     }
 
-private:
+    // Starts a member: its key; the caller appends the value.
     void key(const char* name) {
         if (!first_) out_.append(", ");
         first_ = false;
         appendJsonString(out_, name);
         out_.append(": ");
     }
+
+private:
     std::string& out_;
     bool first_ = true;
 };

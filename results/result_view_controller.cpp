@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <functional>
 
+#include "results/spool_file.h"
+
 namespace kestrel {
 namespace {
 
@@ -20,6 +22,21 @@ std::shared_ptr<Record> sharedFrom(const Notification& n) {
 const char* categoryName(Category c) { return kCategoryNames[static_cast<int>(c)]; }
 
 TovResultViewController::TovResultViewController(NotificationCenter& nc) : nc_(nc) { registerObservers(); }
+
+bool TovResultViewController::streamMessagesTo(ListedMessageSink* sink, std::string* error) {
+    if (sink == nullptr) {
+        messageStream_ = nullptr;
+        streamedKeys_.reset();
+        return true;
+    }
+    std::unique_ptr<SpoolFile> keys = SpoolFile::create(error);
+    if (!keys) return false;
+    streamedKeys_ = std::move(keys);
+    messageStream_ = sink;
+    return true;
+}
+
+bool TovResultViewController::streamedKeysGood() const { return !streamedKeys_ || streamedKeys_->good(); }
 
 TovResultViewController::~TovResultViewController() {
     waitForRecoveryThread();
@@ -66,6 +83,47 @@ void TovResultViewController::showView() {
     photovideoNum = contactNum = messageNum = noteNum = callNum = 0;
     delPhotovideoNum = delContactNum = delMessageNum = delNoteNum = delCallNum = 0;
     imagecount = movCount = 0;
+    // A new scan's list starts empty; the texts file goes on growing.
+    streamedKeyStarts_.clear();
+    streamedIndex_.clear();
+}
+
+namespace {
+
+// The compared texts of a message (phone, content, date), each with its
+// length before it, as the streamed list keeps them; returns their hash.
+// Two messages have the same texts exactly when these bytes are equal.
+void appendKeyText(std::string& key, std::string_view text) {
+    const auto length = static_cast<uint32_t>(text.size());
+    key.append(reinterpret_cast<const char*>(&length), sizeof length);
+    key.append(text);
+}
+uint64_t messageKey(const TovMessageNode& m, std::string& key) {
+    key.clear();
+    TextHash h;
+    m.messagePhoneVisit([&](std::string_view t) { h.add(t); appendKeyText(key, t); });
+    m.messageContentVisit([&](std::string_view t) { h.add(t); appendKeyText(key, t); });
+    m.messageDateVisit([&](std::string_view t) { h.add(t); appendKeyText(key, t); });
+    return h.value();
+}
+
+}  // namespace
+
+void TovResultViewController::listStreamedMessage(const TovMessageNode& message, uint64_t hash,
+                                                  const std::string& key) {
+    streamedKeyStarts_.push_back(streamedKeys_->size());
+    streamedKeys_->append(key);
+    streamedIndex_.add(hash);
+    messageStream_->messageListed(message);
+}
+
+bool TovResultViewController::streamedMessageListed(uint64_t hash, const std::string& key) {
+    return streamedIndex_.contains(hash, [&](size_t at) {
+        const uint64_t begin = streamedKeyStarts_[at];
+        const uint64_t end = at + 1 < streamedKeyStarts_.size() ? streamedKeyStarts_[at + 1] : streamedKeys_->size();
+        if (end - begin != key.size()) return false;
+        return streamedKeys_->read(begin, key.size(), storedKeyScratch_) && storedKeyScratch_ == key;
+    });
 }
 
 // ---- Existing records: appended and counted, no check ----
@@ -91,9 +149,14 @@ void TovResultViewController::ScanMessageInfomationHandle(const Notification& n)
         ScanDelMessageInfomationHandle(n);
         return;
     }
-    messageArray.push_back(std::move(message));
     ++BackUpFilesNum;
     ++messageNum;
+    if (messageStream_) {
+        const uint64_t hash = messageKey(*message, keyScratch_);
+        listStreamedMessage(*message, hash, keyScratch_);
+        return;
+    }
+    messageArray.push_back(std::move(message));
 }
 
 void TovResultViewController::ScanNoteInfomationHandle(const Notification& n) {
@@ -130,12 +193,12 @@ namespace {
 // Adds a record's text to a hash without copying it.
 struct AddTo {
     TextHash& hash;
-    void operator()(const std::string& text) const { hash.add(text); }
+    void operator()(std::string_view text) const { hash.add(text); }
 };
 // Compares a record's text with a value without copying it.
 struct Equals {
-    const std::string& value;
-    bool operator()(const std::string& text) const { return text == value; }
+    std::string_view value;
+    bool operator()(std::string_view text) const { return text == value; }
 };
 
 uint64_t contactKey(const TovContactNode& c) {
@@ -188,18 +251,35 @@ void TovResultViewController::ScanDelContactInfomationHandle(const Notification&
 void TovResultViewController::ScanDelMessageInfomationHandle(const Notification& n) {
     MessagePtr message = sharedFrom<TovMessageNode>(n);
     if (!message) return;
-    const std::string phone = message->messagePhone();
-    const std::string content = message->messageContent();
-    const std::string date = message->messageDate();
+    if (messageStream_) {
+        // A carved record with neither phone nor text shows nothing (see below).
+        const uint64_t hash = messageKey(*message, keyScratch_);
+        const auto empty = [](std::string_view t) { return t.empty(); };
+        if (message->messagePhoneVisit(empty) && message->messageContentVisit(empty) && message->isExistingSource()) {
+            return;
+        }
+        if (streamedMessageListed(hash, keyScratch_)) return;
+        if (message->isExistingSource()) message->setSource(kSourceCarved);
+        message->setBDeleted(true);
+        ++deleteeFilesNum;
+        ++delMessageNum;
+        listStreamedMessage(*message, hash, keyScratch_);
+        return;
+    }
     // A carved record with neither phone nor text shows nothing; a record read
     // by SQL (it names its source) is a real row and is kept, e.g. an unsent
     // group message whose text the database no longer holds.
-    if (phone.empty() && content.empty() && message->isExistingSource()) return;
-    messageIndex_.catchUp(messageArray, messageKey);
-    if (messageIndex_.contains(TextHash().add(phone).add(content).add(date).value(), [&](size_t at) {
-            const TovMessageNode& other = *messageArray[at];
-            return other.messagePhoneVisit(Equals{phone}) && other.messageContentVisit(Equals{content}) &&
-                   other.messageDateVisit(Equals{date});
+    const auto empty = [](std::string_view t) { return t.empty(); };
+    if (message->messagePhoneVisit(empty) && message->messageContentVisit(empty) && message->isExistingSource()) {
+        return;
+    }
+    // The compared texts are gathered in a buffer kept from record to
+    // record, so a check allocates nothing once the buffers have grown.
+    const uint64_t hash = messageKey(*message, keyScratch_);
+    messageIndex_.catchUp(messageArray, [](const TovMessageNode& m) { return messageKey(m); });
+    if (messageIndex_.contains(hash, [&](size_t at) {
+            messageKey(*messageArray[at], storedKeyScratch_);
+            return storedKeyScratch_ == keyScratch_;
         })) {
         return;
     }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -172,6 +173,17 @@ struct ExportIssue {
     std::string what;
 };
 
+class SpoolFile;
+
+// Takes each message as it takes its final place at the end of the message
+// list, for a front end that shows the list once and keeps none of it (the
+// command line's --json). Called on the thread that posted the record.
+class ListedMessageSink {
+public:
+    virtual ~ListedMessageSink() = default;
+    virtual void messageListed(const TovMessageNode& message) = 0;
+};
+
 class TovResultViewController {
 public:
     explicit TovResultViewController(NotificationCenter& nc);
@@ -183,6 +195,17 @@ public:
 
     // Resets the model for a new scan (counters, progress 1%, bare captions).
     void showView();
+
+    // From the next scan on, messages are handed to `sink` as they are
+    // listed instead of being kept (messageArray stays empty); for the
+    // duplicate rules only a hash and the compared texts of each listed
+    // message are kept, the texts in a temporary file. Null keeps the
+    // records again. False (nothing changed), with `error` set, when the
+    // temporary file cannot be made.
+    bool streamMessagesTo(ListedMessageSink* sink, std::string* error = nullptr);
+    // False when the temporary file of the compared texts failed during
+    // the last scan, so that the duplicate rules may have missed some.
+    bool streamedKeysGood() const;
 
     // ---- Scan feedback (run on the posting thread) ----
     void ScanContactInfomationHandle(const Notification& n);
@@ -377,6 +400,17 @@ private:
     std::array<TableSelection, kCategoryCount> selections_;
 
     DuplicateIndex contactIndex_, messageIndex_, noteIndex_, callIndex_;
+
+    // Streamed messages: the sink, the compared texts of every listed
+    // message (phone, content, date, each with its length) and where each
+    // one's texts start in that file, indexed by their hash.
+    void listStreamedMessage(const TovMessageNode& message, uint64_t hash, const std::string& key);
+    bool streamedMessageListed(uint64_t hash, const std::string& key);
+    ListedMessageSink* messageStream_ = nullptr;
+    std::unique_ptr<SpoolFile> streamedKeys_;
+    std::vector<uint64_t> streamedKeyStarts_;
+    DuplicateIndex streamedIndex_;
+    std::string keyScratch_, storedKeyScratch_;
 
     NotificationCenter& nc_;
     std::vector<NotificationCenter::Token> tokens_;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <any>
+#include <condition_variable>
+#include <exception>
 #include <filesystem>
 
 #include "app/log.h"
@@ -14,6 +16,7 @@
 #include "extract/existing_contacts.h"
 #include "extract/existing_messages.h"
 #include "results/result_view_controller.h"
+#include "scan/deferred_sink.h"
 #include "scan/working_copies.h"
 
 namespace kestrel {
@@ -106,6 +109,12 @@ void WrenfieldAppDelegate::ScanIOSBackFile(const std::string& path) {
 }
 
 std::unique_ptr<WorkingFolder> WrenfieldAppDelegate::prepareWorkingFolder(const std::string& backupFolder) {
+    std::vector<CopyRequest> copied;
+    return prepareWorkingFolder(backupFolder, copied);
+}
+
+std::unique_ptr<WorkingFolder> WrenfieldAppDelegate::prepareWorkingFolder(const std::string& backupFolder,
+                                                                          std::vector<CopyRequest>& copied) {
     std::string error;
     std::unique_ptr<WorkingFolder> working = WorkingFolder::create(&error);
     if (!working) {
@@ -114,7 +123,7 @@ std::unique_ptr<WorkingFolder> WrenfieldAppDelegate::prepareWorkingFolder(const 
         return nullptr;
     }
     std::vector<std::string> problems;
-    copyDatabasesInto(backupFolder, *working, problems);
+    copyDatabasesInto(backupFolder, *working, problems, copied);
     for (const std::string& problem : problems) addWarning(problem);
     return working;
 }
@@ -122,20 +131,27 @@ std::unique_ptr<WorkingFolder> WrenfieldAppDelegate::prepareWorkingFolder(const 
 void WrenfieldAppDelegate::ScanIOSBackUpFilehand(const std::string& path) {
     std::unique_ptr<WorkingFolder> working;
     std::string folder = path;
+    std::vector<CopyRequest> copied;
     if (!path.empty() && !scanInPlace_) {
-        working = prepareWorkingFolder(path);
+        working = prepareWorkingFolder(path, copied);
         folder = working ? working->path() : std::string();
     }
-    // The carver maps the databases and their logs before any step commits
-    // them, so it sees the original bytes.
-    if (!stopRequested()) carveOriginalDatabases(folder);
-    // Each step is skipped once a stop was asked for; the steps themselves
-    // poll between rows and pages.
-    using Step = void (WrenfieldAppDelegate::*)(const std::string&);
-    for (Step step : {&WrenfieldAppDelegate::scanContactThread, &WrenfieldAppDelegate::scanMessageThread,
-                      &WrenfieldAppDelegate::scanDelContactThread, &WrenfieldAppDelegate::scanDelMessageThread}) {
-        if (stopRequested()) break;
-        (this->*step)(folder);
+    if (working && carveBesideSteps_) {
+        // The backup's own files keep the original bytes while the steps
+        // commit the copies: the carving runs beside the steps.
+        runStepsAlongsideCarving(folder, copied);
+    } else {
+        // The carver maps the databases and their logs before any step
+        // commits them, so it sees the original bytes.
+        if (!stopRequested()) carveOriginalDatabases(folder);
+        // Each step is skipped once a stop was asked for; the steps
+        // themselves poll between rows and pages.
+        using Step = void (WrenfieldAppDelegate::*)(const std::string&);
+        for (Step step : {&WrenfieldAppDelegate::scanContactThread, &WrenfieldAppDelegate::scanMessageThread,
+                          &WrenfieldAppDelegate::scanDelContactThread, &WrenfieldAppDelegate::scanDelMessageThread}) {
+            if (stopRequested()) break;
+            (this->*step)(folder);
+        }
     }
     // The copies go before the finishing step, so that nothing of them is
     // left once the front end sees the scan end.
@@ -283,6 +299,145 @@ void WrenfieldAppDelegate::carveOriginalDatabases(const std::string& path) {
     carvedContacts_ = carveAddressBook(f.database.get(), f.wal.get(), f.journal.get(), "AddressBook.sqlitedb");
 }
 
+void WrenfieldAppDelegate::carveOriginalDatabases(const std::vector<CopyRequest>& copied) {
+    carvedMessages_ = CarvedBackupRecords{};
+    carvedContacts_ = CarvedBackupRecords{};
+    // The file a copy named `name` was made from, mapped; null when there
+    // is no such copy.
+    auto original = [&copied](const std::string& name) -> std::unique_ptr<RawFile> {
+        for (const CopyRequest& request : copied) {
+            if (request.destinationName == name) return RawFile::open(request.source);
+        }
+        return nullptr;
+    };
+    // As the copies are laid out: each database under its hashed name, its
+    // log and journal beside it.
+    auto carve = [&original](const std::string& name, auto carver, const char* databaseName) {
+        const std::unique_ptr<RawFile> database = original(name);
+        if (!database) return CarvedBackupRecords{};
+        const std::unique_ptr<RawFile> wal = original(name + "-wal");
+        const std::unique_ptr<RawFile> journal = original(name + "-journal");
+        return carver(database.get(), wal.get(), journal.get(), databaseName);
+    };
+    carvedMessages_ = carve(kMessageDBName, carveMessageDatabase, "sms.db");
+    if (stopRequested()) return;
+    carvedContacts_ = carve(kAddressBookDBName, carveAddressBook, "AddressBook.sqlitedb");
+}
+
+namespace {
+
+// How far the worker's existing-record steps have come, for the carving
+// thread to wait on. The worker always moves it to the end before it waits
+// for the carving thread, also when the scan is stopped.
+class StepGate {
+public:
+    enum Stage { Start = 0, ContactsRead = 1, MessagesRead = 2 };
+    void reach(Stage stage) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stage > stage_) stage_ = stage;
+        }
+        changed_.notify_all();
+    }
+    void waitFor(Stage stage) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stage_ >= stage; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Stage stage_ = Start;
+};
+
+// What the carving thread did for one deleted-record step.
+struct DeferredStep {
+    bool ran = false;     // the step started (no stop had been asked for)
+    bool opened = false;  // its database was there to carve
+    std::unique_ptr<DeferredSink> sink;
+    std::vector<std::string> logLines;
+};
+
+}  // namespace
+
+void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, const std::vector<CopyRequest>& copied) {
+    StepGate gate;
+    DeferredStep contacts, messages;
+    std::vector<std::string> originalLogLines;
+    std::exception_ptr failure;
+    std::thread carving([&] {
+        try {
+            LogCapture capture;
+            if (!stopRequested()) carveOriginalDatabases(copied);
+            originalLogLines = capture.take();
+            // The address book's copy is committed by the existing-contact
+            // step, which also fills the list the carved records are named
+            // from.
+            gate.waitFor(StepGate::ContactsRead);
+            if (!stopRequested()) {
+                contacts.ran = true;
+                if (!contactsReadFailed_) {
+                    contacts.sink = std::make_unique<DeferredSink>(contactArray);
+                    contacts.opened = carveDelContacts(folder, *contacts.sink);
+                }
+            }
+            contacts.logLines = capture.take();
+            // The message database's copy is committed once the
+            // existing-message step has read it.
+            gate.waitFor(StepGate::MessagesRead);
+            if (!stopRequested()) {
+                messages.ran = true;
+                messages.sink = std::make_unique<DeferredSink>(contactArray);
+                messages.opened = carveDelMessages(folder, *messages.sink);
+            }
+            messages.logLines = capture.take();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    // The carving thread is waited for on every way out of here.
+    struct Joiner {
+        StepGate& gate;
+        std::thread& thread;
+        ~Joiner() {
+            gate.reach(StepGate::MessagesRead);
+            if (thread.joinable()) thread.join();
+        }
+    } joiner{gate, carving};
+
+    if (!stopRequested()) scanContactThread(folder);
+    gate.reach(StepGate::ContactsRead);
+    if (!stopRequested()) scanMessageThread(folder);
+    gate.reach(StepGate::MessagesRead);
+    carving.join();
+    // A failure on the carving thread goes on from here, as it would have
+    // from the steps run one after the other.
+    if (failure) std::rethrow_exception(failure);
+
+    replayLogLines(originalLogLines);
+    // As with the steps run in turn, a deleted-record step is left out once
+    // a stop was asked for (the carving thread then left it out as well, or
+    // its records are dropped here).
+    if (stopRequested() || !contacts.ran) return;
+    if (contactsReadFailed_) {
+        skipDelContacts();
+    } else {
+        replayLogLines(contacts.logLines);
+        contacts.sink->replay(*this);
+        if (contacts.opened) finishDelContacts();
+    }
+    if (stopRequested() || !messages.ran) return;
+    if (messagesReadFailed_) {
+        // The carving went for nothing: its lines and records are dropped,
+        // as the step would not have carved.
+        skipDelMessages();
+        return;
+    }
+    replayLogLines(messages.logLines);
+    messages.sink->replay(*this);
+    if (messages.opened) finishDelMessages();
+}
+
 void WrenfieldAppDelegate::scanContactThread(const std::string& path) {
     if (path.empty()) return;
     reading_ = Reading::Contacts;
@@ -313,20 +468,33 @@ void WrenfieldAppDelegate::scanMessageThread(const std::string& path) {
 void WrenfieldAppDelegate::scanDelContactThread(const std::string& path) {
     if (path.empty()) return;
     if (contactsReadFailed_) {
-        // Without the live persons a carved record cannot be told live from
-        // deleted: none is listed as deleted.
-        const char* text = "deleted contacts are not listed: the existing contacts could not be read, so live "
-                           "records cannot be told from deleted ones";
-        NSLog("%s", text);
-        addWarning(text);
-        postProgress(75);
+        skipDelContacts();
         return;
     }
+    if (carveDelContacts(path, *this)) finishDelContacts();
+}
+
+void WrenfieldAppDelegate::skipDelContacts() {
+    // Without the live persons a carved record cannot be told live from
+    // deleted: none is listed as deleted.
+    const char* text = "deleted contacts are not listed: the existing contacts could not be read, so live "
+                       "records cannot be told from deleted ones";
+    NSLog("%s", text);
+    addWarning(text);
+    postProgress(75);
+}
+
+bool WrenfieldAppDelegate::carveDelContacts(const std::string& path, RecordSink& sink) {
+    if (path.empty()) return false;
     const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kAddressBookDBName, "contactDB is not exist");
-    if (!file) return;
-    LiveCellFilter walked(*this, carvedContacts_.liveCells);
+    if (!file) return false;
+    LiveCellFilter walked(sink, carvedContacts_.liveCells);
     carveDeletedContacts(file.get(), walked);
-    postCarvedContacts(carvedContacts_, walked.passedContacts(), *this);
+    postCarvedContacts(carvedContacts_, walked.passedContacts(), sink);
+    return true;
+}
+
+void WrenfieldAppDelegate::finishDelContacts() {
     NSLog("Deleted contacts: %zu carved", delContactArray.size());
     postProgress(75);
 }
@@ -334,18 +502,31 @@ void WrenfieldAppDelegate::scanDelContactThread(const std::string& path) {
 void WrenfieldAppDelegate::scanDelMessageThread(const std::string& path) {
     if (path.empty()) return;
     if (messagesReadFailed_) {
-        const char* text = "deleted messages are not listed: the existing messages could not be read, so live "
-                           "records cannot be told from deleted ones";
-        NSLog("%s", text);
-        addWarning(text);
-        postProgress(85);
+        skipDelMessages();
         return;
     }
+    if (carveDelMessages(path, *this)) finishDelMessages();
+}
+
+void WrenfieldAppDelegate::skipDelMessages() {
+    const char* text = "deleted messages are not listed: the existing messages could not be read, so live "
+                       "records cannot be told from deleted ones";
+    NSLog("%s", text);
+    addWarning(text);
+    postProgress(85);
+}
+
+bool WrenfieldAppDelegate::carveDelMessages(const std::string& path, RecordSink& sink) {
+    if (path.empty()) return false;
     const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kMessageDBName, "messageDB is not exist");
-    if (!file) return;
-    LiveCellFilter walked(*this, carvedMessages_.liveCells);
+    if (!file) return false;
+    LiveCellFilter walked(sink, carvedMessages_.liveCells);
     carveDeletedMessages(file.get(), currentNodeIsiOS6Version, walked);
-    postCarvedMessages(carvedMessages_, walked.passedMessages(), *this);
+    postCarvedMessages(carvedMessages_, walked.passedMessages(), sink);
+    return true;
+}
+
+void WrenfieldAppDelegate::finishDelMessages() {
     NSLog("Deleted messages: %zu carved", messageArray.size());
     postProgress(85);
 }

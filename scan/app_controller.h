@@ -18,6 +18,7 @@
 #include "app/notification_center.h"
 #include "app/record_sink.h"
 #include "app/records.h"
+#include "app/working_folder.h"
 #include "carve/backup_carver.h"
 #include "extract/conversions.h"
 
@@ -26,7 +27,6 @@ namespace kestrel {
 class TovResultViewController;
 class RawFile;
 class ScanRunning;
-class WorkingFolder;
 
 // Alert texts of the backup list and of leaving (each passes through the
 // localisation table, with the text as its key, where a front end has one).
@@ -106,10 +106,17 @@ public:
     // companions as a flat backup folder. Null (with a warning added) when
     // no folder can be made.
     std::unique_ptr<WorkingFolder> prepareWorkingFolder(const std::string& backupFolder);
+    // The same, also listing each copy with the backup file it was made from.
+    std::unique_ptr<WorkingFolder> prepareWorkingFolder(const std::string& backupFolder,
+                                                        std::vector<CopyRequest>& copied);
 
     // Scans in place: the backup's own databases are committed and read
     // (the commit step writes into the backup). Off by default.
     void setScanInPlace(bool inPlace) { scanInPlace_ = inPlace; }
+    // Whether a scan of working copies carves on a second thread beside
+    // the existing-record steps (the default) or runs every step in turn.
+    // Both post the same records in the same order.
+    void setCarveBesideSteps(bool beside) { carveBesideSteps_ = beside; }
     bool scanInPlace() const { return scanInPlace_; }
 
     // Asks the running scan to stop at its next page or row; its working
@@ -141,6 +148,10 @@ public:
     // their original bytes, before any step commits them; the deleted steps
     // post what it found.
     void carveOriginalDatabases(const std::string& path);
+    // The same over the backup files the working copies were made from
+    // (`copied`), which nothing writes: it may run while the steps commit
+    // and read the copies.
+    void carveOriginalDatabases(const std::vector<CopyRequest>& copied);
 
     // ---- The four steps ----
     // Each finds its database in the backup folder, runs its reader or
@@ -192,6 +203,27 @@ public:
     std::time_t scanStartTime = 0;
 
 private:
+    // The steps over a working folder whose copies were made from `copied`:
+    // the existing-record steps run on the worker thread while a second
+    // thread carves, first the original bytes (the backup's own files,
+    // mapped read-only), then each copy once its existing-record step has
+    // committed and read it. The carved records wait in deferred sinks and
+    // are posted in the steps' usual order once both threads are done, so
+    // lists, counts, progress values and log lines are those of the steps
+    // run one after the other.
+    void runStepsAlongsideCarving(const std::string& folder, const std::vector<CopyRequest>& copied);
+    // The two halves of each deleted-record step: the carving, delivered to
+    // `sink` (false when the database is missing: the step then ends
+    // without a count or progress), and the count and progress.
+    bool carveDelContacts(const std::string& path, RecordSink& sink);
+    bool carveDelMessages(const std::string& path, RecordSink& sink);
+    void finishDelContacts();
+    void finishDelMessages();
+    // A deleted-record step whose existing records could not be read says
+    // so and posts its progress instead of carving.
+    void skipDelContacts();
+    void skipDelMessages();
+
     // The database an existing-record step is reading, for postReadFailure.
     enum class Reading { None, Contacts, Messages };
     void addWarning(const std::string& text);
@@ -205,6 +237,7 @@ private:
     std::atomic<bool> scanning_{false};
     std::atomic<bool> stopped_{false};
     bool scanInPlace_ = false;
+    bool carveBesideSteps_ = true;
     std::unique_ptr<ScanRunning> running_;
     mutable std::mutex warningsMutex_;
     std::vector<std::string> warnings_;

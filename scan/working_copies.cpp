@@ -67,6 +67,12 @@ std::string backupEntryPath(const std::string& folder, const std::string& hashed
 }
 
 bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, std::vector<std::string>& problems) {
+    std::vector<CopyRequest> copied;
+    return copyDatabasesInto(backupFolder, working, problems, copied);
+}
+
+bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, std::vector<std::string>& problems,
+                       std::vector<CopyRequest>& copied) {
     bool anyThere = false;
     bool anyCopied = false;
     for (const BackupDatabase& database : backupDatabases()) {
@@ -105,6 +111,13 @@ bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, 
             // -journal could even be taken for another database's.
             for (const CopyOutcome& outcome : outcomes) {
                 if (outcome.copied()) ::unlink(working.pathOf(outcome.destinationName).c_str());
+            }
+            continue;
+        }
+        for (const CopyOutcome& outcome : outcomes) {
+            if (!outcome.copied()) continue;
+            for (const CopyRequest& request : requests) {
+                if (request.destinationName == outcome.destinationName) copied.push_back(request);
             }
         }
     }

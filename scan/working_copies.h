@@ -39,6 +39,10 @@ std::string backupEntryPath(const std::string& folder, const std::string& hashed
 // is logged with its reason and added to `problems` (texts without paths).
 // Returns false when nothing could be copied while a database was there.
 bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, std::vector<std::string>& problems);
+// The same, also appending to `copied` each file that is in `working` once
+// it returns: the backup file it was copied from and its name there.
+bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, std::vector<std::string>& problems,
+                       std::vector<CopyRequest>& copied);
 
 // For a scan in place: why the database at `path` must be neither opened
 // nor written (it is not a regular file, or it or a folder on its way is a

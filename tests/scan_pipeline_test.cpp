@@ -1,0 +1,395 @@
+// The scan's pipeline: the carving thread beside the existing-record steps
+// posts exactly what the steps run one after the other post (checked against
+// a scan in place, which runs them in turn), a stop ends both threads, and
+// the streamed message list of the results model lists what the kept list
+// holds.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <any>
+#include <array>
+#include <cstdio>
+#include <thread>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/backup_discovery.h"
+#include "app/log.h"
+#include "app/notification_center.h"
+#include "app/provenance_text.h"
+#include "app/working_folder.h"
+#include "results/record_json.h"
+#include "results/result_view_controller.h"
+#include "results/spool_file.h"
+#include "scan/app_controller.h"
+#include "test_support.h"
+#include "tools/backup_generator.h"
+
+namespace {
+
+using namespace kestrel;
+namespace fs = std::filesystem;
+
+std::string describe(const TovMessageNode& m) {
+    return m.messageContent() + "|" + m.messagePhone() + "|" + m.messageName() + "|" + m.messageDate() + "|" +
+           m.messageType() + "|" + m.source() + "|" + (m.bDeleted() ? "D" : "-") + "|" +
+           provenanceText(m.provenance());
+}
+
+std::string describe(const TovContactNode& c) {
+    return c.contactName() + "|" + c.contactPhone() + "|" + c.contactEmail() + "|" + c.source() + "|" +
+           (c.bDeleted() ? "D" : "-") + "|" + provenanceText(c.provenance());
+}
+
+// Everything a scan tells its observers and its log, in order.
+struct ScanTrace {
+    std::vector<std::string> posted;  // one line per notification
+    std::vector<std::string> log;
+    std::vector<std::string> warnings;
+    std::vector<std::string> listedMessages, listedContacts;
+};
+
+ScanTrace traceScan(const std::string& folder, bool beside) {
+    ScanTrace trace;
+    // Debug lines too: the carvers write theirs on the carving thread.
+    const bool debug = debugLogging();
+    setDebugLogging(true);
+    std::mutex logMutex;
+    LogSink previous = setLogSink([&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(logMutex);
+        trace.log.push_back(line);
+    });
+    {
+        WrenfieldAppDelegate app;
+        TovIOSDeviceController probe;
+        probe.addDeviceNodeByPath(folder);
+        EXPECT_FALSE(probe.arrangedObjects().empty());
+        if (probe.arrangedObjects().empty()) return trace;
+        auto& nc = NotificationCenter::defaultCenter();
+        auto record = [&](const char* name) {
+            return nc.addObserver(name, [&trace, name](const Notification& n) {
+                std::string line = name;
+                if (const auto* c = std::any_cast<ContactPtr>(&n.object)) line += " " + describe(**c);
+                if (const auto* m = std::any_cast<MessagePtr>(&n.object)) line += " " + describe(**m);
+                if (const auto* p = std::any_cast<int>(&n.object)) line += " " + std::to_string(*p);
+                trace.posted.push_back(line);
+            });
+        };
+        std::vector<NotificationCenter::Token> tokens;
+        for (const char* name : {names::ScanContactInfo, names::ScanMessageInfo, names::ScanDelContactInfo,
+                                 names::ScanDelMessageInfo, names::ScanProgressInfo}) {
+            tokens.push_back(record(name));
+        }
+        app.setCarveBesideSteps(beside);
+        app.scanDeviceNode(probe.arrangedObjects().front(), folder);
+        app.waitForScanThread();
+        for (auto token : tokens) nc.removeObserver(token);
+        trace.warnings = app.scanWarnings();
+        for (const auto& m : app.resultViewController->messageArray) trace.listedMessages.push_back(describe(*m));
+        for (const auto& c : app.resultViewController->contactArray) trace.listedContacts.push_back(describe(*c));
+    }
+    setLogSink(previous);
+    setDebugLogging(debug);
+    return trace;
+}
+
+enum class Shape { Demo, IOS6Deleted, IOS5Deleted, Modern17, Modern18Wal, NoMessageDatabase, NoAddressBook };
+
+std::string writeShape(Shape shape, const fs::path& folder) {
+    switch (shape) {
+        case Shape::Demo: return gen::writeBackup(folder, gen::demoSpec());
+        case Shape::IOS6Deleted:
+            return gen::writeBackup(folder, gen::syntheticSpec(1500, 60, 60, 0.3, 5, gen::MessageLayout::IOS6, 0.3));
+        case Shape::IOS5Deleted:
+            return gen::writeBackup(folder, gen::syntheticSpec(1500, 60, 60, 0.3, 6, gen::MessageLayout::IOS5, 0.3));
+        case Shape::Modern17: return gen::writeModernBackup(folder, gen::modernSpec(17, 1500, 3));
+        case Shape::Modern18Wal: {
+            gen::ModernSpec spec = gen::modernSpec(18, 1500, 4);
+            spec.wal = true;
+            return gen::writeModernBackup(folder, spec);
+        }
+        case Shape::NoMessageDatabase:
+        case Shape::NoAddressBook: {
+            // A step that finds no database logs it, the carving one too.
+            const std::string error = gen::writeBackup(folder, gen::demoSpec());
+            if (!error.empty()) return error;
+            const char* name = shape == Shape::NoMessageDatabase ? kMessageDBName : kAddressBookDBName;
+            return fs::remove(databasePathInBackup(folder.string(), name)) ? "" : "no database to remove";
+        }
+    }
+    return "unknown shape";
+}
+
+class CarvingBesideTheSteps : public ::testing::TestWithParam<Shape> {};
+
+// The default scan carves on its second thread, from the backup's own files,
+// while the steps read and commit the copies; the other way runs every step
+// in turn over the copies. Both must post the same records, in the same
+// order, with the same progress values, log lines and warnings.
+TEST_P(CarvingBesideTheSteps, PostsWhatTheStepsInTurnPost) {
+    test::TempDir dir;
+    ASSERT_EQ(writeShape(GetParam(), dir.path()), "");
+    const ScanTrace beside = traceScan(dir.str(), /*beside=*/true);
+    const ScanTrace inTurn = traceScan(dir.str(), /*beside=*/false);
+
+    ASSERT_FALSE(beside.posted.empty());
+    EXPECT_EQ(beside.posted, inTurn.posted);
+    EXPECT_EQ(beside.log, inTurn.log);
+    EXPECT_EQ(beside.warnings, inTurn.warnings);
+    EXPECT_EQ(beside.listedMessages, inTurn.listedMessages);
+    EXPECT_EQ(beside.listedContacts, inTurn.listedContacts);
+    if (GetParam() == Shape::NoMessageDatabase) return;
+    size_t deleted = 0;
+    for (const std::string& line : beside.posted) deleted += line.rfind(names::ScanDelMessageInfo, 0) == 0 ? 1 : 0;
+    EXPECT_GT(deleted, 0u) << "the backup should give carved messages";
+}
+
+INSTANTIATE_TEST_SUITE_P(ScanPipeline, CarvingBesideTheSteps,
+                         ::testing::Values(Shape::Demo, Shape::IOS6Deleted, Shape::IOS5Deleted, Shape::Modern17,
+                                           Shape::Modern18Wal, Shape::NoMessageDatabase, Shape::NoAddressBook));
+
+// A stop asked for while both threads work ends the scan; nothing is left
+// waiting.
+TEST(ScanPipeline, AStopEndsBothThreads) {
+    test::TempDir dir;
+    ASSERT_EQ(gen::writeBackup(dir.path(), gen::syntheticSpec(30000, 300, 300, 0.2, 9)), "");
+    LogSink previous = setLogSink([](const std::string&) {});
+    for (int delayMs : {0, 20, 80}) {
+        WrenfieldAppDelegate app;
+        TovIOSDeviceController probe;
+        probe.addDeviceNodeByPath(dir.str());
+        ASSERT_FALSE(probe.arrangedObjects().empty());
+        app.scanDeviceNode(probe.arrangedObjects().front(), dir.str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        app.stopScan();
+        auto ended = std::async(std::launch::async, [&app] { app.waitForScanThread(); });
+        ASSERT_EQ(ended.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "after " << delayMs << " ms";
+        EXPECT_FALSE(app.isScanning());
+    }
+    setLogSink(previous);
+}
+
+// ---- The streamed message list ----
+
+class CollectListed : public ListedMessageSink {
+public:
+    std::vector<std::string> listed;
+    void messageListed(const TovMessageNode& message) override { listed.push_back(describe(message)); }
+};
+
+MessagePtr message(std::string phone, std::string content, std::string date, const char* source = kSourceExisting) {
+    auto m = std::make_shared<TovMessageNode>();
+    m->setMessagePhone(std::move(phone));
+    m->setMessageContent(std::move(content));
+    m->setMessageDate(std::move(date));
+    m->setSource(source);
+    return m;
+}
+
+// The posts of a scan whose compared texts fill the streamed list's
+// temporary file past its buffer, with deleted records that repeat early
+// and late existing ones (dropped), repeat each other (the second dropped),
+// split the same bytes differently (kept), or show nothing (dropped).
+std::vector<std::pair<const char*, MessagePtr>> postsOfAScan() {
+    std::vector<std::pair<const char*, MessagePtr>> posts;
+    const std::string filler(90, 'x');
+    for (int i = 0; i < 15000; ++i) {
+        posts.push_back({names::ScanMessageInfo,
+                         message("+1555" + std::to_string(i), filler + std::to_string(i), "01-02-2013 10:00")});
+    }
+    // An existing message repeating another is listed all the same.
+    posts.push_back({names::ScanMessageInfo, message("+15550", filler + "0", "01-02-2013 10:00")});
+    // A message read by SQL from a deleted state goes through the deleted rules.
+    posts.push_back({names::ScanMessageInfo, message("", "", "03-04-2013 11:00", kSourceRecentlyDeleted)});
+    posts.push_back({names::ScanMessageInfo, message("+15557", filler + "7", "01-02-2013 10:00", kSourceRecentlyDeleted)});
+    for (int i : {3, 14999, 20000}) {
+        posts.push_back({names::ScanDelMessageInfo, message("+1555" + std::to_string(i), filler + std::to_string(i),
+                                                            "01-02-2013 10:00")});
+    }
+    posts.push_back({names::ScanDelMessageInfo, message("+155520000", filler + "20000", "01-02-2013 10:00")});
+    posts.push_back({names::ScanDelMessageInfo, message("+1555", "1" + filler + "3", "01-02-2013 10:00")});
+    posts.push_back({names::ScanDelMessageInfo, message("+15553", filler + "3", "01-02-2013 10:01")});
+    posts.push_back({names::ScanDelMessageInfo, message("", "", "05-06-2013 12:00")});
+    return posts;
+}
+
+TEST(ScanPipeline, TheStreamedListHoldsWhatTheKeptListHolds) {
+    std::vector<std::string> kept, streamed;
+    std::array<int32_t, 4> keptCounts{}, streamedCounts{};
+    for (bool stream : {false, true}) {
+        NotificationCenter nc;
+        TovResultViewController results(nc);
+        CollectListed sink;
+        if (stream) {
+            ASSERT_TRUE(results.streamMessagesTo(&sink));
+        }
+        results.showView();
+        for (auto& [name, m] : postsOfAScan()) nc.postNotificationName(name, std::any(m));
+        const std::array<int32_t, 4> counts{results.BackUpFilesNum, results.deleteeFilesNum, results.messageNum,
+                                            results.delMessageNum};
+        if (stream) {
+            EXPECT_TRUE(results.messageArray.empty());
+            EXPECT_TRUE(results.streamedKeysGood());
+            streamed = sink.listed;
+            streamedCounts = counts;
+        } else {
+            for (const auto& m : results.messageArray) kept.push_back(describe(*m));
+            keptCounts = counts;
+        }
+    }
+    // The repeated existing one, the blank recently deleted one, and three
+    // deleted ones that repeat nothing.
+    ASSERT_EQ(kept.size(), 15000u + 5);
+    EXPECT_EQ(streamed, kept);
+    EXPECT_EQ(streamedCounts, keptCounts);
+}
+
+TEST(ScanPipeline, ASpoolReadsBackEveryByteAppended) {
+    std::unique_ptr<SpoolFile> spool = SpoolFile::create();
+    ASSERT_TRUE(spool);
+    std::string all;
+    for (int i = 0; i < 40000; ++i) {
+        const std::string piece = std::to_string(i * 7919) + std::string(static_cast<size_t>(i % 97), static_cast<char>('a' + i % 26));
+        if (i % 2 == 0) {
+            spool->append(piece);
+        } else {
+            spool->buffer().append(piece);
+            spool->commit();
+        }
+        all += piece;
+    }
+    ASSERT_EQ(spool->size(), all.size());
+    ASSERT_GT(all.size(), 2u << 20);  // past the buffer: most of it was written out
+    std::string out;
+    for (uint64_t at : {uint64_t{0}, uint64_t{1} << 20, static_cast<uint64_t>(all.size() - 10)}) {
+        ASSERT_TRUE(spool->read(at, 10, out));
+        EXPECT_EQ(out, all.substr(static_cast<size_t>(at), 10));
+    }
+    EXPECT_FALSE(spool->read(all.size() - 5, 10, out));
+    // Into a plain file (copied by the kernel) and a file opened for
+    // appending (which the kernel's copy refuses: read and written here).
+    test::TempDir dir;
+    for (const char* mode : {"wb", "ab"}) {
+        const fs::path path = dir.path() / (std::string("copy-") + mode);
+        FILE* file = std::fopen(path.c_str(), mode);
+        ASSERT_NE(file, nullptr);
+        EXPECT_TRUE(spool->copyTo(fileno(file), 5, all.size())) << mode;
+        std::fclose(file);
+        EXPECT_EQ(test::readFile(path), all.substr(5)) << mode;
+    }
+    EXPECT_TRUE(spool->good());
+}
+
+}  // namespace
+
+namespace {
+
+// A message keeps its texts in one buffer: setting one text, in any order,
+// longer or shorter or empty, leaves every other text as it was.
+TEST(CompactRecords, EachTextOfAMessageStaysItsOwn) {
+    TovMessageNode m;
+    using Get = std::string (TovMessageNode::*)() const;
+    using Set = void (TovMessageNode::*)(std::string);
+    const std::vector<std::pair<Get, Set>> fields = {
+        {&TovMessageNode::messageName, &TovMessageNode::setMessageName},
+        {&TovMessageNode::messagePhone, &TovMessageNode::setMessagePhone},
+        {&TovMessageNode::messageDate, &TovMessageNode::setMessageDate},
+        {&TovMessageNode::messageType, &TovMessageNode::setMessageType},
+        {&TovMessageNode::messageContent, &TovMessageNode::setMessageContent},
+        {&TovMessageNode::service, &TovMessageNode::setService},
+        {&TovMessageNode::chat, &TovMessageNode::setChat},
+        {&TovMessageNode::deletedDate, &TovMessageNode::setDeletedDate},
+    };
+    std::vector<std::string> expected(fields.size());
+    // Set in a scrambled order, then change each in turn to a longer text, a
+    // shorter one, the empty text and one with a NUL byte.
+    const size_t order[] = {4, 0, 7, 2, 5, 1, 6, 3};
+    for (size_t i : order) {
+        expected[i] = "text " + std::to_string(i) + std::string(i * 9, 'a' + static_cast<char>(i));
+        (m.*fields[i].second)(expected[i]);
+    }
+    for (size_t i = 0; i < fields.size(); ++i) {
+        for (std::string value : {expected[i] + std::string(200, 'z'), std::string("s"), std::string(),
+                                  std::string("nul\0byte", 8)}) {
+            (m.*fields[i].second)(value);
+            expected[i] = value;
+            for (size_t k = 0; k < fields.size(); ++k) ASSERT_EQ((m.*fields[k].first)(), expected[k]) << i << "," << k;
+        }
+    }
+    EXPECT_EQ(m.messageContentVisit([](std::string_view t) { return t.size(); }), expected[4].size());
+    // No provenance is the empty one; a set one reads back whole.
+    EXPECT_TRUE(m.provenance().empty());
+    Provenance p{"sms.db", "freeblock", 21, 83245, std::nullopt, std::nullopt};
+    m.setProvenance(p);
+    EXPECT_EQ(m.provenance(), p);
+    m.setProvenance(Provenance{});
+    EXPECT_TRUE(m.provenance().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Plain bytes are copied in runs: escapes and replacements at the start, the
+// end and between runs, and valid sequences beside invalid bytes.
+TEST(CompactRecords, JsonStringsEscapeAtEveryPlaceOfARun) {
+    using namespace std::string_view_literals;
+    const std::pair<std::string_view, std::string> cases[] = {
+        {""sv, "\"\""},
+        {"plain text"sv, "\"plain text\""},
+        {"\"q\"\\"sv, "\"\\\"q\\\"\\\\\""},
+        {"\n\r\t\b\f\x01\x1f\x7f"sv, "\"\\n\\r\\t\\b\\f\\u0001\\u001f\x7f\""},
+        {"a\0b"sv, "\"a\\u0000b\""},
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80!"sv, "\"caf\xC3\xA9 \xF0\x9F\x98\x80!\""},
+        {"\xFF" "ab\xC3" "\xE2\x98"sv, "\"\xEF\xBF\xBD" "ab\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+        {"\xED\xA0\x80x"sv, "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx\""},
+    };
+    for (const auto& [text, json] : cases) {
+        std::string out = "prefix";
+        appendJsonString(out, text);
+        EXPECT_EQ(out, "prefix" + json);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The command streams its JSON list; ordered by name or cut to the deleted
+// messages it must be the listed order sorted (equal names keep their
+// order) or filtered.
+TEST(ScanPipeline, SortedAndDeletedOnlyListsFollowTheListedOne) {
+    test::TempDir dir;
+    ASSERT_EQ(gen::writeBackup(dir.path(), gen::syntheticSpec(3000, 40, 40, 0.2, 12)), "");
+    auto messagesOf = [&](const std::string& options) {
+        const test::CommandResult run = test::runKestrel("scan --json " + options + " " + test::shellQuote(dir.str()));
+        EXPECT_EQ(run.status, 0) << run.err;
+        return nlohmann::json::parse(run.out)["messages"];
+    };
+    const nlohmann::json listed = messagesOf("");
+    ASSERT_GT(listed.size(), 3000u / 2);
+    std::vector<nlohmann::json> byName(listed.begin(), listed.end());
+    std::stable_sort(byName.begin(), byName.end(), [](const nlohmann::json& a, const nlohmann::json& b) {
+        return a["messageName"].get<std::string>() < b["messageName"].get<std::string>();
+    });
+    std::vector<nlohmann::json> deleted;
+    for (const auto& m : listed) {
+        if (m["bDeleted"].get<bool>()) deleted.push_back(m);
+    }
+    ASSERT_FALSE(deleted.empty());
+    std::vector<nlohmann::json> deletedByName = deleted;
+    std::stable_sort(deletedByName.begin(), deletedByName.end(), [](const nlohmann::json& a, const nlohmann::json& b) {
+        return a["messageName"].get<std::string>() < b["messageName"].get<std::string>();
+    });
+    EXPECT_EQ(messagesOf("--sort name"), nlohmann::json(byName));
+    EXPECT_EQ(messagesOf("--deleted-only"), nlohmann::json(deleted));
+    EXPECT_EQ(messagesOf("--deleted-only --sort name"), nlohmann::json(deletedByName));
+}
+
+}  // namespace
