@@ -26,23 +26,14 @@ namespace fs = std::filesystem;
 using kestrel::bench::Clock;
 using kestrel::bench::median;
 using kestrel::bench::seconds;
+using kestrel::bench::processCpu;
+using kestrel::bench::timeShell;
 
 namespace {
 
 constexpr const char* kStatementIOS6 =
     "select message.ROWID,message.text,message.date,message.handle_id,handle.id,is_from_me from message left "
     "join handle on message.handle_id=handle.ROWID";
-
-double cpuOf(const rusage& u) {
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double processCpu() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return cpuOf(u);
-}
 
 struct StepRun {
     double elapsed = -1;
@@ -80,20 +71,6 @@ StepRun timeMessageStep(const std::string& folder) {
     rusage usage{};
     wait4(child, &status, 0, &usage);
     return {in[0], usage.ru_maxrss, in[1]};
-}
-
-// Wall time of the shell; `cpu` receives its user and system time.
-double timeShell(const std::string& database, double& cpu) {
-    std::string command = "sqlite3 '" + database + "' '" + kStatementIOS6 + "' > /dev/null";
-    rusage before{};
-    getrusage(RUSAGE_CHILDREN, &before);
-    auto start = Clock::now();
-    int rc = std::system(command.c_str());
-    double elapsed = seconds(Clock::now() - start);
-    rusage after{};
-    getrusage(RUSAGE_CHILDREN, &after);
-    cpu = cpuOf(after) - cpuOf(before);
-    return rc == 0 ? elapsed : -1;
 }
 
 }  // namespace
@@ -134,7 +111,7 @@ int main(int argc, char** argv) {
         stepCpu.push_back(run.cpu);
         peakKiB = std::max(peakKiB, run.peakKiB);
         double cpu = 0;
-        double s = timeShell(database, cpu);
+        double s = timeShell(database, kStatementIOS6, cpu);
         shellCpu.push_back(cpu);
         if (s < 0) {
             std::fprintf(stderr, "the sqlite3 shell failed (is it installed?)\n");

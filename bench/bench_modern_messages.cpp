@@ -30,6 +30,8 @@ namespace fs = std::filesystem;
 using kestrel::bench::Clock;
 using kestrel::bench::median;
 using kestrel::bench::seconds;
+using kestrel::bench::processCpu;
+using kestrel::bench::timeShell;
 
 namespace {
 
@@ -41,17 +43,6 @@ struct StepRun {
     long peakKiB = 0;
     double cpu = 0;  // user and system time of the message step, all its threads
 };
-
-double cpuOf(const rusage& u) {
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double processCpu() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return cpuOf(u);
-}
 
 StepRun timeMessageStep(const std::string& folder) {
     int pipeFds[2];
@@ -80,20 +71,6 @@ StepRun timeMessageStep(const std::string& folder) {
     rusage usage{};
     wait4(child, &status, 0, &usage);
     return {in[0], static_cast<long>(in[1]), usage.ru_maxrss, in[2]};
-}
-
-// Wall time of the shell; `cpu` receives its user and system time.
-double timeShell(const std::string& database, const std::string& statement, double& cpu) {
-    std::string command = "sqlite3 '" + database + "' '" + statement + "' > /dev/null";
-    rusage before{};
-    getrusage(RUSAGE_CHILDREN, &before);
-    auto start = Clock::now();
-    int rc = std::system(command.c_str());
-    double elapsed = seconds(Clock::now() - start);
-    rusage after{};
-    getrusage(RUSAGE_CHILDREN, &after);
-    cpu = cpuOf(after) - cpuOf(before);
-    return rc == 0 ? elapsed : -1;
 }
 
 }  // namespace
