@@ -222,6 +222,7 @@ public:
             uint64_t headerSize;
             uint64_t payload;
             bool exact;
+            bool weak;
         };
         std::vector<Option> options;
         std::vector<int> tables;
@@ -261,8 +262,19 @@ public:
                         if (recordEnd + nextSize <= end)
                             consistent = rebuildFreed(recordEnd, nextSize, false, depth + 1) > 0;
                     }
-                    if (!consistent) return;
-                    options.push_back({t, h, recordEnd, std::move(ts), headerSize, payload, recordEnd == end});
+                    // The next one may be cut short by a cell written later
+                    // over its end: its old freeblock header still says where
+                    // a freed cell began. A weaker sign, taken only on a page
+                    // of a known table and only when no reading fits better.
+                    bool weak = false;
+                    if (!consistent && depth == 0 && hint_ >= 0 && recordEnd + 4 <= end) {
+                        const int64_t nextNext = be16(page_ + recordEnd);
+                        const int64_t nextSize = be16(page_ + recordEnd + 2);
+                        weak = nextSize >= 4 && recordEnd + nextSize <= end &&
+                               (nextNext == 0 || nextNext >= recordEnd + nextSize);
+                    }
+                    if (!consistent && !weak) return;
+                    options.push_back({t, h, recordEnd, std::move(ts), headerSize, payload, recordEnd == end, weak});
                 };
                 const int64_t lost = std::max<int64_t>(0, 4 - h);
                 if (lost == 0) {
@@ -312,6 +324,10 @@ public:
                 }
             }
         }
+        // Readings borne out by what follows them come first.
+        if (std::any_of(options.begin(), options.end(), [](const Option& o) { return !o.weak; }))
+            options.erase(std::remove_if(options.begin(), options.end(), [](const Option& o) { return o.weak; }),
+                          options.end());
         const Option* chosen = nullptr;
         if (options.size() == 1) {
             chosen = &options[0];
@@ -511,6 +527,25 @@ private:
     std::string scratch_;
 };
 
+// Sorts one page's cell ranges (offsets in the page), merges the ones that
+// touch or overlap and appends them to `out` as file offsets.
+void appendMergedRanges(std::vector<std::pair<int64_t, int64_t>>& cells, int64_t base,
+                        std::vector<std::pair<int64_t, int64_t>>& out) {
+    std::sort(cells.begin(), cells.end());
+    bool open = false;
+    std::pair<int64_t, int64_t> current;
+    for (const auto& c : cells) {
+        if (open && c.first <= current.second) {
+            current.second = std::max(current.second, c.second);
+            continue;
+        }
+        if (open) out.emplace_back(base + current.first, base + current.second);
+        current = c;
+        open = true;
+    }
+    if (open) out.emplace_back(base + current.first, base + current.second);
+}
+
 CarvedRecord toRecord(const SchemaObject& table, Candidate& c, const CarveInputs& inputs) {
     CarvedRecord r;
     r.table = table.name;
@@ -627,6 +662,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     // The live rows: a hash of each (to know a carved image of one), and the
     // rows themselves when asked for.
     std::vector<std::vector<uint64_t>> liveHashes(tables.size());
+    std::vector<std::pair<int64_t, int64_t>> pageCells;
     std::string payload;
     RecordHeader header;
     for (size_t t = 0; t < tables.size(); ++t) {
@@ -645,14 +681,23 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             if (type != 0x0D || stopAsked()) return;
             const int64_t h = pageHeaderOffset(pgno);
             const int64_t cells = be16(page.data + h + 3);
+            // The page's cells as merged byte ranges: SQLite packs a leaf's
+            // cells side by side, so a page gives one range or a few, and
+            // the ranges kept grow with the pages rather than the rows.
+            struct Flush {
+                std::vector<std::pair<int64_t, int64_t>>& cellsOfPage;
+                std::vector<std::pair<int64_t, int64_t>>* out;
+                int64_t base;
+                ~Flush() {
+                    if (out != nullptr) appendMergedRanges(cellsOfPage, base, *out);
+                    cellsOfPage.clear();
+                }
+            } flush{pageCells, options.liveCells, int64_t{pgno - 1} * pages.pageSize};
             for (int64_t i = 0; i < cells; ++i) {
                 const int64_t ptr = be16(page.data + h + 8 + 2 * i);
                 LeafCell cell;
                 if (!parseTableLeafCell(page.data, ptr, pages.usableSize, pages.usableSize, cell)) continue;
-                if (options.liveCells != nullptr) {
-                    const int64_t begin = int64_t{pgno - 1} * pages.pageSize + ptr;
-                    options.liveCells->emplace_back(begin, begin + cell.cellSize);
-                }
+                if (options.liveCells != nullptr) pageCells.emplace_back(ptr, ptr + cell.cellSize);
                 const uint8_t* p = page.data + cell.payloadOffset;
                 const uint8_t* whole = p;
                 if (cell.overflowPage != 0) {
@@ -692,7 +737,10 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         });
         std::sort(liveHashes[t].begin(), liveHashes[t].end());
     }
-    if (options.liveCells != nullptr) std::sort(options.liveCells->begin(), options.liveCells->end());
+    if (options.liveCells != nullptr) {
+        std::sort(options.liveCells->begin(), options.liveCells->end());
+        options.liveCells->shrink_to_fit();
+    }
     carver.liveHashes = &liveHashes;
 
     auto hintFor = [&](uint32_t pgno) {
