@@ -145,6 +145,10 @@ struct MessageColumns {
     int handleIdText = -1;
     Columns attachment;
     int attachmentGuid = -1, transferName = -1, filename = -1;
+    // The conversation a message belongs to, and when it went to Recently Deleted.
+    Columns chat, chatJoin, recoverableJoin, chatHandle;
+    int chatName = -1, joinChat = -1, joinMessage = -1, recoverableChat = -1, recoverableMessage = -1,
+        deleteDate = -1, memberChat = -1, memberHandle = -1;
 
     void read(const carving::CarveSummary& summary) {
         m = Columns(summary, "message");
@@ -166,6 +170,18 @@ struct MessageColumns {
         attachmentGuid = attachment["guid"];
         transferName = attachment["transfer_name"];
         filename = attachment["filename"];
+        chat = Columns(summary, "chat");
+        chatName = chat["display_name"];
+        chatJoin = Columns(summary, "chat_message_join");
+        joinChat = chatJoin["chat_id"];
+        joinMessage = chatJoin["message_id"];
+        recoverableJoin = Columns(summary, "chat_recoverable_message_join");
+        recoverableChat = recoverableJoin["chat_id"];
+        recoverableMessage = recoverableJoin["message_id"];
+        deleteDate = recoverableJoin["delete_date"];
+        chatHandle = Columns(summary, "chat_handle_join");
+        memberChat = chatHandle["chat_id"];
+        memberHandle = chatHandle["handle_id"];
     }
 };
 
@@ -177,6 +193,7 @@ struct MessageView {
     int64_t date = 0;
     std::string phone;  // the iOS 5 layout's address, else empty
     int64_t handleId = -1;
+    std::optional<int64_t> rowid;
     std::string direction;
     std::string service;
     bool iMessage = false;
@@ -393,14 +410,53 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
 
     carving::CarveOptions options;
     options.includeLive = true;
-    options.liveTables = {"message", "handle", "attachment"};
+    // The live rows of the small tables that name a conversation; the
+    // message joins only as carved rows (a deleted message's join row goes
+    // with it, and the live ones are as many as the messages).
+    options.liveTables = {"message", "handle", "attachment", "chat", "chat_handle_join", "chat_recoverable_message_join"};
     options.liveCells = &live;
     options.onSchema = [&](const carving::CarveSummary& summary) {
         c.read(summary);
         pageSize = summary.pageSize;
     };
+    struct ChatName {
+        std::string name;
+        bool live = false;
+    };
+    std::unordered_map<int64_t, ChatName> chatNames;                        // chat row number -> display name
+    std::unordered_map<int64_t, std::vector<int64_t>> chatMembers;          // chat row number -> handle row numbers
+    std::unordered_map<int64_t, int64_t> carvedJoins;                       // message row number -> chat
+    std::unordered_map<int64_t, std::pair<int64_t, int64_t>> recoverables;  // message -> (chat, delete date)
     const carving::CarveSummary summary = carving::carveSqliteRecords(
         inputsOf(database, wal, journal, databaseName), options, [&](const CarvedRecord& r) {
+            if (Columns::sameName(r.table, "chat")) {
+                // A live row's name wins over an older image's.
+                if (!r.rowid) return;
+                ChatName& known = chatNames[*r.rowid];
+                if (known.live) return;
+                if (r.status == "live" || known.name.empty()) known = {textOf(r, c.chatName), r.status == "live"};
+                return;
+            }
+            if (Columns::sameName(r.table, "chat_handle_join")) {
+                const auto chat = numberOf(r, c.memberChat);
+                const auto handle = numberOf(r, c.memberHandle);
+                if (!chat || !handle) return;
+                auto& members = chatMembers[*chat];
+                if (std::find(members.begin(), members.end(), *handle) == members.end()) members.push_back(*handle);
+                return;
+            }
+            if (Columns::sameName(r.table, "chat_message_join")) {
+                const auto chat = numberOf(r, c.joinChat);
+                const auto message = numberOf(r, c.joinMessage);
+                if (chat && message && r.status != "live") carvedJoins.emplace(*message, *chat);
+                return;
+            }
+            if (Columns::sameName(r.table, "chat_recoverable_message_join")) {
+                const auto chat = numberOf(r, c.recoverableChat);
+                const auto message = numberOf(r, c.recoverableMessage);
+                if (chat && message) recoverables.emplace(*message, std::make_pair(*chat, numberOf(r, c.deleteDate).value_or(0)));
+                return;
+            }
             if (Columns::sameName(r.table, "handle")) {
                 if (!r.rowid) return;
                 const std::string id = textOf(r, c.handleIdText);
@@ -426,6 +482,7 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
             }
             MessageView view = viewOf(r, c);
             view.key = key;
+            view.rowid = r.rowid;
             // The values go with the record; the body is kept as a copy.
             if (view.body != nullptr) {
                 bodies.push_back(std::make_unique<std::string>(*view.body));
@@ -469,6 +526,32 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
                 m.setMessagePhone(h->second);
             } else if (auto d = carvedHandles.find(view.handleId); d != carvedHandles.end()) {
                 m.setMessagePhone(d->second);
+            }
+        }
+        // Its conversation: the Recently Deleted join (with the time of the
+        // delete) or the carved join row, when one survives. Without them the
+        // conversation and the time of the delete cannot be known.
+        std::optional<int64_t> chat;
+        if (view.rowid) {
+            if (auto rec = recoverables.find(*view.rowid); rec != recoverables.end()) {
+                chat = rec->second.first;
+                if (rec->second.second != 0)
+                    m.setDeletedDate(formatMessageDate(rec->second.second, MessageDateLayout::Ios6OrLater));
+            } else if (auto join = carvedJoins.find(*view.rowid); join != carvedJoins.end()) {
+                chat = join->second;
+            }
+        }
+        if (chat) {
+            if (auto name = chatNames.find(*chat); name != chatNames.end()) m.setChat(name->second.name);
+            if (m.chat().empty()) {
+                if (auto members = chatMembers.find(*chat); members != chatMembers.end()) {
+                    for (int64_t handle : members->second) {
+                        const std::string* id = nullptr;
+                        if (auto h = handles.find(handle); h != handles.end()) id = &h->second;
+                        else if (auto d = carvedHandles.find(handle); d != carvedHandles.end()) id = &d->second;
+                        if (id != nullptr && !id->empty()) entry.chatMembers.push_back(*id);
+                    }
+                }
             }
         }
         out.messages.push_back(std::move(entry));
@@ -577,6 +660,17 @@ void postCarvedMessages(CarvedBackupRecords& carved, const std::vector<WalkedRec
         const std::string phone = m.messagePhone();
         if (textLength(phone) >= 2) {
             if (auto name = sink.getNameByPhoneNumber(phone)) m.setMessageName(std::move(*name));
+        }
+        // A conversation without a name is called by its participants, each
+        // by the contact's name when one is known.
+        if (m.chat().empty() && !entry.chatMembers.empty()) {
+            std::string list;
+            for (const std::string& id : entry.chatMembers) {
+                const std::optional<std::string> name = sink.getNameByHandle(id);
+                if (!list.empty()) list += ", ";
+                list += name && !name->empty() ? *name : id;
+            }
+            m.setChat(std::move(list));
         }
         sink.postDelMessage(std::move(entry.record));
     }

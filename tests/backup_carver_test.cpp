@@ -19,6 +19,7 @@
 #include "carve/backup_carver.h"
 #include "carve/contact_carver.h"
 #include "carve/deleted_message_step.h"
+#include "extract/conversions.h"
 #include "test_support.h"
 #include "tools/backup_generator.h"
 
@@ -188,6 +189,59 @@ TEST(BackupCarver, DeletedMessagesOfTheLogAreListedWithProvenanceAndNoLiveOne) {
     EXPECT_EQ(found, deleted.size());  // every one, once
     EXPECT_EQ(earlier, 1u);
     EXPECT_EQ(contents(sink.delMessages).size(), sink.delMessages.size());
+}
+
+// Messages in two conversations, one named and one called by its members:
+// 2 and 4 left their conversation (their join rows deleted with them), 6 went
+// to Recently Deleted (its join row moved to the recoverable table), 8 went
+// there and then was purged (the recoverable row deleted too).
+TEST(BackupCarver, CarvedMessagesKnowTheirConversationAndWhenTheyWereDeleted) {
+    TempDir dir;
+    const fs::path db = dir.path() / "sms.db";
+    sqlite3* d = openWalDatabase(db);
+    exec(d, "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, id TEXT NOT NULL, service TEXT)");
+    exec(d, "CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, text TEXT, "
+            "handle_id INTEGER DEFAULT 0, service TEXT, date INTEGER, is_from_me INTEGER DEFAULT 0)");
+    exec(d, "CREATE TABLE chat (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, "
+            "chat_identifier TEXT, display_name TEXT)");
+    exec(d, "CREATE TABLE chat_handle_join (chat_id INTEGER, handle_id INTEGER, UNIQUE(chat_id, handle_id))");
+    exec(d, "CREATE TABLE chat_message_join (chat_id INTEGER, message_id INTEGER, message_date INTEGER DEFAULT 0, "
+            "PRIMARY KEY (chat_id, message_id))");
+    exec(d, "CREATE TABLE chat_recoverable_message_join (chat_id INTEGER, message_id INTEGER, delete_date INTEGER, "
+            "PRIMARY KEY (chat_id, message_id))");
+    exec(d, "INSERT INTO handle VALUES (1, '+15550001', 'SMS'), (2, 'dora@example.com', 'iMessage')");
+    exec(d, "INSERT INTO chat VALUES (1, 'chat-a', 'chat100', 'Weekend plans'), (2, 'chat-b', 'chat200', '')");
+    exec(d, "INSERT INTO chat_handle_join VALUES (1, 1), (2, 1), (2, 2)");
+    for (int i = 1; i <= 8; ++i) {
+        const int chat = i <= 4 ? 1 : 2;
+        exec(d, "INSERT INTO message VALUES (" + std::to_string(i) + ", 'guid-" + std::to_string(i) + "', '" +
+                    longText(i) + "', 1, 'SMS', " + std::to_string(600000000000000000LL + i * 1000000000LL) + ", 0)");
+        exec(d, "INSERT INTO chat_message_join VALUES (" + std::to_string(chat) + ", " + std::to_string(i) + ", 0)");
+    }
+    exec(d, "DELETE FROM chat_message_join WHERE message_id IN (2, 4, 6, 8)");
+    exec(d, "DELETE FROM message WHERE ROWID IN (2, 4)");
+    exec(d, "INSERT INTO chat_recoverable_message_join VALUES (2, 6, 700000000000000000), (2, 8, 700000000000000000)");
+    exec(d, "DELETE FROM chat_recoverable_message_join WHERE message_id = 8");
+    exec(d, "DELETE FROM message WHERE ROWID IN (6, 8)");  // 6 as a later purge would leave it, its join kept
+    sqlite3_close(d);
+
+    auto file = RawFile::open(db.string());
+    auto wal = RawFile::open(db.string() + "-wal");
+    CarvedBackupRecords carved = carveMessageDatabase(file.get(), wal.get(), nullptr, "sms.db");
+    ASSERT_TRUE(carved.carved);
+    CollectingSink sink;
+    sink.names = {{"+15550001", "Ann"}};
+    postCarvedMessages(carved, {}, sink);
+    std::map<std::string, MessagePtr> byText;
+    for (const MessagePtr& m : sink.delMessages) byText[m->messageContent()] = m;
+    for (int i : {2, 4, 6, 8}) ASSERT_EQ(byText.count(longText(i)), 1u) << i;
+    EXPECT_EQ(byText[longText(2)]->chat(), "Weekend plans");
+    EXPECT_EQ(byText[longText(4)]->chat(), "Weekend plans");
+    EXPECT_TRUE(byText[longText(2)]->deletedDate().empty());  // no row says when
+    EXPECT_EQ(byText[longText(6)]->chat(), "Ann, dora@example.com");
+    EXPECT_EQ(byText[longText(6)]->deletedDate(), formatMessageDate(700000000000000000LL, MessageDateLayout::Ios6OrLater));
+    EXPECT_EQ(byText[longText(8)]->chat(), "Ann, dora@example.com");
+    EXPECT_FALSE(byText[longText(8)]->deletedDate().empty());
 }
 
 // An iOS 5 message database in WAL mode: messages 1-5 and 8 live, 6 and 7
