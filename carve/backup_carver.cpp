@@ -271,9 +271,22 @@ struct PersonColumns {
     int first = -1, last = -1, middle = -1, organization = -1, department = -1, jobTitle = -1, note = -1,
         birthday = -1;
     int recordId = -1, property = -1, value = -1;
+    // What names a person's row number when its freed cell lost it: the
+    // change log (row number and guid of every person changed or deleted)
+    // and the name index (row number and names).
+    Columns changes, names;
+    int guid = -1, changedRecord = -1, changedGuid = -1, nameFirst = -1, nameLast = -1, nameOrganization = -1;
 
     void read(const carving::CarveSummary& summary) {
+        changes = Columns(summary, "ABPersonChanges");
+        changedRecord = changes["record"];
+        changedGuid = changes["guid"];
+        names = Columns(summary, "ABPersonFullTextSearch_content");
+        nameFirst = names["c0First"];
+        nameLast = names["c1Last"];
+        nameOrganization = names["c6Organization"];
         p = Columns(summary, "ABPerson");
+        guid = p["guid"];
         values = Columns(summary, "ABMultiValue");
         first = p["First"];
         last = p["Last"];
@@ -575,15 +588,40 @@ CarvedBackupRecords carveAddressBook(const RawFile* database, const RawFile* wal
 
     carving::CarveOptions options;
     options.includeLive = true;
-    options.liveTables = {"ABPerson", "ABMultiValue"};
+    options.liveTables = {"ABPerson", "ABMultiValue", "ABPersonChanges", "ABPersonFullTextSearch_content"};
     options.liveCells = &live;
     options.onSchema = [&](const carving::CarveSummary& summary) {
         c.read(summary);
         pageSize = summary.pageSize;
     };
     std::unordered_set<uint64_t> valueSeen;
+    std::unordered_set<int64_t> livePersons;
+    std::unordered_map<std::string, int64_t> recordOfGuid;                // from the change log
+    std::unordered_map<uint64_t, std::unordered_set<int64_t>> recordsOfName;  // from the name index
+    struct Rowless {
+        size_t entry;
+        std::string guid;
+        uint64_t nameKey;
+    };
+    std::vector<Rowless> rowless;
+    const auto nameKey = [](const std::string& first, const std::string& last, const std::string& organization) {
+        return mixHash(mixHash(mixHash(0, first), last), organization);
+    };
     const carving::CarveSummary summary = carving::carveSqliteRecords(
         inputsOf(database, wal, journal, databaseName), options, [&](const CarvedRecord& r) {
+            if (Columns::sameName(r.table, "ABPersonChanges")) {
+                const std::optional<int64_t> record = numberOf(r, c.changedRecord);
+                const std::string guid = textOf(r, c.changedGuid);
+                if (record && *record > 0 && !guid.empty()) recordOfGuid.emplace(guid, *record);
+                return;
+            }
+            if (Columns::sameName(r.table, "ABPersonFullTextSearch_content")) {
+                const std::string first = textOf(r, c.nameFirst), last = textOf(r, c.nameLast),
+                                  organization = textOf(r, c.nameOrganization);
+                if (r.rowid && (!first.empty() || !last.empty() || !organization.empty()))
+                    recordsOfName[nameKey(first, last, organization)].insert(*r.rowid);
+                return;
+            }
             if (Columns::sameName(r.table, "ABMultiValue")) {
                 const std::optional<int64_t> owner = numberOf(r, c.recordId);
                 const std::optional<int64_t> property = numberOf(r, c.property);
@@ -599,8 +637,12 @@ CarvedBackupRecords carveAddressBook(const RawFile* database, const RawFile* wal
             ContactPtr contact = contactOf(r, c);
             if (r.status == "live") {
                 liveKeys.insert(contactKey(*contact));
+                if (r.rowid) livePersons.insert(*r.rowid);
                 return;
             }
+            if (!r.rowid)
+                rowless.push_back({out.contacts.size(), textOf(r, c.guid),
+                                   nameKey(textOf(r, c.first), textOf(r, c.last), textOf(r, c.organization))});
             contact->setSource(r.status == "earlier version" ? kSourceEarlierVersion : kSourceCarved);
             contact->setProvenance(provenanceOf(r));
             CarvedEntry<ContactPtr> entry;
@@ -614,6 +656,27 @@ CarvedBackupRecords carveAddressBook(const RawFile* database, const RawFile* wal
     if (!out.carved) {
         out.contacts.clear();
         return out;
+    }
+    // A person whose row number the freed cell lost: named by its guid in
+    // the change log, else by its names in the name index when they point
+    // at one person no longer there. Otherwise its number, and so its
+    // phones and addresses, cannot be known.
+    for (const Rowless& person : rowless) {
+        std::optional<int64_t> record;
+        if (auto g = recordOfGuid.find(person.guid); !person.guid.empty() && g != recordOfGuid.end()) {
+            record = g->second;
+        } else if (auto n = recordsOfName.find(person.nameKey); n != recordsOfName.end()) {
+            std::optional<int64_t> only;
+            size_t candidates = 0;
+            for (int64_t id : n->second)
+                if (livePersons.count(id) == 0) {
+                    only = id;
+                    ++candidates;
+                }
+            if (candidates == 1) record = only;
+        }
+        if (record && livePersons.count(*record) == 0 && *record <= INT32_MAX)
+            out.contacts[person.entry].record->setRowid(static_cast<int32_t>(*record));
     }
     std::unordered_set<uint64_t> listedKeys;
     std::vector<CarvedEntry<ContactPtr>> kept;

@@ -132,6 +132,13 @@ struct ImageContext {
     int hint = -1;      // the table the page belongs to, when known
 };
 
+// A candidate's image (its table and stored record) and its row number:
+// candidates with the same identity are listed once.
+uint64_t imageKey(const Candidate& c) { return c.hash ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull); }
+uint64_t identityOf(const Candidate& c) {
+    return imageKey(c) ^ (c.rowid ? static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full + 1 : 0);
+}
+
 class Carver {
 public:
     Carver(std::vector<SchemaObject> tables, int64_t usable) : tables_(std::move(tables)), usable_(usable) {
@@ -505,6 +512,10 @@ private:
                 if (v.kind == ValueKind::Text && !isValidUtf8(v.bytes)) return false;
         }
         if (!onlyTable.empty() && tables_[static_cast<size_t>(c.table)].name != onlyTable) return true;
+        // The same image again (a page rewritten by commit after commit
+        // keeps it in every log frame): only the first is kept, the one the
+        // listing would keep.
+        if (!kept_.insert(identityOf(c)).second) return true;
         c.types = {};  // no longer needed once hashed and decoded
         c.file = ctx_->file;
         c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
@@ -516,6 +527,7 @@ private:
         return true;
     }
 
+    std::unordered_set<uint64_t> kept_;
     std::vector<SchemaObject> tables_;
     std::vector<int> carvable_;
     int64_t usable_;
@@ -825,7 +837,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     // Live rows are not listed; images found twice are listed once; a
     // rowless image of a record also found with its row number is dropped.
     std::unordered_set<uint64_t> withRowid;
-    auto key = [](const Candidate& c) { return c.hash ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull); };
+    auto key = imageKey;
     for (const Candidate& c : carver.candidates)
         if (c.rowid) withRowid.insert(key(c));
     std::unordered_set<uint64_t> listed;
@@ -856,8 +868,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             const auto& live = liveHashes[static_cast<size_t>(c.table)];
             if (std::binary_search(live.begin(), live.end(), c.hash)) continue;
         }
-        const uint64_t identity = k ^ (c.rowid ? static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full + 1 : 0);
-        if (!listed.insert(identity).second) continue;
+        if (!listed.insert(identityOf(c)).second) continue;
         CarvedRecord r = toRecord(table, c, inputs);
         r.status = status;
         if (status == "deleted") ++summary.deleted;

@@ -244,6 +244,59 @@ TEST(BackupCarver, CarvedMessagesKnowTheirConversationAndWhenTheyWereDeleted) {
     EXPECT_FALSE(byText[longText(8)]->deletedDate().empty());
 }
 
+// Persons whose freed cells lost their row number (a two-byte row number
+// and payload size under the four bytes of the freeblock header): Bea is
+// named through the change log's guid, Cyd through the name index; Dee has
+// neither and keeps no values.
+TEST(BackupCarver, PersonsWithoutRowNumberAreNamedThroughTheChangeLogOrTheNameIndex) {
+    TempDir dir;
+    const fs::path db = dir.path() / "AddressBook.sqlitedb";
+    sqlite3* d = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &d), SQLITE_OK);
+    exec(d, "PRAGMA secure_delete=OFF");
+    exec(d, "CREATE TABLE ABPerson (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, First TEXT, Last TEXT, Organization TEXT, "
+            "Note TEXT, guid TEXT NOT NULL, UNIQUE(guid))");
+    exec(d, "CREATE TABLE ABMultiValue (UID INTEGER PRIMARY KEY, record_id INTEGER, property INTEGER, "
+            "identifier INTEGER, label INTEGER, value TEXT)");
+    exec(d, "CREATE TABLE ABPersonChanges (record INTEGER, type INTEGER, sequence_number INTEGER, guid TEXT)");
+    exec(d, "CREATE TABLE ABPersonFullTextSearch_content (docid INTEGER PRIMARY KEY, c0First, c1Last, c2Middle, "
+            "c3FirstPhonetic, c4MiddlePhonetic, c5LastPhonetic, c6Organization)");
+    const std::string note(150, 'n');
+    const std::vector<std::string> first = {"Ann", "Bea", "Cyd", "Dee", "Eve"};
+    exec(d, "BEGIN");
+    for (int i = 0; i < 5; ++i) {
+        const std::string id = std::to_string(200 + i);
+        exec(d, "INSERT INTO ABPerson VALUES (" + id + ", '" + first[static_cast<size_t>(i)] + "', 'Lund', 'Acme', '" +
+                    note + "', 'GUID-" + id + "')");
+        exec(d, "INSERT INTO ABMultiValue VALUES (" + std::to_string(300 + i) + ", " + id + ", 3, 0, 1, '+1555000" +
+                    id + "')");
+        if (i != 3)
+            exec(d, "INSERT INTO ABPersonFullTextSearch_content VALUES (" + id + ", '" + first[static_cast<size_t>(i)] +
+                        "', 'Lund', NULL, NULL, NULL, NULL, 'Acme')");
+    }
+    exec(d, "COMMIT");
+    exec(d, "BEGIN");
+    exec(d, "DELETE FROM ABPerson WHERE ROWID IN (201, 202, 203)");
+    exec(d, "INSERT INTO ABPersonChanges VALUES (201, 2, 7, 'GUID-201')");
+    exec(d, "COMMIT");
+    sqlite3_close(d);
+
+    auto file = RawFile::open(db.string());
+    CarvedBackupRecords carved = carveAddressBook(file.get(), nullptr, nullptr);
+    ASSERT_TRUE(carved.carved);
+    CollectingSink sink;
+    postCarvedContacts(carved, {}, sink);
+    std::map<std::string, ContactPtr> byName;
+    for (const ContactPtr& c : sink.delContacts) byName[c->contactName()] = c;
+    ASSERT_EQ(byName.size(), 3u);
+    EXPECT_EQ(byName["Bea Lund"]->rowid(), 201);
+    EXPECT_EQ(byName["Bea Lund"]->contactPhone(), " +1555000201");
+    EXPECT_EQ(byName["Cyd Lund"]->rowid(), 202);
+    EXPECT_EQ(byName["Cyd Lund"]->contactPhone(), " +1555000202");
+    EXPECT_EQ(byName["Dee Lund"]->rowid(), -1);
+    EXPECT_TRUE(byName["Dee Lund"]->contactPhone().empty());
+}
+
 // An iOS 5 message database in WAL mode: messages 1-5 and 8 live, 6 and 7
 // inserted and deleted again, so that they exist only in older commits of
 // its log.
