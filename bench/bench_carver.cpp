@@ -220,26 +220,10 @@ int child(int argc, char** argv) {
         if (!files.database) return 1;
         CarvedBackupRecords carved = carveMessageDatabase(files.database.get(), files.wal.get(), files.journal.get());
         kept = carved.messages.size();
-    } else if (mode == "backup-raw" && argc > 3) {
-        const BackupDatabaseFiles files = openBackupDatabase(argv[3], kMessageDBName, kMessageWalName, kMessageJournalName);
-        if (!files.database) return 1;
-        carving::CarveInputs inputs;
-        inputs.database = files.database.get();
-        inputs.wal = files.wal.get();
-        carving::CarveOptions options;
-        options.includeLive = argc > 4;
-        size_t live = 0;
-        carving::carveSqliteRecords(inputs, options, [&](const carving::CarvedRecord& rec) { rec.status == "live" ? ++live : ++kept; });
-        std::printf("  (%zu live)\n", live);
     } else {
         return 1;
     }
     std::printf("  (%zu records kept)\n", kept);
-    {
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage);
-        std::printf("  (child peak %ld KB)\n", usage.ru_maxrss);
-    }
     return 0;
 }
 
@@ -254,7 +238,7 @@ int main(int argc, char** argv) {
         const fs::path dir = fs::temp_directory_path() / ("kestrel-bench-modern-" + std::to_string(::getpid()));
         runModern(dir / "quarter", messages / 4, runs);
         runModern(dir / "full", messages, runs);
-        if (!std::getenv("KESTREL_BENCH_KEEP")) fs::remove_all(dir);
+        fs::remove_all(dir);
         return 0;
     }
     const int messages = argc > 1 ? std::atoi(argv[1]) : 200000;

@@ -37,6 +37,11 @@ struct Candidate {
     std::optional<int64_t> rowid;
     std::vector<uint64_t> types;
     std::vector<Value> values;  // as stored (an INTEGER PRIMARY KEY column is null)
+    // A kept candidate holds its record compactly until it is delivered:
+    // its serial types as varints, then its body; decoded into `values`
+    // again when listed.
+    std::string image;
+    uint32_t typeCount = 0;
     uint64_t hash = 0;
     FileKind file = FileKind::Database;
     Area area = Area::LiveCell;
@@ -131,6 +136,45 @@ struct ImageContext {
     bool live = false;  // the image is a page of the newest state: its cells are live rows
     int hint = -1;      // the table the page belongs to, when known
 };
+
+// Keeps a candidate's record as its serial types (varints) and body, in
+// place of its decoded values: a tenth of the memory for a wide table.
+void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize) {
+    c.image.clear();
+    for (uint64_t t : c.types) {
+        uint8_t groups[10];
+        int n = 0;
+        do {
+            groups[n++] = static_cast<uint8_t>(t & 0x7f);
+            t >>= 7;
+        } while (t != 0 && n < 9);
+        for (int i = n - 1; i >= 0; --i) c.image.push_back(static_cast<char>(groups[i] | (i > 0 ? 0x80 : 0)));
+    }
+    c.image.append(reinterpret_cast<const char*>(body), static_cast<size_t>(bodySize));
+    c.typeCount = static_cast<uint32_t>(c.types.size());
+    c.image.shrink_to_fit();
+    std::vector<uint64_t>().swap(c.types);  // (assigning {} would keep the capacity)
+    std::vector<Value>().swap(c.values);
+}
+
+// The values of a packed candidate.
+void unpackImage(Candidate& c) {
+    if (c.typeCount == 0) return;
+    const auto* p = reinterpret_cast<const uint8_t*>(c.image.data());
+    const uint8_t* end = p + c.image.size();
+    std::vector<uint64_t> types;
+    types.reserve(c.typeCount);
+    for (uint32_t i = 0; i < c.typeCount; ++i) {
+        uint64_t t = 0;
+        const int n = readVarint(p, end, t);
+        if (n == 0) return;
+        p += n;
+        types.push_back(t);
+    }
+    decodeValues(types, p, c.values);
+    c.image = {};
+    c.typeCount = 0;
+}
 
 // A candidate's image (its table and stored record) and its row number:
 // candidates with the same identity are listed once.
@@ -516,7 +560,7 @@ private:
         // keeps it in every log frame): only the first is kept, the one the
         // listing would keep.
         if (!kept_.insert(identityOf(c)).second) return true;
-        c.types = {};  // no longer needed once hashed and decoded
+        packImage(c, body, bodySize);
         c.file = ctx_->file;
         c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
         c.page = ctx_->pgno;
@@ -524,7 +568,14 @@ private:
         c.frame = ctx_->frame;
         c.commit = ctx_->commit;
         candidates.push_back(std::move(c));
+        releaseLargeScratch();
         return true;
+    }
+
+    // A payload assembled from a long chain leaves a large buffer behind:
+    // given back rather than held for the rest of the carve.
+    void releaseLargeScratch() {
+        if (scratch_.capacity() > (size_t{4} << 20)) std::string().swap(scratch_);
     }
 
     std::unordered_set<uint64_t> kept_;
@@ -559,6 +610,7 @@ void appendMergedRanges(std::vector<std::pair<int64_t, int64_t>>& cells, int64_t
 }
 
 CarvedRecord toRecord(const SchemaObject& table, Candidate& c, const CarveInputs& inputs) {
+    unpackImage(c);
     CarvedRecord r;
     r.table = table.name;
     r.rowid = c.rowid;

@@ -105,7 +105,8 @@ bool assemblePayload(const PageSource& pages, const uint8_t* local, int64_t loca
     if (perPage <= 0) return false;
     const uint64_t expected = (remaining + static_cast<uint64_t>(perPage) - 1) / static_cast<uint64_t>(perPage);
     if (expected > pages.pageCount) return false;
-    out.reserve(static_cast<size_t>(payloadSize));
+    // Grown as the chain proves real: a damaged size must not reserve much.
+    out.reserve(static_cast<size_t>(std::min<uint64_t>(payloadSize, uint64_t{1} << 20)));
     std::unordered_set<uint32_t> seen;
     while (remaining > 0) {
         if (next == 0 || next > pages.pageCount || !seen.insert(next).second) return false;
