@@ -42,6 +42,7 @@ struct Candidate {
     // again when listed.
     std::string image;
     uint32_t typeCount = 0;
+    std::optional<size_t> lostFrom;  // a partial record
     uint64_t hash = 0;
     FileKind file = FileKind::Database;
     Area area = Area::LiveCell;
@@ -176,6 +177,21 @@ void unpackImage(Candidate& c) {
     c.typeCount = 0;
 }
 
+// The trunk pages of a freelist, from the first trunk named in page 1.
+void addTrunks(const PageSource& source, std::unordered_set<uint32_t>& out) {
+    const PageView first = source.page(1);
+    if (!first || first.size < 100) return;
+    uint32_t trunk = (uint32_t{first.data[32]} << 24) | (uint32_t{first.data[33]} << 16) |
+                     (uint32_t{first.data[34]} << 8) | first.data[35];
+    for (uint32_t guard = 0; trunk != 0 && trunk <= source.pageCount && guard < source.pageCount; ++guard) {
+        if (!out.insert(trunk).second) break;
+        const PageView page = source.page(trunk);
+        if (!page) break;
+        trunk = (uint32_t{page.data[0]} << 24) | (uint32_t{page.data[1]} << 16) | (uint32_t{page.data[2]} << 8) |
+                page.data[3];
+    }
+}
+
 // A candidate's image (its table and stored record) and its row number:
 // candidates with the same identity are listed once.
 uint64_t imageKey(const Candidate& c) { return c.hash ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull); }
@@ -191,6 +207,8 @@ public:
     }
 
     std::vector<Candidate> candidates;
+    bool partial = false;  // also take records whose overflow chain is lost
+    const std::unordered_set<uint32_t>* trunkPages = nullptr;  // freelist trunk pages of the file and of its newest state
     // Hashes of the live rows, per table, sorted: an image equal to a live
     // row is not kept (it would be dropped at the end anyway), so memory
     // holds only what can be listed.
@@ -408,9 +426,22 @@ private:
             const uint8_t* p = page_ + off + o.h + local;
             const uint32_t next = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
             if (ctx_->overflow == nullptr ||
-                !assemblePayload(*ctx_->overflow, payloadStart, local, o.payload, next, scratch_))
-                return false;
+                !assemblePayload(*ctx_->overflow, payloadStart, local, o.payload, next, scratch_, &chain_)) {
+                if (!partial || static_cast<int64_t>(o.headerSize) > local) return false;
+                Candidate c;
+                c.table = o.table;
+                c.types = o.types;
+                return addPartial(std::move(c), payloadStart + o.headerSize, local - static_cast<int64_t>(o.headerSize),
+                                  off, area);
+            }
             body = reinterpret_cast<const uint8_t*>(scratch_.data()) + o.headerSize;
+            if (const int64_t whole = bytesBeforeTrunk(local); whole >= 0) {
+                if (!partial || whole < static_cast<int64_t>(o.headerSize)) return false;
+                Candidate c;
+                c.table = o.table;
+                c.types = o.types;
+                return addPartial(std::move(c), body, whole - static_cast<int64_t>(o.headerSize), off, area);
+            }
         } else {
             body = page_ + off + bodyStartInCell;
         }
@@ -494,9 +525,25 @@ private:
         if (table < 0) return 0;
         const uint8_t* body = p + header.headerSize;
         if (cell.overflowPage != 0) {
-            if (ctx_->overflow == nullptr || header.headerSize > static_cast<uint64_t>(cell.localSize) ||
-                !assemblePayload(*ctx_->overflow, p, cell.localSize, cell.payloadSize, cell.overflowPage, scratch_))
-                return 0;
+            if (header.headerSize > static_cast<uint64_t>(cell.localSize)) return 0;
+            const int64_t whole = ctx_->overflow == nullptr ||
+                                          !assemblePayload(*ctx_->overflow, p, cell.localSize, cell.payloadSize,
+                                                           cell.overflowPage, scratch_, &chain_)
+                                      ? cell.localSize
+                                      : bytesBeforeTrunk(cell.localSize);
+            if (whole >= 0) {
+                if (!partial || whole < static_cast<int64_t>(header.headerSize)) return 0;
+                const uint8_t* kept = whole > cell.localSize ? reinterpret_cast<const uint8_t*>(scratch_.data()) : p;
+                Candidate c;
+                c.table = table;
+                c.rowid = cell.rowid;
+                c.types = std::move(header.types);
+                if (!addPartial(std::move(c), kept + header.headerSize, whole - static_cast<int64_t>(header.headerSize),
+                                offset, area))
+                    return 0;
+                if (tookAny != nullptr) *tookAny = true;
+                return cell.cellSize;
+            }
             body = reinterpret_cast<const uint8_t*>(scratch_.data()) + header.headerSize;
         }
         Candidate c;
@@ -536,6 +583,42 @@ private:
         }
         hint_ = savedHint;
         area_ = savedArea;
+    }
+
+    // Takes a record whose chain is lost: the values that lie wholly in the
+    // `available` body bytes of its leaf page, nulls from the first one that
+    // does not. False when not even one value survives, or a text is not text.
+    bool addPartial(Candidate c, const uint8_t* body, int64_t available, int64_t offsetInPage, Area area) {
+        std::vector<uint64_t> kept;
+        int64_t used = 0;
+        for (uint64_t t : c.types) {
+            const int64_t n = serialTypeLength(t);
+            if (used + n > available) break;
+            used += n;
+            kept.push_back(t);
+        }
+        const size_t lost = kept.size();
+        if (lost == c.types.size()) return false;  // nothing lost: not a partial record
+        if (std::none_of(kept.begin(), kept.end(), [](uint64_t t) { return t != 0; })) return false;
+        decodeValues(kept, body, c.values);
+        if (utf8) {
+            for (const Value& v : c.values)
+                if (v.kind == ValueKind::Text && !isValidUtf8(v.bytes)) return false;
+        }
+        if (!onlyTable.empty() && tables_[static_cast<size_t>(c.table)].name != onlyTable) return true;
+        c.values.resize(c.types.size());
+        c.hash = hashStoredRecord(kept, body, static_cast<size_t>(used)) ^ 0x5bd1e9955bd1e995ull;
+        if (!kept_.insert(identityOf(c)).second) return true;
+        std::vector<uint64_t>().swap(c.types);
+        c.lostFrom = lost;
+        c.file = ctx_->file;
+        c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
+        c.page = ctx_->pgno;
+        c.offset = ctx_->fileOffset + offsetInPage;
+        c.frame = ctx_->frame;
+        c.commit = ctx_->commit;
+        candidates.push_back(std::move(c));
+        return true;
     }
 
     // Takes a candidate; false when its text is not text (bytes of a later
@@ -578,6 +661,18 @@ private:
         if (scratch_.capacity() > (size_t{4} << 20)) std::string().swap(scratch_);
     }
 
+    // A page of the chain just assembled that is a freelist trunk page: its
+    // first bytes (next trunk, count, leaf numbers) were written over the
+    // chain pointer and the payload. The number of payload bytes before it
+    // (from `local` bytes in the leaf on), or -1 when the chain has none.
+    int64_t bytesBeforeTrunk(int64_t local) const {
+        if (trunkPages == nullptr || trunkPages->empty()) return -1;
+        for (size_t i = 0; i < chain_.size(); ++i)
+            if (trunkPages->count(chain_[i]) != 0) return local + static_cast<int64_t>(i) * (usable_ - 4);
+        return -1;
+    }
+
+    std::vector<uint32_t> chain_;
     std::unordered_set<uint64_t> kept_;
     std::vector<SchemaObject> tables_;
     std::vector<int> carvable_;
@@ -716,6 +811,11 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
 
     Carver carver(schema.objects, pages.usableSize);
     carver.onlyTable = options.table;
+    carver.partial = options.partial;
+    std::unordered_set<uint32_t> trunks;
+    addTrunks(pages, trunks);               // the newest state's freelist
+    addTrunks(FileOnlyPages(pages), trunks);  // and the file's own
+    carver.trunkPages = &trunks;
     if (const PageView first = pages.page(1); first && first.size >= 60) {
         const uint32_t encoding = (uint32_t{first.data[56]} << 24) | (uint32_t{first.data[57]} << 16) |
                                   (uint32_t{first.data[58]} << 8) | first.data[59];
@@ -890,14 +990,29 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     // rowless image of a record also found with its row number is dropped.
     std::unordered_set<uint64_t> withRowid;
     auto key = imageKey;
+    std::unordered_set<uint64_t> wholeRows;  // (table, row number) of every whole record found
+    const auto rowKey = [](const Candidate& c) {
+        return static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull);
+    };
     for (const Candidate& c : carver.candidates)
-        if (c.rowid) withRowid.insert(key(c));
+        if (c.rowid) {
+            withRowid.insert(key(c));
+            if (!c.lostFrom) wholeRows.insert(rowKey(c));
+        }
     std::unordered_set<uint64_t> listed;
     for (Candidate& c : carver.candidates) {
         const SchemaObject& table = tables[static_cast<size_t>(c.table)];
         const uint64_t k = key(c);
         std::string status = "deleted";
-        if (c.rowid) {
+        if (c.lostFrom) {
+            // Whether a partial image is the live row's or an older one cannot
+            // be told: only images of rows no longer there are listed.
+            LeafCell cell;
+            PageView leaf;
+            if (c.rowid && findTableRow(pages, table.rootPage, *c.rowid, cell, leaf)) continue;
+            if (c.rowid && wholeRows.count(rowKey(c)) != 0) continue;  // found whole elsewhere
+            status = "partial";
+        } else if (c.rowid) {
             LeafCell cell;
             PageView leaf;
             if (findTableRow(pages, table.rootPage, *c.rowid, cell, leaf)) {
@@ -923,7 +1038,8 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         if (!listed.insert(identityOf(c)).second) continue;
         CarvedRecord r = toRecord(table, c, inputs);
         r.status = status;
-        if (status == "deleted") ++summary.deleted;
+        r.lostFrom = c.lostFrom;
+        if (status == "deleted" || status == "partial") ++summary.deleted;
         else ++summary.earlierVersions;
         sink(r);
         c = Candidate{};  // delivered: its memory goes back at once

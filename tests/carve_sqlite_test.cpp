@@ -182,7 +182,7 @@ struct CarveRun {
     carving::CarveSummary summary;
 };
 
-CarveRun carveFiles(const fs::path& db, bool withLive = false) {
+CarveRun carveFiles(const fs::path& db, bool withLive = false, bool partial = false) {
     CarveRun run;
     auto file = RawFile::open(db.string());
     auto wal = RawFile::open(db.string() + "-wal");
@@ -193,6 +193,7 @@ CarveRun carveFiles(const fs::path& db, bool withLive = false) {
     inputs.journal = journal.get();
     carving::CarveOptions options;
     options.includeLive = withLive;
+    options.partial = partial;
     run.summary = carving::carveSqliteRecords(inputs, options, [&](const CarvedRecord& r) { run.records.push_back(r); });
     return run;
 }
@@ -448,6 +449,40 @@ TEST(CarveSqlite, OverflowingTextsAreFollowedThroughTheirChains) {
     // and the start of its text: such a record does not survive whole and is
     // not listed (its values would be incomplete).
     expectGood(score("overflowing texts", db, gen, run), 10);
+
+    // Every record listed when partial ones are asked for too is whole here.
+    EXPECT_EQ(carveFiles(db, false, true).records.size(), run.records.size());
+}
+
+TEST(CarveSqlite, RecordWhoseChainBecameAFreelistTrunkIsListedAsPartialOnlyWhenAskedFor) {
+    TempDir dir;
+    const fs::path db = dir.path() / "trunk.db";
+    std::mt19937 rng(41);
+    Generator gen(db, {.pageSize = 4096});
+    gen.exec("BEGIN");
+    for (int n = 1; n <= 12; ++n) gen.put("message", n, messageValues(n, rng, 5000));
+    gen.exec("COMMIT");
+    // The freelist is empty: the first page of the row's chain becomes its
+    // trunk page (pointer and start of text overwritten), while the row's
+    // cell stays in its leaf page as a freeblock.
+    gen.remove("message", 5);
+    gen.close();
+    EXPECT_TRUE(carveFiles(db).records.empty());
+    const CarveRun run = carveFiles(db, false, true);
+    ASSERT_EQ(run.records.size(), 1u);
+    const CarvedRecord& r = run.records[0];
+    EXPECT_EQ(r.status, "partial");
+    ASSERT_TRUE(r.lostFrom);
+    EXPECT_EQ(*r.lostFrom, 2u);  // the text and every later value are lost
+    ASSERT_EQ(r.values.size(), 7u);
+    EXPECT_EQ(r.values[1], gen.deleted()[0].values[0]);  // the guid
+    for (size_t i = 2; i < r.values.size(); ++i) EXPECT_EQ(r.values[i].kind, ValueKind::Null);
+    auto result = test::runKestrel("carve " + test::shellQuote(db.string()) + " --json --partial");
+    ASSERT_EQ(result.status, 0) << result.err;
+    const auto json = nlohmann::json::parse(result.out);
+    ASSERT_EQ(json.size(), 1u);
+    EXPECT_EQ(json[0]["status"], "partial");
+    EXPECT_EQ(json[0]["lost_from"], 2);
 }
 
 TEST(CarveSqlite, EveryLogFrameIsCarvedWithItsFrameAndCommit) {
