@@ -49,6 +49,7 @@ public:
         }
     }
     bool found() const { return found_; }
+    size_t size() const { return names_.size(); }
     int operator[](const char* name) const {
         for (size_t i = 0; i < names_.size(); ++i)
             if (sameName(names_[i], name)) return static_cast<int>(i);
@@ -465,6 +466,11 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
                 return;
             }
             if (Columns::sameName(r.table, "chat_recoverable_message_join")) {
+                // A carved image with fewer values than the table has columns
+                // may be a `chat_message_join` row of a page that table used
+                // before (the same first columns, the message's own date
+                // third): only whole rows say when a message was deleted.
+                if (r.status != "live" && r.values.size() < c.recoverableJoin.size()) return;
                 const auto chat = numberOf(r, c.recoverableChat);
                 const auto message = numberOf(r, c.recoverableMessage);
                 if (chat && message) recoverables.emplace(*message, std::make_pair(*chat, numberOf(r, c.deleteDate).value_or(0)));
