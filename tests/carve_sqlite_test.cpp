@@ -305,7 +305,13 @@ Score score(const std::string& name, const fs::path& db, const Generator& gen, c
     if (usable <= 0) usable = run.summary.pageSize;  // a damaged header: the size the carver found
     Score s;
     for (const auto& v : gen.deleted()) {
-        if (!survives(v, bytes, usable)) continue;
+        if (!survives(v, bytes, usable)) {
+            if (std::getenv("KESTREL_CARVE_DEBUG") && v.table == "message" &&
+                bytes.find(v.values[1].bytes.substr(0, 40)) != std::string::npos)
+                std::printf("not whole %s %lld: its text begins in the files, the rest of its record is gone\n",
+                            v.table.c_str(), (long long)v.rowid);
+            continue;
+        }
         ++s.surviving;
         bool found = false;
         for (const CarvedRecord& r : run.records)
