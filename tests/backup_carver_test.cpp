@@ -193,8 +193,8 @@ TEST(BackupCarver, DeletedMessagesOfTheLogAreListedWithProvenanceAndNoLiveOne) {
 
 // Messages in two conversations, one named and one called by its members:
 // 2 and 4 left their conversation (their join rows deleted with them), 6 went
-// to Recently Deleted (its join row moved to the recoverable table), 8 went
-// there and then was purged (the recoverable row deleted too).
+// to Recently Deleted (its join row moved to the recoverable table), 8 and 10
+// went there and then were purged (the recoverable row deleted too).
 TEST(BackupCarver, CarvedMessagesKnowTheirConversationAndWhenTheyWereDeleted) {
     TempDir dir;
     const fs::path db = dir.path() / "sms.db";
@@ -207,20 +207,29 @@ TEST(BackupCarver, CarvedMessagesKnowTheirConversationAndWhenTheyWereDeleted) {
     exec(d, "CREATE TABLE chat_handle_join (chat_id INTEGER, handle_id INTEGER, UNIQUE(chat_id, handle_id))");
     exec(d, "CREATE TABLE chat_message_join (chat_id INTEGER, message_id INTEGER, message_date INTEGER DEFAULT 0, "
             "PRIMARY KEY (chat_id, message_id))");
+    // Made with three columns and given its fourth later, so that the rows
+    // written before hold three values, as a chat_message_join row does.
     exec(d, "CREATE TABLE chat_recoverable_message_join (chat_id INTEGER, message_id INTEGER, delete_date INTEGER, "
             "PRIMARY KEY (chat_id, message_id))");
     exec(d, "INSERT INTO handle VALUES (1, '+15550001', 'SMS'), (2, 'dora@example.com', 'iMessage')");
     exec(d, "INSERT INTO chat VALUES (1, 'chat-a', 'chat100', 'Weekend plans'), (2, 'chat-b', 'chat200', '')");
     exec(d, "INSERT INTO chat_handle_join VALUES (1, 1), (2, 1), (2, 2)");
-    for (int i = 1; i <= 8; ++i) {
-        const int chat = i <= 4 ? 1 : 2;
+    for (int i = 1; i <= 10; ++i) {
+        const int chat = i <= 4 || i > 8 ? 1 : 2;
         exec(d, "INSERT INTO message VALUES (" + std::to_string(i) + ", 'guid-" + std::to_string(i) + "', '" +
                     longText(i) + "', 1, 'SMS', " + std::to_string(600000000000000000LL + i * 1000000000LL) + ", 0)");
         exec(d, "INSERT INTO chat_message_join VALUES (" + std::to_string(chat) + ", " + std::to_string(i) + ", 0)");
     }
-    exec(d, "DELETE FROM chat_message_join WHERE message_id IN (2, 4, 6, 8)");
+    exec(d, "DELETE FROM chat_message_join WHERE message_id IN (2, 4, 6, 8, 10)");
     exec(d, "DELETE FROM message WHERE ROWID IN (2, 4)");
-    exec(d, "INSERT INTO chat_recoverable_message_join VALUES (2, 6, 700000000000000000), (2, 8, 700000000000000000)");
+    // 10: a three-value image in the recoverable table cannot be told from a
+    // message join row of a page that table once used: it gives no time.
+    exec(d, "INSERT INTO chat_recoverable_message_join VALUES (1, 10, 700000000000000000)");
+    exec(d, "ALTER TABLE chat_recoverable_message_join ADD COLUMN ck_sync_state INTEGER DEFAULT 0");
+    exec(d, "DELETE FROM chat_recoverable_message_join WHERE message_id = 10");
+    exec(d, "DELETE FROM message WHERE ROWID = 10");
+    exec(d, "INSERT INTO chat_recoverable_message_join VALUES (2, 6, 700000000000000000, 0), "
+            "(2, 8, 700000000000000000, 0)");
     exec(d, "DELETE FROM chat_recoverable_message_join WHERE message_id = 8");
     exec(d, "DELETE FROM message WHERE ROWID IN (6, 8)");  // 6 as a later purge would leave it, its join kept
     sqlite3_close(d);
@@ -242,6 +251,9 @@ TEST(BackupCarver, CarvedMessagesKnowTheirConversationAndWhenTheyWereDeleted) {
     EXPECT_EQ(byText[longText(6)]->deletedDate(), formatMessageDate(700000000000000000LL, MessageDateLayout::Ios6OrLater));
     EXPECT_EQ(byText[longText(8)]->chat(), "Ann, dora@example.com");
     EXPECT_FALSE(byText[longText(8)]->deletedDate().empty());
+    ASSERT_EQ(byText.count(longText(10)), 1u);
+    EXPECT_EQ(byText[longText(10)]->chat(), "Weekend plans");  // from its carved join row
+    EXPECT_TRUE(byText[longText(10)]->deletedDate().empty());
 }
 
 // Persons whose freed cells lost their row number (a two-byte row number
