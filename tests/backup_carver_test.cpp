@@ -222,8 +222,9 @@ TEST(BackupCarver, CarvedMessagesKnowTheirConversationAndWhenTheyWereDeleted) {
     }
     exec(d, "DELETE FROM chat_message_join WHERE message_id IN (2, 4, 6, 8, 10)");
     exec(d, "DELETE FROM message WHERE ROWID IN (2, 4)");
-    // 10: a three-value image in the recoverable table cannot be told from a
-    // message join row of a page that table once used: it gives no time.
+    // 10: its Recently Deleted row was written with three values (before the
+    // table got its fourth column), the shape of a message join row: such an
+    // image names the conversation but is not trusted with a time.
     exec(d, "INSERT INTO chat_recoverable_message_join VALUES (1, 10, 700000000000000000)");
     exec(d, "ALTER TABLE chat_recoverable_message_join ADD COLUMN ck_sync_state INTEGER DEFAULT 0");
     exec(d, "DELETE FROM chat_recoverable_message_join WHERE message_id = 10");
