@@ -760,14 +760,19 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             summary.bytesRead += static_cast<uint64_t>(inputs.wal->size());
             summary.walFrames = wal->frameCount();
             summary.walCommits = wal->commitCount();
+            uint32_t highest = pages.filePageCount();
             wal->forEachFrame([&](const WalFrame& frame, const uint8_t* image) {
                 framesByPage[frame.pgno].emplace_back(frame.index, image);
                 if (frame.commit && frame.pgno != 0) {
                     pages.overlay(frame.pgno, image);
                     liveFrame[frame.pgno] = {frame.index, *frame.commit};
+                    highest = std::max(highest, frame.pgno);
                 }
             });
-            if (wal->committedPageCount() > 0) pages.pageCount = wal->committedPageCount();
+            // The size the last commit gives, but never more pages than the
+            // file and the log hold (a damaged size would have every
+            // per-page table sized to it).
+            if (wal->committedPageCount() > 0) pages.pageCount = std::min(wal->committedPageCount(), highest);
         } else {
             wal.reset();
         }
@@ -780,12 +785,18 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         const uint8_t* j = inputs.journal->data();
         if (std::equal(kMagic, kMagic + 8, j)) {
             const uint32_t original = (uint32_t{j[16]} << 24) | (uint32_t{j[17]} << 16) | (uint32_t{j[18]} << 8) | j[19];
-            const uint32_t maxPgno = std::max<uint32_t>(pages.filePageCount(), original) + 65536;
+            const auto maxPgno = static_cast<uint32_t>(
+                std::min<uint64_t>(uint64_t{std::max<uint32_t>(pages.filePageCount(), original)} + 65536, UINT32_MAX));
+            uint32_t highest = pages.filePageCount();
             forEachJournalPage(inputs.journal, pages.pageSize, maxPgno, [&](const JournalPage& jp, const uint8_t* image) {
-                if (!pages.overlaid(jp.pgno) && jp.pgno <= std::max(original, pages.filePageCount()))
+                if (!pages.overlaid(jp.pgno) && jp.pgno <= std::max(original, pages.filePageCount())) {
                     pages.overlay(jp.pgno, image);
+                    highest = std::max(highest, jp.pgno);
+                }
             });
-            if (original > 0) pages.pageCount = original;
+            // The size before the transaction, but never more pages than the
+            // file and the journal hold.
+            if (original > 0) pages.pageCount = std::min(original, highest);
         }
     }
     summary.pages = pages.pageCount;

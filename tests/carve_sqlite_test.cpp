@@ -689,6 +689,36 @@ TEST(CarveSqlite, DamagedAndTruncatedFilesYieldWhatSurvivesWithoutFault) {
     }
 }
 
+TEST(CarveSqlite, AJournalClaimingAHugeDatabaseSizesNothingToIt) {
+    TempDir dir;
+    const fs::path db = dir.path() / "size.db";
+    std::mt19937 rng(43);
+    Generator gen(db, {.pageSize = 1024});
+    fill(gen, 50, rng);
+    gen.close();
+    const std::string bytes = test::readFile(db);
+    auto file = RawFile::fromBytes(bytes.data(), bytes.size());
+    const auto filePages = static_cast<uint32_t>(bytes.size() / 1024);
+    // A journal header whose page count before the transaction says 2^31 - 1
+    // pages, with no page image (before, every per-page table took that size).
+    std::string journal(512, '\0');
+    const uint8_t magic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+    std::memcpy(journal.data(), magic, 8);
+    for (int k : {16, 17, 18, 19}) journal[static_cast<size_t>(k)] = k == 16 ? '\x7f' : '\xff';
+    journal[23] = 0;  // sector size 512
+    journal[22] = 2;
+    journal[27] = 0;  // page size 1024
+    journal[26] = 4;
+    auto journalFile = RawFile::fromBytes(journal.data(), journal.size());
+    carving::CarveInputs inputs;
+    inputs.database = file.get();
+    inputs.journal = journalFile.get();
+    size_t n = 0;
+    carving::CarveSummary summary = carving::carveSqliteRecords(inputs, {}, [&](const CarvedRecord&) { ++n; });
+    EXPECT_LE(summary.pages, filePages);
+    EXPECT_TRUE(summary.readable);
+}
+
 TEST(CarveSqlite, RealAddressBookLogGivesEarlierVersions) {
     const fs::path corpus = fs::path(KESTREL_CORPUS_DIR);
     const fs::path source = corpus / "ios15-addressbook.sqlitedb";
