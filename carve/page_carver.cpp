@@ -772,7 +772,9 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             // The size the last commit gives, but never more pages than the
             // file and the log hold (a damaged size would have every
             // per-page table sized to it).
-            if (wal->committedPageCount() > 0) pages.pageCount = std::min(wal->committedPageCount(), highest);
+            if (wal->committedPageCount() > 0)
+                pages.pageCount = std::min({wal->committedPageCount(), highest,
+                                            pages.filePageCount() + pages.overlaidBeyondFile()});
         } else {
             wal.reset();
         }
@@ -796,7 +798,8 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             });
             // The size before the transaction, but never more pages than the
             // file and the journal hold.
-            if (original > 0) pages.pageCount = std::min(original, highest);
+            if (original > 0)
+                pages.pageCount = std::min({original, highest, pages.filePageCount() + pages.overlaidBeyondFile()});
         }
     }
     summary.pages = pages.pageCount;
