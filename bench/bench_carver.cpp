@@ -9,10 +9,17 @@
 // of a generated modern backup, iOS 17, its deletes left in the log, carved
 // with its log and turned into deleted records), reporting the same figures.
 //
+// Each size is also carved once in a fresh process of its own, whose peak
+// resident memory is printed next to the bytes of the files it maps (the
+// mapped pages count in the resident memory as they are read): what lies
+// above them is the carver's own memory.
+//
 // Usage: bench_carver [MESSAGES] [RUNS] [DATABASE]  (DATABASE: carve that file instead)
 //        bench_carver --modern [MESSAGES] [RUNS]
 #include <sqlite3.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -99,6 +106,8 @@ double threadSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+void peakInChild(const std::vector<std::string>& args, double mappedMegabytes);
+
 long peakKilobytes() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -131,6 +140,7 @@ void run(const fs::path& path, int messages, int runs, bool make = true) {
     std::printf("%7d messages, %7.1f MB: carved in %.3f s wall = %6.0f MB/s, %.3f s CPU = %6.0f MB/s per core; "
                 "%zu deleted records kept; peak memory grew %ld KB over the mapped file\n",
                 messages, megabytes, t, megabytes / t, c, megabytes / c, kept, growth);
+    peakInChild({"file", path.string()}, megabytes / 1.048576);
 }
 
 // The scan's carving step over a generated modern backup's message database.
@@ -165,11 +175,63 @@ void runModern(const fs::path& dir, int messages, int runs) {
                 "%6.0f MB/s, %.3f s CPU = %6.0f MB/s per core; %zu deleted messages kept; peak memory grew %ld KB "
                 "over the mapped files\n",
                 messages, megabytes, t, megabytes / t, c, megabytes / c, kept, growth);
+    peakInChild({"backup", dir.string()}, megabytes / 1.048576);
+}
+
+// Carves once in a fresh process (this program run with --child) and prints
+// that process's peak resident memory.
+char* selfPath = nullptr;
+
+void peakInChild(const std::vector<std::string>& args, double mappedMegabytes) {
+    std::vector<std::string> all = {selfPath, "--child"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::fflush(stdout);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, selfPath, nullptr, nullptr, argv.data(), environ) != 0) return;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::printf("  (the carving process failed)\n");
+        return;
+    }
+    const double peak = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    std::printf("  one carve in its own process: peak RSS %.1f MB, of which at most %.1f MB the mapped files; "
+                "%.1f MB above them\n",
+                peak, mappedMegabytes, peak - mappedMegabytes);
+}
+
+// The child: carves and prints how many records it kept.
+int child(int argc, char** argv) {
+    const std::string mode = argv[2];
+    size_t kept = 0;
+    if (mode == "file" && argc > 3) {
+        auto file = RawFile::open(argv[3]);
+        if (!file) return 1;
+        carving::CarveInputs inputs;
+        inputs.database = file.get();
+        std::vector<carving::CarvedRecord> records;
+        carving::carveSqliteRecords(inputs, {}, [&](const carving::CarvedRecord& rec) { records.push_back(rec); });
+        kept = records.size();
+    } else if (mode == "backup" && argc > 3) {
+        const BackupDatabaseFiles files = openBackupDatabase(argv[3], kMessageDBName, kMessageWalName, kMessageJournalName);
+        if (!files.database) return 1;
+        CarvedBackupRecords carved = carveMessageDatabase(files.database.get(), files.wal.get(), files.journal.get());
+        kept = carved.messages.size();
+    } else {
+        return 1;
+    }
+    std::printf("  (%zu records kept)\n", kept);
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    selfPath = argv[0];
+    if (argc > 2 && std::string(argv[1]) == "--child") return child(argc, argv);
     if (argc > 1 && std::string(argv[1]) == "--modern") {
         const int messages = argc > 2 ? std::atoi(argv[2]) : 200000;
         const int runs = argc > 3 ? std::atoi(argv[3]) : 3;

@@ -49,6 +49,7 @@ public:
         }
     }
     bool found() const { return found_; }
+    size_t size() const { return names_.size(); }
     int operator[](const char* name) const {
         for (size_t i = 0; i < names_.size(); ++i)
             if (sameName(names_[i], name)) return static_cast<int>(i);
@@ -145,6 +146,10 @@ struct MessageColumns {
     int handleIdText = -1;
     Columns attachment;
     int attachmentGuid = -1, transferName = -1, filename = -1;
+    // The conversation a message belongs to, and when it went to Recently Deleted.
+    Columns chat, chatJoin, recoverableJoin, chatHandle;
+    int chatName = -1, joinChat = -1, joinMessage = -1, recoverableChat = -1, recoverableMessage = -1,
+        deleteDate = -1, memberChat = -1, memberHandle = -1;
 
     void read(const carving::CarveSummary& summary) {
         m = Columns(summary, "message");
@@ -166,6 +171,18 @@ struct MessageColumns {
         attachmentGuid = attachment["guid"];
         transferName = attachment["transfer_name"];
         filename = attachment["filename"];
+        chat = Columns(summary, "chat");
+        chatName = chat["display_name"];
+        chatJoin = Columns(summary, "chat_message_join");
+        joinChat = chatJoin["chat_id"];
+        joinMessage = chatJoin["message_id"];
+        recoverableJoin = Columns(summary, "chat_recoverable_message_join");
+        recoverableChat = recoverableJoin["chat_id"];
+        recoverableMessage = recoverableJoin["message_id"];
+        deleteDate = recoverableJoin["delete_date"];
+        chatHandle = Columns(summary, "chat_handle_join");
+        memberChat = chatHandle["chat_id"];
+        memberHandle = chatHandle["handle_id"];
     }
 };
 
@@ -177,6 +194,7 @@ struct MessageView {
     int64_t date = 0;
     std::string phone;  // the iOS 5 layout's address, else empty
     int64_t handleId = -1;
+    std::optional<int64_t> rowid;
     std::string direction;
     std::string service;
     bool iMessage = false;
@@ -254,9 +272,22 @@ struct PersonColumns {
     int first = -1, last = -1, middle = -1, organization = -1, department = -1, jobTitle = -1, note = -1,
         birthday = -1;
     int recordId = -1, property = -1, value = -1;
+    // What names a person's row number when its freed cell lost it: the
+    // change log (row number and guid of every person changed or deleted)
+    // and the name index (row number and names).
+    Columns changes, names;
+    int guid = -1, changedRecord = -1, changedGuid = -1, nameFirst = -1, nameLast = -1, nameOrganization = -1;
 
     void read(const carving::CarveSummary& summary) {
+        changes = Columns(summary, "ABPersonChanges");
+        changedRecord = changes["record"];
+        changedGuid = changes["guid"];
+        names = Columns(summary, "ABPersonFullTextSearch_content");
+        nameFirst = names["c0First"];
+        nameLast = names["c1Last"];
+        nameOrganization = names["c6Organization"];
         p = Columns(summary, "ABPerson");
+        guid = p["guid"];
         values = Columns(summary, "ABMultiValue");
         first = p["First"];
         last = p["Last"];
@@ -393,14 +424,58 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
 
     carving::CarveOptions options;
     options.includeLive = true;
-    options.liveTables = {"message", "handle", "attachment"};
+    // The live rows of the small tables that name a conversation; the
+    // message joins only as carved rows (a deleted message's join row goes
+    // with it, and the live ones are as many as the messages).
+    options.liveTables = {"message", "handle", "attachment", "chat", "chat_handle_join", "chat_recoverable_message_join"};
     options.liveCells = &live;
     options.onSchema = [&](const carving::CarveSummary& summary) {
         c.read(summary);
         pageSize = summary.pageSize;
     };
+    struct ChatName {
+        std::string name;
+        bool live = false;
+    };
+    std::unordered_map<int64_t, ChatName> chatNames;                        // chat row number -> display name
+    std::unordered_map<int64_t, std::vector<int64_t>> chatMembers;          // chat row number -> handle row numbers
+    std::unordered_map<int64_t, int64_t> carvedJoins;                       // message row number -> chat
+    std::unordered_map<int64_t, std::pair<int64_t, int64_t>> recoverables;  // message -> (chat, delete date)
     const carving::CarveSummary summary = carving::carveSqliteRecords(
         inputsOf(database, wal, journal, databaseName), options, [&](const CarvedRecord& r) {
+            if (Columns::sameName(r.table, "chat")) {
+                // A live row's name wins over an older image's.
+                if (!r.rowid) return;
+                ChatName& known = chatNames[*r.rowid];
+                if (known.live) return;
+                if (r.status == "live" || known.name.empty()) known = {textOf(r, c.chatName), r.status == "live"};
+                return;
+            }
+            if (Columns::sameName(r.table, "chat_handle_join")) {
+                const auto chat = numberOf(r, c.memberChat);
+                const auto handle = numberOf(r, c.memberHandle);
+                if (!chat || !handle) return;
+                auto& members = chatMembers[*chat];
+                if (std::find(members.begin(), members.end(), *handle) == members.end()) members.push_back(*handle);
+                return;
+            }
+            if (Columns::sameName(r.table, "chat_message_join")) {
+                const auto chat = numberOf(r, c.joinChat);
+                const auto message = numberOf(r, c.joinMessage);
+                if (chat && message && r.status != "live") carvedJoins.emplace(*message, *chat);
+                return;
+            }
+            if (Columns::sameName(r.table, "chat_recoverable_message_join")) {
+                // A carved image with fewer values than the table has columns
+                // may be a `chat_message_join` row of a page that table used
+                // before (the same first columns, the message's own date
+                // third): only whole rows say when a message was deleted.
+                if (r.status != "live" && r.values.size() < c.recoverableJoin.size()) return;
+                const auto chat = numberOf(r, c.recoverableChat);
+                const auto message = numberOf(r, c.recoverableMessage);
+                if (chat && message) recoverables.emplace(*message, std::make_pair(*chat, numberOf(r, c.deleteDate).value_or(0)));
+                return;
+            }
             if (Columns::sameName(r.table, "handle")) {
                 if (!r.rowid) return;
                 const std::string id = textOf(r, c.handleIdText);
@@ -426,6 +501,7 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
             }
             MessageView view = viewOf(r, c);
             view.key = key;
+            view.rowid = r.rowid;
             // The values go with the record; the body is kept as a copy.
             if (view.body != nullptr) {
                 bodies.push_back(std::make_unique<std::string>(*view.body));
@@ -471,6 +547,32 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
                 m.setMessagePhone(d->second);
             }
         }
+        // Its conversation: the Recently Deleted join (with the time of the
+        // delete) or the carved join row, when one survives. Without them the
+        // conversation and the time of the delete cannot be known.
+        std::optional<int64_t> chat;
+        if (view.rowid) {
+            if (auto rec = recoverables.find(*view.rowid); rec != recoverables.end()) {
+                chat = rec->second.first;
+                if (rec->second.second != 0)
+                    m.setDeletedDate(formatMessageDate(rec->second.second, MessageDateLayout::Ios6OrLater));
+            } else if (auto join = carvedJoins.find(*view.rowid); join != carvedJoins.end()) {
+                chat = join->second;
+            }
+        }
+        if (chat) {
+            if (auto name = chatNames.find(*chat); name != chatNames.end()) m.setChat(name->second.name);
+            if (m.chat().empty()) {
+                if (auto members = chatMembers.find(*chat); members != chatMembers.end()) {
+                    for (int64_t handle : members->second) {
+                        const std::string* id = nullptr;
+                        if (auto h = handles.find(handle); h != handles.end()) id = &h->second;
+                        else if (auto d = carvedHandles.find(handle); d != carvedHandles.end()) id = &d->second;
+                        if (id != nullptr && !id->empty()) entry.chatMembers.push_back(*id);
+                    }
+                }
+            }
+        }
         out.messages.push_back(std::move(entry));
     }
     return out;
@@ -492,15 +594,40 @@ CarvedBackupRecords carveAddressBook(const RawFile* database, const RawFile* wal
 
     carving::CarveOptions options;
     options.includeLive = true;
-    options.liveTables = {"ABPerson", "ABMultiValue"};
+    options.liveTables = {"ABPerson", "ABMultiValue", "ABPersonChanges", "ABPersonFullTextSearch_content"};
     options.liveCells = &live;
     options.onSchema = [&](const carving::CarveSummary& summary) {
         c.read(summary);
         pageSize = summary.pageSize;
     };
     std::unordered_set<uint64_t> valueSeen;
+    std::unordered_set<int64_t> livePersons;
+    std::unordered_map<std::string, int64_t> recordOfGuid;                // from the change log
+    std::unordered_map<uint64_t, std::unordered_set<int64_t>> recordsOfName;  // from the name index
+    struct Rowless {
+        size_t entry;
+        std::string guid;
+        uint64_t nameKey;
+    };
+    std::vector<Rowless> rowless;
+    const auto nameKey = [](const std::string& first, const std::string& last, const std::string& organization) {
+        return mixHash(mixHash(mixHash(0, first), last), organization);
+    };
     const carving::CarveSummary summary = carving::carveSqliteRecords(
         inputsOf(database, wal, journal, databaseName), options, [&](const CarvedRecord& r) {
+            if (Columns::sameName(r.table, "ABPersonChanges")) {
+                const std::optional<int64_t> record = numberOf(r, c.changedRecord);
+                const std::string guid = textOf(r, c.changedGuid);
+                if (record && *record > 0 && !guid.empty()) recordOfGuid.emplace(guid, *record);
+                return;
+            }
+            if (Columns::sameName(r.table, "ABPersonFullTextSearch_content")) {
+                const std::string first = textOf(r, c.nameFirst), last = textOf(r, c.nameLast),
+                                  organization = textOf(r, c.nameOrganization);
+                if (r.rowid && (!first.empty() || !last.empty() || !organization.empty()))
+                    recordsOfName[nameKey(first, last, organization)].insert(*r.rowid);
+                return;
+            }
             if (Columns::sameName(r.table, "ABMultiValue")) {
                 const std::optional<int64_t> owner = numberOf(r, c.recordId);
                 const std::optional<int64_t> property = numberOf(r, c.property);
@@ -516,8 +643,12 @@ CarvedBackupRecords carveAddressBook(const RawFile* database, const RawFile* wal
             ContactPtr contact = contactOf(r, c);
             if (r.status == "live") {
                 liveKeys.insert(contactKey(*contact));
+                if (r.rowid) livePersons.insert(*r.rowid);
                 return;
             }
+            if (!r.rowid)
+                rowless.push_back({out.contacts.size(), textOf(r, c.guid),
+                                   nameKey(textOf(r, c.first), textOf(r, c.last), textOf(r, c.organization))});
             contact->setSource(r.status == "earlier version" ? kSourceEarlierVersion : kSourceCarved);
             contact->setProvenance(provenanceOf(r));
             CarvedEntry<ContactPtr> entry;
@@ -531,6 +662,27 @@ CarvedBackupRecords carveAddressBook(const RawFile* database, const RawFile* wal
     if (!out.carved) {
         out.contacts.clear();
         return out;
+    }
+    // A person whose row number the freed cell lost: named by its guid in
+    // the change log, else by its names in the name index when they point
+    // at one person no longer there. Otherwise its number, and so its
+    // phones and addresses, cannot be known.
+    for (const Rowless& person : rowless) {
+        std::optional<int64_t> record;
+        if (auto g = recordOfGuid.find(person.guid); !person.guid.empty() && g != recordOfGuid.end()) {
+            record = g->second;
+        } else if (auto n = recordsOfName.find(person.nameKey); n != recordsOfName.end()) {
+            std::optional<int64_t> only;
+            size_t candidates = 0;
+            for (int64_t id : n->second)
+                if (livePersons.count(id) == 0) {
+                    only = id;
+                    ++candidates;
+                }
+            if (candidates == 1) record = only;
+        }
+        if (record && livePersons.count(*record) == 0 && *record <= INT32_MAX)
+            out.contacts[person.entry].record->setRowid(static_cast<int32_t>(*record));
     }
     std::unordered_set<uint64_t> listedKeys;
     std::vector<CarvedEntry<ContactPtr>> kept;
@@ -577,6 +729,17 @@ void postCarvedMessages(CarvedBackupRecords& carved, const std::vector<WalkedRec
         const std::string phone = m.messagePhone();
         if (textLength(phone) >= 2) {
             if (auto name = sink.getNameByPhoneNumber(phone)) m.setMessageName(std::move(*name));
+        }
+        // A conversation without a name is called by its participants, each
+        // by the contact's name when one is known.
+        if (m.chat().empty() && !entry.chatMembers.empty()) {
+            std::string list;
+            for (const std::string& id : entry.chatMembers) {
+                const std::optional<std::string> name = sink.getNameByHandle(id);
+                if (!list.empty()) list += ", ";
+                list += name && !name->empty() ? *name : id;
+            }
+            m.setChat(std::move(list));
         }
         sink.postDelMessage(std::move(entry.record));
     }

@@ -62,6 +62,9 @@ struct CarvedEntry {
     int64_t pageBegin = 0;  // the record's bytes in that page: [pageBegin, pageEnd)
     int64_t pageEnd = 0;
     std::string walkDate;   // messages: the date as the older walks write it
+    // Messages: the handles of the conversation's participants, for a
+    // conversation without a name (named through the sink when posted).
+    std::vector<std::string> chatMembers;
 };
 
 // What the carver found in one database, ready to be posted.

@@ -37,6 +37,12 @@ struct Candidate {
     std::optional<int64_t> rowid;
     std::vector<uint64_t> types;
     std::vector<Value> values;  // as stored (an INTEGER PRIMARY KEY column is null)
+    // A kept candidate holds its record compactly until it is delivered:
+    // its serial types as varints, then its body; decoded into `values`
+    // again when listed.
+    std::string image;
+    uint32_t typeCount = 0;
+    std::optional<size_t> lostFrom;  // a partial record
     uint64_t hash = 0;
     FileKind file = FileKind::Database;
     Area area = Area::LiveCell;
@@ -132,6 +138,67 @@ struct ImageContext {
     int hint = -1;      // the table the page belongs to, when known
 };
 
+// Keeps a candidate's record as its serial types (varints) and body, in
+// place of its decoded values: a tenth of the memory for a wide table.
+void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize) {
+    c.image.clear();
+    for (uint64_t t : c.types) {
+        uint8_t groups[10];
+        int n = 0;
+        do {
+            groups[n++] = static_cast<uint8_t>(t & 0x7f);
+            t >>= 7;
+        } while (t != 0 && n < 9);
+        for (int i = n - 1; i >= 0; --i) c.image.push_back(static_cast<char>(groups[i] | (i > 0 ? 0x80 : 0)));
+    }
+    c.image.append(reinterpret_cast<const char*>(body), static_cast<size_t>(bodySize));
+    c.typeCount = static_cast<uint32_t>(c.types.size());
+    c.image.shrink_to_fit();
+    std::vector<uint64_t>().swap(c.types);  // (assigning {} would keep the capacity)
+    std::vector<Value>().swap(c.values);
+}
+
+// The values of a packed candidate.
+void unpackImage(Candidate& c) {
+    if (c.typeCount == 0) return;
+    const auto* p = reinterpret_cast<const uint8_t*>(c.image.data());
+    const uint8_t* end = p + c.image.size();
+    std::vector<uint64_t> types;
+    types.reserve(c.typeCount);
+    for (uint32_t i = 0; i < c.typeCount; ++i) {
+        uint64_t t = 0;
+        const int n = readVarint(p, end, t);
+        if (n == 0) return;
+        p += n;
+        types.push_back(t);
+    }
+    decodeValues(types, p, c.values);
+    c.image = {};
+    c.typeCount = 0;
+}
+
+// The trunk pages of a freelist, from the first trunk named in page 1.
+void addTrunks(const PageSource& source, std::unordered_set<uint32_t>& out) {
+    const PageView first = source.page(1);
+    if (!first || first.size < 100) return;
+    uint32_t trunk = (uint32_t{first.data[32]} << 24) | (uint32_t{first.data[33]} << 16) |
+                     (uint32_t{first.data[34]} << 8) | first.data[35];
+    for (uint32_t guard = 0; trunk != 0 && trunk <= source.pageCount && guard < source.pageCount; ++guard) {
+        if (!out.insert(trunk).second) break;
+        const PageView page = source.page(trunk);
+        if (!page) break;
+        trunk = (uint32_t{page.data[0]} << 24) | (uint32_t{page.data[1]} << 16) | (uint32_t{page.data[2]} << 8) |
+                page.data[3];
+    }
+}
+
+// A candidate's image (its table and stored record) and its row number:
+// candidates with the same identity are listed once.
+uint64_t imageKey(const Candidate& c) { return c.hash ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull); }
+uint64_t identityOf(const Candidate& c) {
+    return imageKey(c) ^ (c.rowid ? static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full + 1 : 0);
+}
+
 class Carver {
 public:
     Carver(std::vector<SchemaObject> tables, int64_t usable) : tables_(std::move(tables)), usable_(usable) {
@@ -140,6 +207,8 @@ public:
     }
 
     std::vector<Candidate> candidates;
+    bool partial = false;  // also take records whose overflow chain is lost
+    const std::unordered_set<uint32_t>* trunkPages = nullptr;  // freelist trunk pages of the file and of its newest state
     // Hashes of the live rows, per table, sorted: an image equal to a live
     // row is not kept (it would be dropped at the end anyway), so memory
     // holds only what can be listed.
@@ -222,6 +291,7 @@ public:
             uint64_t headerSize;
             uint64_t payload;
             bool exact;
+            bool weak;
         };
         std::vector<Option> options;
         std::vector<int> tables;
@@ -261,8 +331,19 @@ public:
                         if (recordEnd + nextSize <= end)
                             consistent = rebuildFreed(recordEnd, nextSize, false, depth + 1) > 0;
                     }
-                    if (!consistent) return;
-                    options.push_back({t, h, recordEnd, std::move(ts), headerSize, payload, recordEnd == end});
+                    // The next one may be cut short by a cell written later
+                    // over its end: its old freeblock header still says where
+                    // a freed cell began. A weaker sign, taken only on a page
+                    // of a known table and only when no reading fits better.
+                    bool weak = false;
+                    if (!consistent && depth == 0 && hint_ >= 0 && recordEnd + 4 <= end) {
+                        const int64_t nextNext = be16(page_ + recordEnd);
+                        const int64_t nextSize = be16(page_ + recordEnd + 2);
+                        weak = nextSize >= 4 && recordEnd + nextSize <= end &&
+                               (nextNext == 0 || nextNext >= recordEnd + nextSize);
+                    }
+                    if (!consistent && !weak) return;
+                    options.push_back({t, h, recordEnd, std::move(ts), headerSize, payload, recordEnd == end, weak});
                 };
                 const int64_t lost = std::max<int64_t>(0, 4 - h);
                 if (lost == 0) {
@@ -312,6 +393,10 @@ public:
                 }
             }
         }
+        // Readings borne out by what follows them come first.
+        if (std::any_of(options.begin(), options.end(), [](const Option& o) { return !o.weak; }))
+            options.erase(std::remove_if(options.begin(), options.end(), [](const Option& o) { return o.weak; }),
+                          options.end());
         const Option* chosen = nullptr;
         if (options.size() == 1) {
             chosen = &options[0];
@@ -341,9 +426,22 @@ private:
             const uint8_t* p = page_ + off + o.h + local;
             const uint32_t next = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
             if (ctx_->overflow == nullptr ||
-                !assemblePayload(*ctx_->overflow, payloadStart, local, o.payload, next, scratch_))
-                return false;
+                !assemblePayload(*ctx_->overflow, payloadStart, local, o.payload, next, scratch_, &chain_)) {
+                if (!partial || static_cast<int64_t>(o.headerSize) > local) return false;
+                Candidate c;
+                c.table = o.table;
+                c.types = o.types;
+                return addPartial(std::move(c), payloadStart + o.headerSize, local - static_cast<int64_t>(o.headerSize),
+                                  off, area);
+            }
             body = reinterpret_cast<const uint8_t*>(scratch_.data()) + o.headerSize;
+            if (const int64_t whole = bytesBeforeTrunk(local); whole >= 0) {
+                if (!partial || whole < static_cast<int64_t>(o.headerSize)) return false;
+                Candidate c;
+                c.table = o.table;
+                c.types = o.types;
+                return addPartial(std::move(c), body, whole - static_cast<int64_t>(o.headerSize), off, area);
+            }
         } else {
             body = page_ + off + bodyStartInCell;
         }
@@ -427,9 +525,25 @@ private:
         if (table < 0) return 0;
         const uint8_t* body = p + header.headerSize;
         if (cell.overflowPage != 0) {
-            if (ctx_->overflow == nullptr || header.headerSize > static_cast<uint64_t>(cell.localSize) ||
-                !assemblePayload(*ctx_->overflow, p, cell.localSize, cell.payloadSize, cell.overflowPage, scratch_))
-                return 0;
+            if (header.headerSize > static_cast<uint64_t>(cell.localSize)) return 0;
+            const int64_t whole = ctx_->overflow == nullptr ||
+                                          !assemblePayload(*ctx_->overflow, p, cell.localSize, cell.payloadSize,
+                                                           cell.overflowPage, scratch_, &chain_)
+                                      ? cell.localSize
+                                      : bytesBeforeTrunk(cell.localSize);
+            if (whole >= 0) {
+                if (!partial || whole < static_cast<int64_t>(header.headerSize)) return 0;
+                const uint8_t* kept = whole > cell.localSize ? reinterpret_cast<const uint8_t*>(scratch_.data()) : p;
+                Candidate c;
+                c.table = table;
+                c.rowid = cell.rowid;
+                c.types = std::move(header.types);
+                if (!addPartial(std::move(c), kept + header.headerSize, whole - static_cast<int64_t>(header.headerSize),
+                                offset, area))
+                    return 0;
+                if (tookAny != nullptr) *tookAny = true;
+                return cell.cellSize;
+            }
             body = reinterpret_cast<const uint8_t*>(scratch_.data()) + header.headerSize;
         }
         Candidate c;
@@ -471,6 +585,42 @@ private:
         area_ = savedArea;
     }
 
+    // Takes a record whose chain is lost: the values that lie wholly in the
+    // `available` body bytes of its leaf page, nulls from the first one that
+    // does not. False when not even one value survives, or a text is not text.
+    bool addPartial(Candidate c, const uint8_t* body, int64_t available, int64_t offsetInPage, Area area) {
+        std::vector<uint64_t> kept;
+        int64_t used = 0;
+        for (uint64_t t : c.types) {
+            const int64_t n = serialTypeLength(t);
+            if (used + n > available) break;
+            used += n;
+            kept.push_back(t);
+        }
+        const size_t lost = kept.size();
+        if (lost == c.types.size()) return false;  // nothing lost: not a partial record
+        if (std::none_of(kept.begin(), kept.end(), [](uint64_t t) { return t != 0; })) return false;
+        decodeValues(kept, body, c.values);
+        if (utf8) {
+            for (const Value& v : c.values)
+                if (v.kind == ValueKind::Text && !isValidUtf8(v.bytes)) return false;
+        }
+        if (!onlyTable.empty() && tables_[static_cast<size_t>(c.table)].name != onlyTable) return true;
+        c.values.resize(c.types.size());
+        c.hash = hashStoredRecord(kept, body, static_cast<size_t>(used)) ^ 0x5bd1e9955bd1e995ull;
+        if (!kept_.insert(identityOf(c)).second) return true;
+        std::vector<uint64_t>().swap(c.types);
+        c.lostFrom = lost;
+        c.file = ctx_->file;
+        c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
+        c.page = ctx_->pgno;
+        c.offset = ctx_->fileOffset + offsetInPage;
+        c.frame = ctx_->frame;
+        c.commit = ctx_->commit;
+        candidates.push_back(std::move(c));
+        return true;
+    }
+
     // Takes a candidate; false when its text is not text (bytes of a later
     // cell written over part of an old one).
     bool add(Candidate c, const uint8_t* body, int64_t offsetInPage, Area area) {
@@ -489,7 +639,11 @@ private:
                 if (v.kind == ValueKind::Text && !isValidUtf8(v.bytes)) return false;
         }
         if (!onlyTable.empty() && tables_[static_cast<size_t>(c.table)].name != onlyTable) return true;
-        c.types = {};  // no longer needed once hashed and decoded
+        // The same image again (a page rewritten by commit after commit
+        // keeps it in every log frame): only the first is kept, the one the
+        // listing would keep.
+        if (!kept_.insert(identityOf(c)).second) return true;
+        packImage(c, body, bodySize);
         c.file = ctx_->file;
         c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
         c.page = ctx_->pgno;
@@ -497,9 +651,29 @@ private:
         c.frame = ctx_->frame;
         c.commit = ctx_->commit;
         candidates.push_back(std::move(c));
+        releaseLargeScratch();
         return true;
     }
 
+    // A payload assembled from a long chain leaves a large buffer behind:
+    // given back rather than held for the rest of the carve.
+    void releaseLargeScratch() {
+        if (scratch_.capacity() > (size_t{4} << 20)) std::string().swap(scratch_);
+    }
+
+    // A page of the chain just assembled that is a freelist trunk page: its
+    // first bytes (next trunk, count, leaf numbers) were written over the
+    // chain pointer and the payload. The number of payload bytes before it
+    // (from `local` bytes in the leaf on), or -1 when the chain has none.
+    int64_t bytesBeforeTrunk(int64_t local) const {
+        if (trunkPages == nullptr || trunkPages->empty()) return -1;
+        for (size_t i = 0; i < chain_.size(); ++i)
+            if (trunkPages->count(chain_[i]) != 0) return local + static_cast<int64_t>(i) * (usable_ - 4);
+        return -1;
+    }
+
+    std::vector<uint32_t> chain_;
+    std::unordered_set<uint64_t> kept_;
     std::vector<SchemaObject> tables_;
     std::vector<int> carvable_;
     int64_t usable_;
@@ -511,7 +685,27 @@ private:
     std::string scratch_;
 };
 
+// Sorts one page's cell ranges (offsets in the page), merges the ones that
+// touch or overlap and appends them to `out` as file offsets.
+void appendMergedRanges(std::vector<std::pair<int64_t, int64_t>>& cells, int64_t base,
+                        std::vector<std::pair<int64_t, int64_t>>& out) {
+    std::sort(cells.begin(), cells.end());
+    bool open = false;
+    std::pair<int64_t, int64_t> current;
+    for (const auto& c : cells) {
+        if (open && c.first <= current.second) {
+            current.second = std::max(current.second, c.second);
+            continue;
+        }
+        if (open) out.emplace_back(base + current.first, base + current.second);
+        current = c;
+        open = true;
+    }
+    if (open) out.emplace_back(base + current.first, base + current.second);
+}
+
 CarvedRecord toRecord(const SchemaObject& table, Candidate& c, const CarveInputs& inputs) {
+    unpackImage(c);
     CarvedRecord r;
     r.table = table.name;
     r.rowid = c.rowid;
@@ -566,14 +760,21 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             summary.bytesRead += static_cast<uint64_t>(inputs.wal->size());
             summary.walFrames = wal->frameCount();
             summary.walCommits = wal->commitCount();
+            uint32_t highest = pages.filePageCount();
             wal->forEachFrame([&](const WalFrame& frame, const uint8_t* image) {
                 framesByPage[frame.pgno].emplace_back(frame.index, image);
                 if (frame.commit && frame.pgno != 0) {
                     pages.overlay(frame.pgno, image);
                     liveFrame[frame.pgno] = {frame.index, *frame.commit};
+                    highest = std::max(highest, frame.pgno);
                 }
             });
-            if (wal->committedPageCount() > 0) pages.pageCount = wal->committedPageCount();
+            // The size the last commit gives, but never more pages than the
+            // file and the log hold (a damaged size would have every
+            // per-page table sized to it).
+            if (wal->committedPageCount() > 0)
+                pages.pageCount = std::min({wal->committedPageCount(), highest,
+                                            pages.filePageCount() + pages.overlaidBeyondFile()});
         } else {
             wal.reset();
         }
@@ -586,12 +787,19 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         const uint8_t* j = inputs.journal->data();
         if (std::equal(kMagic, kMagic + 8, j)) {
             const uint32_t original = (uint32_t{j[16]} << 24) | (uint32_t{j[17]} << 16) | (uint32_t{j[18]} << 8) | j[19];
-            const uint32_t maxPgno = std::max<uint32_t>(pages.filePageCount(), original) + 65536;
+            const auto maxPgno = static_cast<uint32_t>(
+                std::min<uint64_t>(uint64_t{std::max<uint32_t>(pages.filePageCount(), original)} + 65536, UINT32_MAX));
+            uint32_t highest = pages.filePageCount();
             forEachJournalPage(inputs.journal, pages.pageSize, maxPgno, [&](const JournalPage& jp, const uint8_t* image) {
-                if (!pages.overlaid(jp.pgno) && jp.pgno <= std::max(original, pages.filePageCount()))
+                if (!pages.overlaid(jp.pgno) && jp.pgno <= std::max(original, pages.filePageCount())) {
                     pages.overlay(jp.pgno, image);
+                    highest = std::max(highest, jp.pgno);
+                }
             });
-            if (original > 0) pages.pageCount = original;
+            // The size before the transaction, but never more pages than the
+            // file and the journal hold.
+            if (original > 0)
+                pages.pageCount = std::min({original, highest, pages.filePageCount() + pages.overlaidBeyondFile()});
         }
     }
     summary.pages = pages.pageCount;
@@ -617,6 +825,11 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
 
     Carver carver(schema.objects, pages.usableSize);
     carver.onlyTable = options.table;
+    carver.partial = options.partial;
+    std::unordered_set<uint32_t> trunks;
+    addTrunks(pages, trunks);               // the newest state's freelist
+    addTrunks(FileOnlyPages(pages), trunks);  // and the file's own
+    carver.trunkPages = &trunks;
     if (const PageView first = pages.page(1); first && first.size >= 60) {
         const uint32_t encoding = (uint32_t{first.data[56]} << 24) | (uint32_t{first.data[57]} << 16) |
                                   (uint32_t{first.data[58]} << 8) | first.data[59];
@@ -627,6 +840,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     // The live rows: a hash of each (to know a carved image of one), and the
     // rows themselves when asked for.
     std::vector<std::vector<uint64_t>> liveHashes(tables.size());
+    std::vector<std::pair<int64_t, int64_t>> pageCells;
     std::string payload;
     RecordHeader header;
     for (size_t t = 0; t < tables.size(); ++t) {
@@ -645,14 +859,23 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             if (type != 0x0D || stopAsked()) return;
             const int64_t h = pageHeaderOffset(pgno);
             const int64_t cells = be16(page.data + h + 3);
+            // The page's cells as merged byte ranges: SQLite packs a leaf's
+            // cells side by side, so a page gives one range or a few, and
+            // the ranges kept grow with the pages rather than the rows.
+            struct Flush {
+                std::vector<std::pair<int64_t, int64_t>>& cellsOfPage;
+                std::vector<std::pair<int64_t, int64_t>>* out;
+                int64_t base;
+                ~Flush() {
+                    if (out != nullptr) appendMergedRanges(cellsOfPage, base, *out);
+                    cellsOfPage.clear();
+                }
+            } flush{pageCells, options.liveCells, int64_t{pgno - 1} * pages.pageSize};
             for (int64_t i = 0; i < cells; ++i) {
                 const int64_t ptr = be16(page.data + h + 8 + 2 * i);
                 LeafCell cell;
                 if (!parseTableLeafCell(page.data, ptr, pages.usableSize, pages.usableSize, cell)) continue;
-                if (options.liveCells != nullptr) {
-                    const int64_t begin = int64_t{pgno - 1} * pages.pageSize + ptr;
-                    options.liveCells->emplace_back(begin, begin + cell.cellSize);
-                }
+                if (options.liveCells != nullptr) pageCells.emplace_back(ptr, ptr + cell.cellSize);
                 const uint8_t* p = page.data + cell.payloadOffset;
                 const uint8_t* whole = p;
                 if (cell.overflowPage != 0) {
@@ -692,7 +915,10 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         });
         std::sort(liveHashes[t].begin(), liveHashes[t].end());
     }
-    if (options.liveCells != nullptr) std::sort(options.liveCells->begin(), options.liveCells->end());
+    if (options.liveCells != nullptr) {
+        std::sort(options.liveCells->begin(), options.liveCells->end());
+        options.liveCells->shrink_to_fit();
+    }
     carver.liveHashes = &liveHashes;
 
     auto hintFor = [&](uint32_t pgno) {
@@ -777,15 +1003,30 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     // Live rows are not listed; images found twice are listed once; a
     // rowless image of a record also found with its row number is dropped.
     std::unordered_set<uint64_t> withRowid;
-    auto key = [](const Candidate& c) { return c.hash ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull); };
+    auto key = imageKey;
+    std::unordered_set<uint64_t> wholeRows;  // (table, row number) of every whole record found
+    const auto rowKey = [](const Candidate& c) {
+        return static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull);
+    };
     for (const Candidate& c : carver.candidates)
-        if (c.rowid) withRowid.insert(key(c));
+        if (c.rowid) {
+            withRowid.insert(key(c));
+            if (!c.lostFrom) wholeRows.insert(rowKey(c));
+        }
     std::unordered_set<uint64_t> listed;
     for (Candidate& c : carver.candidates) {
         const SchemaObject& table = tables[static_cast<size_t>(c.table)];
         const uint64_t k = key(c);
         std::string status = "deleted";
-        if (c.rowid) {
+        if (c.lostFrom) {
+            // Whether a partial image is the live row's or an older one cannot
+            // be told: only images of rows no longer there are listed.
+            LeafCell cell;
+            PageView leaf;
+            if (c.rowid && findTableRow(pages, table.rootPage, *c.rowid, cell, leaf)) continue;
+            if (c.rowid && wholeRows.count(rowKey(c)) != 0) continue;  // found whole elsewhere
+            status = "partial";
+        } else if (c.rowid) {
             LeafCell cell;
             PageView leaf;
             if (findTableRow(pages, table.rootPage, *c.rowid, cell, leaf)) {
@@ -808,11 +1049,11 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             const auto& live = liveHashes[static_cast<size_t>(c.table)];
             if (std::binary_search(live.begin(), live.end(), c.hash)) continue;
         }
-        const uint64_t identity = k ^ (c.rowid ? static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full + 1 : 0);
-        if (!listed.insert(identity).second) continue;
+        if (!listed.insert(identityOf(c)).second) continue;
         CarvedRecord r = toRecord(table, c, inputs);
         r.status = status;
-        if (status == "deleted") ++summary.deleted;
+        r.lostFrom = c.lostFrom;
+        if (status == "deleted" || status == "partial") ++summary.deleted;
         else ++summary.earlierVersions;
         sink(r);
         c = Candidate{};  // delivered: its memory goes back at once

@@ -37,8 +37,11 @@ struct CarvedRecord {
     // row number (null when the bytes no longer hold it). A record written
     // before columns were added has fewer values.
     std::vector<Value> values;
-    std::string status;  // "deleted", "earlier version" or "live"
+    std::string status;  // "deleted", "earlier version", "live", or "partial" (see CarveOptions::partial)
     CarvedProvenance provenance;
+    // A partial record: the index of the first value whose bytes are lost
+    // (that value and every later one are null, not the row's values).
+    std::optional<size_t> lostFrom;
 };
 
 struct CarveInputs {
@@ -63,6 +66,13 @@ struct CarveOptions {
     // (where the cell will lie once the log is checkpointed into the file),
     // sorted by offset.
     std::vector<std::pair<int64_t, int64_t>>* liveCells = nullptr;
+    // Also deliver deleted records whose overflow chain was reused (its
+    // first page became a freelist trunk, or a later record took a page),
+    // status "partial": the values wholly kept in the leaf page, then nulls
+    // from the first value whose bytes are lost (`lostFrom`). Partial
+    // images of a row that is still live are never delivered. Off by
+    // default: such records are incomplete.
+    bool partial = false;
     // When set, called once the schema is read, before any record is delivered.
     std::function<void(const CarveSummary&)> onSchema;
 };

@@ -105,7 +105,8 @@ bool assemblePayload(const PageSource& pages, const uint8_t* local, int64_t loca
     if (perPage <= 0) return false;
     const uint64_t expected = (remaining + static_cast<uint64_t>(perPage) - 1) / static_cast<uint64_t>(perPage);
     if (expected > pages.pageCount) return false;
-    out.reserve(static_cast<size_t>(payloadSize));
+    // Grown as the chain proves real: a damaged size must not reserve much.
+    out.reserve(static_cast<size_t>(std::min<uint64_t>(payloadSize, uint64_t{1} << 20)));
     std::unordered_set<uint32_t> seen;
     while (remaining > 0) {
         if (next == 0 || next > pages.pageCount || !seen.insert(next).second) return false;
@@ -407,6 +408,58 @@ void markFreelist(Schema& schema, const DatabasePages& pages, uint32_t firstTrun
     }
 }
 
+
+// Reads the sqlite_master records of one table leaf page into the schema.
+// With `strict`, a record is taken only when it looks like a schema row
+// beyond doubt (a known object type, a root page inside the file, a
+// statement that begins with CREATE), since the page is not known to belong
+// to the schema table.
+void readSchemaLeaf(const DatabasePages& pages, uint32_t pgno, const PageView& page, bool strict, Schema& schema,
+                    std::string& payload) {
+    RecordHeader record;
+    std::vector<Value> values;
+    const int64_t h = pageHeaderOffset(pgno);
+    const int64_t cells = be16(page.data + h + 3);
+    for (int64_t i = 0; i < cells; ++i) {
+        const int64_t ptr = be16(page.data + h + 8 + 2 * i);
+        LeafCell cell;
+        if (!parseTableLeafCell(page.data, ptr, pages.usableSize, pages.usableSize, cell)) continue;
+        std::vector<uint32_t> chain;
+        if (!assemblePayload(pages, page.data + cell.payloadOffset, cell.localSize, cell.payloadSize,
+                             cell.overflowPage, payload, &chain))
+            continue;
+        const auto* p = reinterpret_cast<const uint8_t*>(payload.data());
+        if (!parseRecordHeader(p, p + payload.size(), 5, record) || record.types.size() != 5) continue;
+        if (record.headerSize + record.bodySize != payload.size()) continue;
+        decodeValues(record.types, p + record.headerSize, values);
+        if (values[0].kind != ValueKind::Text || values[1].kind != ValueKind::Text) continue;
+        SchemaObject object;
+        object.type = values[0].bytes;
+        object.name = values[1].bytes;
+        if (values[2].kind == ValueKind::Text) object.tableName = values[2].bytes;
+        if (values[3].kind == ValueKind::Integer && values[3].integer > 0 && values[3].integer <= UINT32_MAX)
+            object.rootPage = static_cast<uint32_t>(values[3].integer);
+        if (values[4].kind == ValueKind::Text) object.sql = values[4].bytes;
+        if (strict) {
+            const bool knownType = object.type == "table" || object.type == "index" || object.type == "view" ||
+                                   object.type == "trigger";
+            std::string head = object.sql.substr(0, 6);
+            for (char& ch : head) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+            if (!knownType || head != "CREATE" || object.rootPage > pages.pageCount) continue;
+            if (std::any_of(schema.objects.begin(), schema.objects.end(),
+                            [&](const SchemaObject& o) { return o.name == object.name; }))
+                continue;
+        }
+        for (uint32_t o : chain) schema.owner[o] = Schema::kSchemaTable;
+        if (object.type == "table" && !object.sql.empty()) {
+            object.columns = parseCreateTable(object.sql, object.withoutRowid);
+            for (size_t c = 0; c < object.columns.size(); ++c)
+                if (object.columns[c].integerPrimaryKey) object.ipkColumn = static_cast<int>(c);
+        }
+        schema.objects.push_back(std::move(object));
+    }
+}
+
 }  // namespace
 
 Schema readSchema(const DatabasePages& pages) {
@@ -414,42 +467,21 @@ Schema readSchema(const DatabasePages& pages) {
     schema.owner.assign(static_cast<size_t>(pages.pageCount) + 1, Schema::kUnowned);
     if (pages.pageCount == 0) return schema;
     std::string payload;
-    RecordHeader record;
-    std::vector<Value> values;
     walkBtree(pages, 1, [&](uint32_t pgno, const PageView& page, uint8_t type) {
         schema.owner[pgno] = Schema::kSchemaTable;
-        if (type != 0x0D) return;
-        const int64_t h = pageHeaderOffset(pgno);
-        const int64_t cells = be16(page.data + h + 3);
-        for (int64_t i = 0; i < cells; ++i) {
-            const int64_t ptr = be16(page.data + h + 8 + 2 * i);
-            LeafCell cell;
-            if (!parseTableLeafCell(page.data, ptr, pages.usableSize, pages.usableSize, cell)) continue;
-            std::vector<uint32_t> chain;
-            if (!assemblePayload(pages, page.data + cell.payloadOffset, cell.localSize, cell.payloadSize,
-                                 cell.overflowPage, payload, &chain))
-                continue;
-            for (uint32_t o : chain) schema.owner[o] = Schema::kSchemaTable;
-            const auto* p = reinterpret_cast<const uint8_t*>(payload.data());
-            if (!parseRecordHeader(p, p + payload.size(), 5, record) || record.types.size() != 5) continue;
-            if (record.headerSize + record.bodySize != payload.size()) continue;
-            decodeValues(record.types, p + record.headerSize, values);
-            if (values[0].kind != ValueKind::Text || values[1].kind != ValueKind::Text) continue;
-            SchemaObject object;
-            object.type = values[0].bytes;
-            object.name = values[1].bytes;
-            if (values[2].kind == ValueKind::Text) object.tableName = values[2].bytes;
-            if (values[3].kind == ValueKind::Integer && values[3].integer > 0 && values[3].integer <= UINT32_MAX)
-                object.rootPage = static_cast<uint32_t>(values[3].integer);
-            if (values[4].kind == ValueKind::Text) object.sql = values[4].bytes;
-            if (object.type == "table" && !object.sql.empty()) {
-                object.columns = parseCreateTable(object.sql, object.withoutRowid);
-                for (size_t c = 0; c < object.columns.size(); ++c)
-                    if (object.columns[c].integerPrimaryKey) object.ipkColumn = static_cast<int>(c);
-            }
-            schema.objects.push_back(std::move(object));
-        }
+        if (type == 0x0D) readSchemaLeaf(pages, pgno, page, false, schema, payload);
     });
+    // Page 1 damaged: the schema table's other leaf pages (a schema of more
+    // than one page keeps most of its rows there) still hold its records.
+    if (schema.objects.empty()) {
+        for (uint32_t pgno = 2; pgno <= pages.pageCount; ++pgno) {
+            const PageView page = pages.page(pgno);
+            if (!saneBtreeHeader(page, pgno, pages.usableSize) || page.data[0] != 0x0D) continue;
+            const size_t before = schema.objects.size();
+            readSchemaLeaf(pages, pgno, page, true, schema, payload);
+            if (schema.objects.size() > before) schema.owner[pgno] = Schema::kSchemaTable;
+        }
+    }
     for (size_t k = 0; k < schema.objects.size(); ++k) {
         const SchemaObject& object = schema.objects[k];
         if (object.rootPage == 0) continue;

@@ -45,6 +45,13 @@ public:
     // The main file's own image of a page, ignoring the overlay.
     PageView filePage(uint32_t pgno) const;
     uint32_t filePageCount() const { return filePages_; }
+    // How many overlaid pages lie beyond the end of the file: with the file's
+    // pages, the most pages a state read from a log or journal can hold.
+    uint32_t overlaidBeyondFile() const {
+        uint32_t n = 0;
+        for (const auto& entry : overlay_) n += entry.first > filePages_ ? 1U : 0U;
+        return n;
+    }
 
 private:
     const RawFile* file_;

@@ -51,6 +51,7 @@ nlohmann::ordered_json recordToJson(const CarvedRecord& r) {
     for (const Value& v : r.values) values.push_back(valueToJson(v));
     j["values"] = std::move(values);
     j["status"] = r.status;
+    if (r.lostFrom) j["lost_from"] = *r.lostFrom;
     nlohmann::ordered_json p;
     p["file"] = r.provenance.file;
     p["area"] = r.provenance.area;
@@ -122,6 +123,11 @@ CLI::App* addCarveCommand(CLI::App& app, CarveCommandOptions& options) {
         "page, offset, frame, commit, then the table's columns; a blob is x'hex'");
     json->excludes(csv);
     carve->add_flag("--all", options.all, "List the live rows too (status \"live\")");
+    carve->add_flag(
+        "--partial", options.partial,
+        "Also list deleted records whose overflow pages were reused (status \"partial\"): the values kept\n"
+        "in their leaf page, then null from the first value whose bytes are lost (JSON: \"lost_from\", its\n"
+        "index; text: \"(lost)\")");
     return carve;
 }
 
@@ -151,6 +157,7 @@ int runCarveCommand(const CarveCommandOptions& options) {
     carving::CarveOptions carveOptions;
     carveOptions.table = options.table;
     carveOptions.includeLive = options.all;
+    carveOptions.partial = options.partial;
 
     std::vector<CarvedRecord> records;
     const carving::CarveSummary summary =
@@ -204,7 +211,8 @@ int runCarveCommand(const CarveCommandOptions& options) {
         for (const CarvedRecord& r : records) {
             std::string line = r.table + " rowid " + (r.rowid ? std::to_string(*r.rowid) : std::string("?")) + " " +
                                r.status + " (" + whereText(r) + "):";
-            for (const Value& v : r.values) line += " | " + plainValue(v);
+            for (size_t i = 0; i < r.values.size(); ++i)
+                line += " | " + (r.lostFrom && i >= *r.lostFrom ? std::string("(lost)") : plainValue(r.values[i]));
             std::printf("%s\n", line.c_str());
         }
     }

@@ -14,6 +14,7 @@ struct CarveCommandOptions {
     bool json = false;
     bool csv = false;
     bool all = false;
+    bool partial = false;
 };
 
 CLI::App* addCarveCommand(CLI::App& app, CarveCommandOptions& options);

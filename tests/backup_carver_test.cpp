@@ -19,6 +19,7 @@
 #include "carve/backup_carver.h"
 #include "carve/contact_carver.h"
 #include "carve/deleted_message_step.h"
+#include "extract/conversions.h"
 #include "test_support.h"
 #include "tools/backup_generator.h"
 
@@ -188,6 +189,125 @@ TEST(BackupCarver, DeletedMessagesOfTheLogAreListedWithProvenanceAndNoLiveOne) {
     EXPECT_EQ(found, deleted.size());  // every one, once
     EXPECT_EQ(earlier, 1u);
     EXPECT_EQ(contents(sink.delMessages).size(), sink.delMessages.size());
+}
+
+// Messages in two conversations, one named and one called by its members:
+// 2 and 4 left their conversation (their join rows deleted with them), 6 went
+// to Recently Deleted (its join row moved to the recoverable table), 8 and 10
+// went there and then were purged (the recoverable row deleted too).
+TEST(BackupCarver, CarvedMessagesKnowTheirConversationAndWhenTheyWereDeleted) {
+    TempDir dir;
+    const fs::path db = dir.path() / "sms.db";
+    sqlite3* d = openWalDatabase(db);
+    exec(d, "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, id TEXT NOT NULL, service TEXT)");
+    exec(d, "CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, text TEXT, "
+            "handle_id INTEGER DEFAULT 0, service TEXT, date INTEGER, is_from_me INTEGER DEFAULT 0)");
+    exec(d, "CREATE TABLE chat (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, "
+            "chat_identifier TEXT, display_name TEXT)");
+    exec(d, "CREATE TABLE chat_handle_join (chat_id INTEGER, handle_id INTEGER, UNIQUE(chat_id, handle_id))");
+    exec(d, "CREATE TABLE chat_message_join (chat_id INTEGER, message_id INTEGER, message_date INTEGER DEFAULT 0, "
+            "PRIMARY KEY (chat_id, message_id))");
+    // Made with three columns and given its fourth later, so that the rows
+    // written before hold three values, as a chat_message_join row does.
+    exec(d, "CREATE TABLE chat_recoverable_message_join (chat_id INTEGER, message_id INTEGER, delete_date INTEGER, "
+            "PRIMARY KEY (chat_id, message_id))");
+    exec(d, "INSERT INTO handle VALUES (1, '+15550001', 'SMS'), (2, 'dora@example.com', 'iMessage')");
+    exec(d, "INSERT INTO chat VALUES (1, 'chat-a', 'chat100', 'Weekend plans'), (2, 'chat-b', 'chat200', '')");
+    exec(d, "INSERT INTO chat_handle_join VALUES (1, 1), (2, 1), (2, 2)");
+    for (int i = 1; i <= 10; ++i) {
+        const int chat = i <= 4 || i > 8 ? 1 : 2;
+        exec(d, "INSERT INTO message VALUES (" + std::to_string(i) + ", 'guid-" + std::to_string(i) + "', '" +
+                    longText(i) + "', 1, 'SMS', " + std::to_string(600000000000000000LL + i * 1000000000LL) + ", 0)");
+        exec(d, "INSERT INTO chat_message_join VALUES (" + std::to_string(chat) + ", " + std::to_string(i) + ", 0)");
+    }
+    exec(d, "DELETE FROM chat_message_join WHERE message_id IN (2, 4, 6, 8, 10)");
+    exec(d, "DELETE FROM message WHERE ROWID IN (2, 4)");
+    // 10: its Recently Deleted row was written with three values (before the
+    // table got its fourth column), the shape of a message join row: such an
+    // image names the conversation but is not trusted with a time.
+    exec(d, "INSERT INTO chat_recoverable_message_join VALUES (1, 10, 700000000000000000)");
+    exec(d, "ALTER TABLE chat_recoverable_message_join ADD COLUMN ck_sync_state INTEGER DEFAULT 0");
+    exec(d, "DELETE FROM chat_recoverable_message_join WHERE message_id = 10");
+    exec(d, "DELETE FROM message WHERE ROWID = 10");
+    exec(d, "INSERT INTO chat_recoverable_message_join VALUES (2, 6, 700000000000000000, 0), "
+            "(2, 8, 700000000000000000, 0)");
+    exec(d, "DELETE FROM chat_recoverable_message_join WHERE message_id = 8");
+    exec(d, "DELETE FROM message WHERE ROWID IN (6, 8)");  // 6 as a later purge would leave it, its join kept
+    sqlite3_close(d);
+
+    auto file = RawFile::open(db.string());
+    auto wal = RawFile::open(db.string() + "-wal");
+    CarvedBackupRecords carved = carveMessageDatabase(file.get(), wal.get(), nullptr, "sms.db");
+    ASSERT_TRUE(carved.carved);
+    CollectingSink sink;
+    sink.names = {{"+15550001", "Ann"}};
+    postCarvedMessages(carved, {}, sink);
+    std::map<std::string, MessagePtr> byText;
+    for (const MessagePtr& m : sink.delMessages) byText[m->messageContent()] = m;
+    for (int i : {2, 4, 6, 8}) ASSERT_EQ(byText.count(longText(i)), 1u) << i;
+    EXPECT_EQ(byText[longText(2)]->chat(), "Weekend plans");
+    EXPECT_EQ(byText[longText(4)]->chat(), "Weekend plans");
+    EXPECT_TRUE(byText[longText(2)]->deletedDate().empty());  // no row says when
+    EXPECT_EQ(byText[longText(6)]->chat(), "Ann, dora@example.com");
+    EXPECT_EQ(byText[longText(6)]->deletedDate(), formatMessageDate(700000000000000000LL, MessageDateLayout::Ios6OrLater));
+    EXPECT_EQ(byText[longText(8)]->chat(), "Ann, dora@example.com");
+    EXPECT_FALSE(byText[longText(8)]->deletedDate().empty());
+    ASSERT_EQ(byText.count(longText(10)), 1u);
+    EXPECT_EQ(byText[longText(10)]->chat(), "Weekend plans");  // from its carved join row
+    EXPECT_TRUE(byText[longText(10)]->deletedDate().empty());
+}
+
+// Persons whose freed cells lost their row number (a two-byte row number
+// and payload size under the four bytes of the freeblock header): Bea is
+// named through the change log's guid, Cyd through the name index; Dee has
+// neither and keeps no values.
+TEST(BackupCarver, PersonsWithoutRowNumberAreNamedThroughTheChangeLogOrTheNameIndex) {
+    TempDir dir;
+    const fs::path db = dir.path() / "AddressBook.sqlitedb";
+    sqlite3* d = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &d), SQLITE_OK);
+    exec(d, "PRAGMA secure_delete=OFF");
+    exec(d, "CREATE TABLE ABPerson (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, First TEXT, Last TEXT, Organization TEXT, "
+            "Note TEXT, guid TEXT NOT NULL, UNIQUE(guid))");
+    exec(d, "CREATE TABLE ABMultiValue (UID INTEGER PRIMARY KEY, record_id INTEGER, property INTEGER, "
+            "identifier INTEGER, label INTEGER, value TEXT)");
+    exec(d, "CREATE TABLE ABPersonChanges (record INTEGER, type INTEGER, sequence_number INTEGER, guid TEXT)");
+    exec(d, "CREATE TABLE ABPersonFullTextSearch_content (docid INTEGER PRIMARY KEY, c0First, c1Last, c2Middle, "
+            "c3FirstPhonetic, c4MiddlePhonetic, c5LastPhonetic, c6Organization)");
+    const std::string note(150, 'n');
+    const std::vector<std::string> first = {"Ann", "Bea", "Cyd", "Dee", "Eve"};
+    exec(d, "BEGIN");
+    for (int i = 0; i < 5; ++i) {
+        const std::string id = std::to_string(200 + i);
+        exec(d, "INSERT INTO ABPerson VALUES (" + id + ", '" + first[static_cast<size_t>(i)] + "', 'Lund', 'Acme', '" +
+                    note + "', 'GUID-" + id + "')");
+        exec(d, "INSERT INTO ABMultiValue VALUES (" + std::to_string(300 + i) + ", " + id + ", 3, 0, 1, '+1555000" +
+                    id + "')");
+        if (i != 3)
+            exec(d, "INSERT INTO ABPersonFullTextSearch_content VALUES (" + id + ", '" + first[static_cast<size_t>(i)] +
+                        "', 'Lund', NULL, NULL, NULL, NULL, 'Acme')");
+    }
+    exec(d, "COMMIT");
+    exec(d, "BEGIN");
+    exec(d, "DELETE FROM ABPerson WHERE ROWID IN (201, 202, 203)");
+    exec(d, "INSERT INTO ABPersonChanges VALUES (201, 2, 7, 'GUID-201')");
+    exec(d, "COMMIT");
+    sqlite3_close(d);
+
+    auto file = RawFile::open(db.string());
+    CarvedBackupRecords carved = carveAddressBook(file.get(), nullptr, nullptr);
+    ASSERT_TRUE(carved.carved);
+    CollectingSink sink;
+    postCarvedContacts(carved, {}, sink);
+    std::map<std::string, ContactPtr> byName;
+    for (const ContactPtr& c : sink.delContacts) byName[c->contactName()] = c;
+    ASSERT_EQ(byName.size(), 3u);
+    EXPECT_EQ(byName["Bea Lund"]->rowid(), 201);
+    EXPECT_EQ(byName["Bea Lund"]->contactPhone(), " +1555000201");
+    EXPECT_EQ(byName["Cyd Lund"]->rowid(), 202);
+    EXPECT_EQ(byName["Cyd Lund"]->contactPhone(), " +1555000202");
+    EXPECT_EQ(byName["Dee Lund"]->rowid(), -1);
+    EXPECT_TRUE(byName["Dee Lund"]->contactPhone().empty());
 }
 
 // An iOS 5 message database in WAL mode: messages 1-5 and 8 live, 6 and 7
