@@ -62,20 +62,13 @@ std::string normalise(std::string text) {
     return out;
 }
 
-// CPU seconds of this process, and of its finished children: on a shared
-// machine these compare the work done, where wall-clock time also counts
-// waiting for a core.
-double processCpu() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
+// CPU seconds of the finished children (this process's own: processCpu()):
+// on a shared machine these compare the work done, where wall-clock time
+// also counts waiting for a core.
 double childrenCpu() {
     rusage u{};
     getrusage(RUSAGE_CHILDREN, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return cpuOf(u);
 }
 
 }  // namespace
