@@ -110,9 +110,9 @@ std::string writeShape(Shape shape, const fs::path& folder) {
             return gen::writeBackup(folder, gen::syntheticSpec(1500, 60, 60, 0.3, 6, gen::MessageLayout::IOS5, 0.3));
         case Shape::Modern17: return gen::writeModernBackup(folder, gen::modernSpec(17, 1500, 3));
         case Shape::Modern18Wal: {
-            gen::ModernSpec shape = gen::modernSpec(18, 1500, 4);
-            shape.wal = true;
-            return gen::writeModernBackup(folder, shape);
+            gen::ModernSpec plan = gen::modernSpec(18, 1500, 4);
+            plan.wal = true;
+            return gen::writeModernBackup(folder, plan);
         }
         case Shape::NoMessageDatabase:
         case Shape::NoAddressBook: {
