@@ -683,14 +683,16 @@ private slots:
         std::ofstream(out.path().toStdString() + "/a-file") << "x";
         panel->setDirectory(out.path());
         panel->findChild<QLineEdit*>("fileNameEdit")->setText("a-file");
-        // The panel first asks whether to replace the file.
-        auto replace = answerNextAlert("&Yes");
+        // The panel first asks whether to replace the file. The export's
+        // alert can open inside the event loop that answers that question, so
+        // its answer is set up before the question is answered.
+        auto alert = std::make_shared<std::shared_ptr<kestrel::ui::testing::AlertRecord>>();
+        auto replace = answerNextAlert("&Yes", [alert](QMessageBox*) { *alert = answerNextAlert("Ok"); });
         QMetaObject::invokeMethod(panel, [panel] { static_cast<QDialog*>(panel)->accept(); }, Qt::QueuedConnection);
         QVERIFY(spinUntil([&] { return replace->answered; }));
-        auto alert = answerNextAlert("Ok");
-        QVERIFY(spinUntil([&] { return alert->answered; }));
-        QVERIFY2(alert->text.contains("could not be exported"), qPrintable(alert->text));
-        QVERIFY2(alert->informative.contains("a-file"), qPrintable(alert->informative));
+        QVERIFY(spinUntil([&] { return *alert && (*alert)->answered; }));
+        QVERIFY2((*alert)->text.contains("could not be exported"), qPrintable((*alert)->text));
+        QVERIFY2((*alert)->informative.contains("a-file"), qPrintable((*alert)->informative));
     }
 
     // ---- Going home ----
