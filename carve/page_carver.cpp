@@ -611,6 +611,13 @@ private:
         if (!kept_.insert(identityOf(c)).second) return true;
         std::vector<uint64_t>().swap(c.types);
         c.lostFrom = lost;
+        keep(std::move(c), offsetInPage, area);
+        return true;
+    }
+
+    // Keeps a candidate with where it was found: the file, area, page, byte
+    // offset and, in a log, its frame and commit.
+    void keep(Candidate&& c, int64_t offsetInPage, Area area) {
         c.file = ctx_->file;
         c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
         c.page = ctx_->pgno;
@@ -618,7 +625,6 @@ private:
         c.frame = ctx_->frame;
         c.commit = ctx_->commit;
         candidates.push_back(std::move(c));
-        return true;
     }
 
     // Takes a candidate; false when its text is not text (bytes of a later
@@ -644,13 +650,7 @@ private:
         // listing would keep.
         if (!kept_.insert(identityOf(c)).second) return true;
         packImage(c, body, bodySize);
-        c.file = ctx_->file;
-        c.area = ctx_->perLocationArea ? area : ctx_->pageArea;
-        c.page = ctx_->pgno;
-        c.offset = ctx_->fileOffset + offsetInPage;
-        c.frame = ctx_->frame;
-        c.commit = ctx_->commit;
-        candidates.push_back(std::move(c));
+        keep(std::move(c), offsetInPage, area);
         releaseLargeScratch();
         return true;
     }
