@@ -2,6 +2,8 @@
 // through libplist: on generated summaries, on the corpus file's, and on
 // damaged copies of them.
 #include <gtest/gtest.h>
+
+#include "test_support.h"
 #include <plist/plist.h>
 #include <sqlite3.h>
 
@@ -19,13 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string toBinary(plist_t root) {
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &bytes, &length);
-    std::string out(bytes, length);
-    std::free(bytes);
-    plist_free(root);
-    return out;
+    return kestrel::test::binaryPlist(root);
 }
 
 // A summary with `parts` parts of `versions` versions each, an "rp" list

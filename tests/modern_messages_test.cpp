@@ -353,13 +353,7 @@ std::string summaryPlist(const std::vector<std::pair<std::string, double>>& vers
         plist_array_append_item(rp, plist_new_uint(0));
         plist_dict_set_item(root, "rp", rp);
     }
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &bytes, &length);
-    std::string out(bytes, length);
-    std::free(bytes);
-    plist_free(root);
-    return out;
+    return kestrel::test::binaryPlist(root);
 }
 
 }  // namespace

@@ -65,13 +65,7 @@ std::string libraryBinary(size_t depth) {
         plist_dict_set_item(at, "inner", inner);
         at = inner;
     }
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &bytes, &length);
-    std::string out(bytes, length);
-    std::free(bytes);
-    plist_free(root);
-    return out;
+    return kestrel::test::binaryPlist(root);
 }
 
 void writeFile(const fs::path& path, const std::string& bytes) {

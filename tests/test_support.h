@@ -2,9 +2,12 @@
 #pragma once
 
 #include <stdlib.h>
+#include <plist/plist.h>
 #include <sys/wait.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -35,6 +38,17 @@ struct CommandResult {
     std::string out;
     std::string err;
 };
+
+// The binary form of a property list; frees the list.
+inline std::string binaryPlist(plist_t root) {
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    std::string out(bytes, length);
+    std::free(bytes);
+    plist_free(root);
+    return out;
+}
 
 inline std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
