@@ -247,6 +247,19 @@ uint64_t messageKey(const CarvedRecord& r, const MessageColumns& c) {
     return mixHash(h, numberOf(r, c.fromMe).value_or(-1));
 }
 
+// The columns messageKey reads, marked by index: the only ones a live
+// message row needs decoded.
+std::vector<bool> messageKeyColumns(const MessageColumns& c) {
+    std::vector<bool> wanted;
+    for (const int i : {c.text, c.attributedBody, c.date, c.isMadrid, c.madridHandle, c.address, c.madridFlags, c.flags,
+                        c.handleId, c.fromMe}) {
+        if (i < 0) continue;
+        if (wanted.size() <= static_cast<size_t>(i)) wanted.resize(static_cast<size_t>(i) + 1, false);
+        wanted[static_cast<size_t>(i)] = true;
+    }
+    return wanted;
+}
+
 // The text as shown: the archived body's string when it decodes (each
 // attachment's place named from the attachment rows by its GUID), else the
 // text column, each attachment's place marked.
@@ -416,7 +429,8 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
     std::vector<std::pair<int64_t, int64_t>> live;
     std::unordered_map<int64_t, std::string> handles;        // live handle rows
     std::unordered_map<int64_t, std::string> carvedHandles;  // deleted or earlier handle rows
-    std::unordered_set<uint64_t> liveKeys;
+    std::unordered_set<uint64_t> foundKeys;  // messageKey of every carved message
+    std::unordered_set<uint64_t> liveKeys;   // those of them a live message shows too
     std::vector<std::pair<CarvedEntry<MessagePtr>, MessageView>> found;
     std::vector<std::unique_ptr<std::string>> bodies;
     std::unordered_map<std::string, std::string> attachmentNames;  // attachment GUID -> file name
@@ -426,8 +440,12 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
     options.includeLive = true;
     // The live rows of the small tables that name a conversation; the
     // message joins only as carved rows (a deleted message's join row goes
-    // with it, and the live ones are as many as the messages).
-    options.liveTables = {"message", "handle", "attachment", "chat", "chat_handle_join", "chat_recoverable_message_join"};
+    // with it, and the live ones are as many as the messages). Live
+    // messages come after the carved records, with only the columns of
+    // their key: only the carved messages' keys are held to match them.
+    options.liveTables = {"handle", "attachment", "chat", "chat_handle_join", "chat_recoverable_message_join"};
+    options.liveAfterCarved = {"message"};
+    options.liveColumns = [&c](const std::string&) { return messageKeyColumns(c); };
     options.liveCells = &live;
     options.onSchema = [&](const carving::CarveSummary& summary) {
         c.read(summary);
@@ -496,9 +514,10 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
             if (!Columns::sameName(r.table, "message")) return;
             const uint64_t key = messageKey(r, c);
             if (r.status == "live") {
-                liveKeys.insert(key);
+                if (foundKeys.count(key) != 0) liveKeys.insert(key);
                 return;
             }
+            foundKeys.insert(key);
             MessageView view = viewOf(r, c);
             view.key = key;
             view.rowid = r.rowid;

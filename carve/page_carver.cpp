@@ -194,9 +194,46 @@ void addTrunks(const PageSource& source, std::unordered_set<uint32_t>& out) {
 
 // A candidate's image (its table and stored record) and its row number:
 // candidates with the same identity are listed once.
-uint64_t imageKey(const Candidate& c) { return c.hash ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull); }
+uint64_t imageKeyOf(int table, uint64_t hash) { return hash ^ (uint64_t(table + 1) * 0x9E3779B97F4A7C15ull); }
+uint64_t imageKey(const Candidate& c) { return imageKeyOf(c.table, c.hash); }
 uint64_t identityOf(const Candidate& c) {
     return imageKey(c) ^ (c.rowid ? static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full + 1 : 0);
+}
+
+// A record's serial types, salted by its table: only live rows whose types
+// are those of a kept candidate can be its image, so only they are hashed.
+uint64_t typesKey(int table, const std::vector<uint64_t>& types) {
+    RecordHash h;
+    h.addTypes(types);
+    return h.value() ^ (uint64_t(table + 1) * 0xD6E8FEB86659FD93ull);
+}
+
+// The record header of a live cell, parsed from the leaf's own bytes when it
+// lies there (it does for any table of fewer than some hundred columns),
+// else from the assembled payload. `whole` is then the payload's start when
+// it was assembled or needs no chain, else null. False when the record does
+// not parse or its length does not add up.
+bool liveRecordHeader(const PageSource& pages, const SchemaObject& table, const PageView& leaf, const LeafCell& cell,
+                      bool assemble, std::string& scratch, RecordHeader& header, const uint8_t*& whole) {
+    const uint8_t* p = leaf.data + cell.payloadOffset;
+    whole = cell.overflowPage == 0 ? p : nullptr;
+    const int64_t local = cell.overflowPage == 0 ? static_cast<int64_t>(cell.payloadSize) : cell.localSize;
+    bool parsed = parseRecordHeader(p, p + local, table.columns.size() + 1, header);
+    if (cell.overflowPage != 0 && (assemble || !parsed)) {
+        if (!assemblePayload(pages, p, cell.localSize, cell.payloadSize, cell.overflowPage, scratch)) return false;
+        whole = reinterpret_cast<const uint8_t*>(scratch.data());
+        parsed = parseRecordHeader(whole, whole + cell.payloadSize, table.columns.size() + 1, header);
+    }
+    return parsed && header.headerSize + header.bodySize == cell.payloadSize;
+}
+
+// The hash of a live cell's record, as hashStoredRecord gives it for a
+// carved one; none when it does not parse or its chain is broken.
+std::optional<uint64_t> liveRecordHash(const PageSource& pages, const SchemaObject& table, const PageView& leaf,
+                                       const LeafCell& cell, std::string& scratch, RecordHeader& header) {
+    const uint8_t* whole = nullptr;
+    if (!liveRecordHeader(pages, table, leaf, cell, true, scratch, header, whole)) return std::nullopt;
+    return hashStoredRecord(header.types, whole + header.headerSize, header.bodySize);
 }
 
 class Carver {
@@ -209,10 +246,16 @@ public:
     std::vector<Candidate> candidates;
     bool partial = false;  // also take records whose overflow chain is lost
     const std::unordered_set<uint32_t>* trunkPages = nullptr;  // freelist trunk pages of the file and of its newest state
-    // Hashes of the live rows, per table, sorted: an image equal to a live
-    // row is not kept (it would be dropped at the end anyway), so memory
-    // holds only what can be listed.
-    const std::vector<std::vector<uint64_t>>* liveHashes = nullptr;
+    // The newest committed state. A candidate that still holds its row
+    // number is looked up in its table's b-tree there, and not kept when it
+    // is that live row's image: memory holds only what can be listed,
+    // without anything kept per live row.
+    const PageSource* newest = nullptr;
+    // typesKey of every kept candidate, and the tables they belong to: the
+    // end's search for images of live rows hashes only live rows of these
+    // tables with these serial types.
+    std::unordered_set<uint64_t> keptTypes;
+    std::vector<bool> tablesKept;
     std::string onlyTable;
     bool utf8 = true;  // the database's text encoding is UTF-8
 
@@ -633,12 +676,9 @@ private:
         uint64_t bodySize = 0;
         for (uint64_t t : c.types) bodySize += static_cast<uint64_t>(serialTypeLength(t));
         c.hash = hashStoredRecord(c.types, body, bodySize);
-        // The image of a live row: its text is the live row's, so it is taken
-        // without being decoded or kept.
-        if (liveHashes != nullptr && static_cast<size_t>(c.table) < liveHashes->size()) {
-            const auto& live = (*liveHashes)[static_cast<size_t>(c.table)];
-            if (std::binary_search(live.begin(), live.end(), c.hash)) return true;
-        }
+        // The image of the live row with its number: its text is the live
+        // row's, so it is taken without being decoded or kept.
+        if (c.rowid && isLiveImage(c.table, *c.rowid, c.hash)) return true;
         decodeValues(c.types, body, c.values);
         if (utf8) {
             for (const Value& v : c.values)
@@ -649,10 +689,25 @@ private:
         // keeps it in every log frame): only the first is kept, the one the
         // listing would keep.
         if (!kept_.insert(identityOf(c)).second) return true;
+        keptTypes.insert(typesKey(c.table, c.types));
+        if (tablesKept.size() < tables_.size()) tablesKept.resize(tables_.size(), false);
+        tablesKept[static_cast<size_t>(c.table)] = true;
         packImage(c, body, bodySize);
         keep(std::move(c), offsetInPage, area);
         releaseLargeScratch();
         return true;
+    }
+
+    // Whether the live row numbered `rowid` has this image.
+    bool isLiveImage(int table, int64_t rowid, uint64_t hash) {
+        if (newest == nullptr) return false;
+        const SchemaObject& t = tables_[static_cast<size_t>(table)];
+        LeafCell cell;
+        PageView leaf;
+        if (!findTableRow(*newest, t.rootPage, rowid, cell, leaf)) return false;
+        const std::optional<uint64_t> live = liveRecordHash(*newest, t, leaf, cell, liveScratch_, liveHeader_);
+        if (liveScratch_.capacity() > (size_t{4} << 20)) std::string().swap(liveScratch_);
+        return live && *live == hash;
     }
 
     // A payload assembled from a long chain leaves a large buffer behind:
@@ -683,6 +738,8 @@ private:
     int hint_ = -1;
     Area area_ = Area::Freeblock;
     std::string scratch_;
+    std::string liveScratch_;  // a live row's payload, apart from the candidate's in scratch_
+    RecordHeader liveHeader_;
 };
 
 // Sorts one page's cell ranges (offsets in the page), merges the ones that
@@ -837,24 +894,56 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     }
     const auto& tables = carver.tables();
 
-    // The live rows: a hash of each (to know a carved image of one), and the
-    // rows themselves when asked for.
-    std::vector<std::vector<uint64_t>> liveHashes(tables.size());
-    std::vector<std::pair<int64_t, int64_t>> pageCells;
-    std::string payload;
+    // Whether a table's live rows are delivered, and when: before the
+    // carved records, or after them (then with only the columns asked for).
+    const auto named = [](const std::vector<std::string>& names, const std::string& table) {
+        return std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+            return name.size() == table.size() &&
+                   std::equal(name.begin(), name.end(), table.begin(), [](char a, char b) {
+                       return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+                   });
+        });
+    };
+    const auto delivered = [&](const SchemaObject& table) {
+        if (!options.includeLive || (!options.table.empty() && options.table != table.name)) return false;
+        return options.liveTables.empty() || named(options.liveTables, table.name) ||
+               named(options.liveAfterCarved, table.name);
+    };
     RecordHeader header;
+    std::string payload;
+    // Delivers one live row, with the values `wanted` marks (all when null).
+    const auto deliverLive = [&](const SchemaObject& table, size_t t, uint32_t pgno, int64_t ptr, const LeafCell& cell,
+                                 const uint8_t* body, const std::vector<bool>* wanted) {
+        Candidate c;
+        c.table = static_cast<int>(t);
+        c.rowid = cell.rowid;
+        if (wanted != nullptr) decodeSelectedValues(header.types, body, *wanted, c.values);
+        else decodeValues(header.types, body, c.values);
+        c.page = pgno;
+        auto f = liveFrame.find(pgno);
+        if (f != liveFrame.end()) {
+            c.file = FileKind::Wal;
+            c.area = Area::WalFrame;
+            c.frame = f->second.first;
+            c.commit = f->second.second;
+            c.offset = 32 + (f->second.first - 1) * (24 + pages.pageSize) + 24 + ptr;
+        } else {
+            c.offset = int64_t{pgno - 1} * pages.pageSize + ptr;
+        }
+        CarvedRecord r = toRecord(table, c, inputs);
+        r.status = "live";
+        sink(r);
+    };
+
+    // The live rows, walked once before carving: the overflow pages their
+    // chains hold, their cells' byte ranges when asked for, and the rows
+    // themselves when asked for. Nothing is kept per row.
+    std::vector<std::pair<int64_t, int64_t>> pageCells;
+    std::vector<uint32_t> chain;
     for (size_t t = 0; t < tables.size(); ++t) {
         const SchemaObject& table = tables[t];
         if (!table.carvable()) continue;
-        bool deliver = options.includeLive && (options.table.empty() || options.table == table.name);
-        if (deliver && !options.liveTables.empty()) {
-            deliver = std::any_of(options.liveTables.begin(), options.liveTables.end(), [&](const std::string& name) {
-                return name.size() == table.name.size() &&
-                       std::equal(name.begin(), name.end(), table.name.begin(), [](char a, char b) {
-                           return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-                       });
-            });
-        }
+        const bool deliver = delivered(table) && !named(options.liveAfterCarved, table.name);
         walkBtree(pages, table.rootPage, [&](uint32_t pgno, const PageView& page, uint8_t type) {
             if (type != 0x0D || stopAsked()) return;
             const int64_t h = pageHeaderOffset(pgno);
@@ -876,50 +965,23 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
                 LeafCell cell;
                 if (!parseTableLeafCell(page.data, ptr, pages.usableSize, pages.usableSize, cell)) continue;
                 if (options.liveCells != nullptr) pageCells.emplace_back(ptr, ptr + cell.cellSize);
-                const uint8_t* p = page.data + cell.payloadOffset;
-                const uint8_t* whole = p;
                 if (cell.overflowPage != 0) {
-                    std::vector<uint32_t> chain;
-                    if (!assemblePayload(pages, p, cell.localSize, cell.payloadSize, cell.overflowPage, payload, &chain))
-                        continue;
+                    if (!followOverflowChain(pages, cell.localSize, cell.payloadSize, cell.overflowPage, chain)) continue;
                     for (uint32_t o : chain)
                         if (o < schema.owner.size()) schema.owner[o] = Schema::kOverflow;
-                    whole = reinterpret_cast<const uint8_t*>(payload.data());
                 }
-                if (!parseRecordHeader(whole, whole + cell.payloadSize, table.columns.size() + 1, header)) continue;
-                if (header.headerSize + header.bodySize != cell.payloadSize) continue;
-                const uint8_t* body = whole + header.headerSize;
-                liveHashes[t].push_back(hashStoredRecord(header.types, body, header.bodySize));
+                const uint8_t* whole = nullptr;
+                if (!liveRecordHeader(pages, table, page, cell, deliver, payload, header, whole)) continue;
                 ++summary.live;
-                if (!deliver) continue;
-                Candidate c;
-                c.table = static_cast<int>(t);
-                c.rowid = cell.rowid;
-                c.types = header.types;
-                decodeValues(c.types, body, c.values);
-                c.page = pgno;
-                auto f = liveFrame.find(pgno);
-                if (f != liveFrame.end()) {
-                    c.file = FileKind::Wal;
-                    c.area = Area::WalFrame;
-                    c.frame = f->second.first;
-                    c.commit = f->second.second;
-                    c.offset = 32 + (f->second.first - 1) * (24 + pages.pageSize) + 24 + ptr;
-                } else {
-                    c.offset = int64_t{pgno - 1} * pages.pageSize + ptr;
-                }
-                CarvedRecord r = toRecord(table, c, inputs);
-                r.status = "live";
-                sink(r);
+                if (deliver) deliverLive(table, t, pgno, ptr, cell, whole + header.headerSize, nullptr);
             }
         });
-        std::sort(liveHashes[t].begin(), liveHashes[t].end());
     }
     if (options.liveCells != nullptr) {
         std::sort(options.liveCells->begin(), options.liveCells->end());
         options.liveCells->shrink_to_fit();
     }
-    carver.liveHashes = &liveHashes;
+    carver.newest = &pages;
 
     auto hintFor = [&](uint32_t pgno) {
         if (pgno >= schema.owner.size()) return -1;
@@ -1000,23 +1062,62 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         summary.bytesRead += static_cast<uint64_t>(inputs.journal->size());
     }
 
+    // Every live cell of a table in the newest state, with its page.
+    const auto forEachLiveCell = [&](const SchemaObject& table, const auto& onCell) {
+        walkBtree(pages, table.rootPage, [&](uint32_t pgno, const PageView& page, uint8_t type) {
+            if (type != 0x0D || stopAsked()) return;
+            const int64_t h = pageHeaderOffset(pgno);
+            const int64_t cells = be16(page.data + h + 3);
+            for (int64_t i = 0; i < cells; ++i) {
+                const int64_t ptr = be16(page.data + h + 8 + 2 * i);
+                LeafCell cell;
+                if (parseTableLeafCell(page.data, ptr, pages.usableSize, pages.usableSize, cell))
+                    onCell(pgno, page, ptr, cell);
+            }
+        });
+    };
+
+    // Images of live rows that no longer hold their row number, or that
+    // show another live row's values: the live rows of the tables with kept
+    // candidates are walked again, those whose serial types match a kept
+    // candidate's are hashed, and their hashes looked for among the kept
+    // ones. What is held grows with the candidates, not with the live rows.
+    std::unordered_set<uint64_t> liveImages;  // imageKey of kept candidates equal to a live row
+    if (!carver.candidates.empty()) {
+        std::unordered_set<uint64_t> keptKeys;
+        for (const Candidate& c : carver.candidates)
+            if (!c.lostFrom) keptKeys.insert(imageKey(c));
+        for (size_t t = 0; t < tables.size() && t < carver.tablesKept.size(); ++t) {
+            if (!carver.tablesKept[t]) continue;
+            const SchemaObject& table = tables[t];
+            forEachLiveCell(table, [&](uint32_t, const PageView& page, int64_t, const LeafCell& cell) {
+                const uint8_t* whole = nullptr;
+                if (!liveRecordHeader(pages, table, page, cell, false, payload, header, whole)) return;
+                if (carver.keptTypes.count(typesKey(static_cast<int>(t), header.types)) == 0) return;
+                if (whole == nullptr && !liveRecordHeader(pages, table, page, cell, true, payload, header, whole)) return;
+                const uint64_t k =
+                    imageKeyOf(static_cast<int>(t), hashStoredRecord(header.types, whole + header.headerSize, header.bodySize));
+                if (keptKeys.count(k) != 0) liveImages.insert(k);
+            });
+        }
+    }
+
     // Live rows are not listed; images found twice are listed once; a
     // rowless image of a record also found with its row number is dropped.
     std::unordered_set<uint64_t> withRowid;
-    auto key = imageKey;
     std::unordered_set<uint64_t> wholeRows;  // (table, row number) of every whole record found
     const auto rowKey = [](const Candidate& c) {
         return static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull);
     };
     for (const Candidate& c : carver.candidates)
         if (c.rowid) {
-            withRowid.insert(key(c));
+            withRowid.insert(imageKey(c));
             if (!c.lostFrom) wholeRows.insert(rowKey(c));
         }
     std::unordered_set<uint64_t> listed;
     for (Candidate& c : carver.candidates) {
         const SchemaObject& table = tables[static_cast<size_t>(c.table)];
-        const uint64_t k = key(c);
+        const uint64_t k = imageKey(c);
         std::string status = "deleted";
         if (c.lostFrom) {
             // Whether a partial image is the live row's or an older one cannot
@@ -1026,28 +1127,18 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             if (c.rowid && findTableRow(pages, table.rootPage, *c.rowid, cell, leaf)) continue;
             if (c.rowid && wholeRows.count(rowKey(c)) != 0) continue;  // found whole elsewhere
             status = "partial";
+        } else if (liveImages.count(k) != 0) {
+            continue;  // a live row's values
         } else if (c.rowid) {
             LeafCell cell;
             PageView leaf;
             if (findTableRow(pages, table.rootPage, *c.rowid, cell, leaf)) {
-                uint64_t liveHash = 0;
-                const uint8_t* p = leaf.data + cell.payloadOffset;
-                const uint8_t* whole = p;
-                bool ok = true;
-                if (cell.overflowPage != 0) {
-                    ok = assemblePayload(pages, p, cell.localSize, cell.payloadSize, cell.overflowPage, payload);
-                    whole = reinterpret_cast<const uint8_t*>(payload.data());
-                }
-                if (ok && parseRecordHeader(whole, whole + cell.payloadSize, table.columns.size() + 1, header) &&
-                    header.headerSize + header.bodySize == cell.payloadSize)
-                    liveHash = hashStoredRecord(header.types, whole + header.headerSize, header.bodySize);
-                if (liveHash == c.hash) continue;
+                const std::optional<uint64_t> live = liveRecordHash(pages, table, leaf, cell, payload, header);
+                if (live && *live == c.hash) continue;
                 status = "earlier version";
             }
-        } else {
-            if (withRowid.count(k) != 0) continue;
-            const auto& live = liveHashes[static_cast<size_t>(c.table)];
-            if (std::binary_search(live.begin(), live.end(), c.hash)) continue;
+        } else if (withRowid.count(k) != 0) {
+            continue;
         }
         if (!listed.insert(identityOf(c)).second) continue;
         CarvedRecord r = toRecord(table, c, inputs);
@@ -1057,6 +1148,21 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         else ++summary.earlierVersions;
         sink(r);
         c = Candidate{};  // delivered: its memory goes back at once
+    }
+    std::vector<Candidate>().swap(carver.candidates);
+
+    // The live rows asked for after the carved records, with only the
+    // columns asked for decoded.
+    for (size_t t = 0; t < tables.size(); ++t) {
+        const SchemaObject& table = tables[t];
+        if (!table.carvable() || !delivered(table) || !named(options.liveAfterCarved, table.name)) continue;
+        std::vector<bool> wanted;
+        if (options.liveColumns) wanted = options.liveColumns(table.name);
+        forEachLiveCell(table, [&](uint32_t pgno, const PageView& page, int64_t ptr, const LeafCell& cell) {
+            const uint8_t* whole = nullptr;
+            if (!liveRecordHeader(pages, table, page, cell, true, payload, header, whole)) return;
+            deliverLive(table, t, pgno, ptr, cell, whole + header.headerSize, options.liveColumns ? &wanted : nullptr);
+        });
     }
     return summary;
 }

@@ -61,6 +61,13 @@ struct CarveOptions {
     // With includeLive: when not empty, only these tables' live rows are
     // delivered (names compared without regard to case).
     std::vector<std::string> liveTables;
+    // With includeLive: tables whose live rows are delivered after every
+    // carved record rather than before, so that a sink can match them
+    // against the few records it keeps instead of keeping every live row.
+    std::vector<std::string> liveAfterCarved;
+    // When set, the columns decoded in those later live rows, by table (the
+    // others are delivered as null); called once per table.
+    std::function<std::vector<bool>(const std::string& table)> liveColumns;
     // When set, receives the byte range [begin, end) in the database file of
     // every cell the tables' b-trees reach in the newest committed state
     // (where the cell will lie once the log is checkpointed into the file),
@@ -100,7 +107,8 @@ using CarvedRecordSink = std::function<void(const CarvedRecord&)>;
 // equal to a live row (same row number and values) is not delivered; one
 // with a live row's number and other values is an "earlier version";
 // identical images found more than once are delivered once. Memory holds the
-// carved records until the end, a hash per live row and a few words per page.
+// carved records until the end and a few words per page, nothing per live
+// row: a carved row number is looked up in the live b-tree.
 CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& options, const CarvedRecordSink& sink);
 
 // Carves one page image as a page no longer in use, against one table:

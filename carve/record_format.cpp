@@ -72,6 +72,24 @@ int64_t bigEndianSigned(const uint8_t* p, int n) {
     return static_cast<int64_t>(v);
 }
 
+void decodeValue(uint64_t t, const uint8_t* p, size_t length, Value& v) {
+    if (t >= 1 && t <= 6) {
+        v.kind = ValueKind::Integer;
+        v.integer = bigEndianSigned(p, static_cast<int>(length));
+    } else if (t == 7) {
+        v.kind = ValueKind::Real;
+        uint64_t bits = 0;
+        for (size_t i = 0; i < 8; ++i) bits = (bits << 8) | p[i];
+        std::memcpy(&v.real, &bits, sizeof bits);
+    } else if (t == 8 || t == 9) {
+        v.kind = ValueKind::Integer;
+        v.integer = t == 8 ? 0 : 1;
+    } else if (t >= 12) {
+        v.kind = (t % 2 == 0) ? ValueKind::Blob : ValueKind::Text;
+        v.bytes.assign(reinterpret_cast<const char*>(p), length);
+    }
+}
+
 }  // namespace
 
 void decodeValues(const std::vector<uint64_t>& types, const uint8_t* body, std::vector<Value>& values) {
@@ -81,21 +99,21 @@ void decodeValues(const std::vector<uint64_t>& types, const uint8_t* body, std::
     for (uint64_t t : types) {
         Value v;
         const auto length = static_cast<size_t>(serialTypeLength(t));
-        if (t >= 1 && t <= 6) {
-            v.kind = ValueKind::Integer;
-            v.integer = bigEndianSigned(body + at, static_cast<int>(length));
-        } else if (t == 7) {
-            v.kind = ValueKind::Real;
-            uint64_t bits = 0;
-            for (size_t i = 0; i < 8; ++i) bits = (bits << 8) | body[at + i];
-            std::memcpy(&v.real, &bits, sizeof bits);
-        } else if (t == 8 || t == 9) {
-            v.kind = ValueKind::Integer;
-            v.integer = t == 8 ? 0 : 1;
-        } else if (t >= 12) {
-            v.kind = (t % 2 == 0) ? ValueKind::Blob : ValueKind::Text;
-            v.bytes.assign(reinterpret_cast<const char*>(body + at), length);
-        }
+        decodeValue(t, body + at, length, v);
+        at += length;
+        values.push_back(std::move(v));
+    }
+}
+
+void decodeSelectedValues(const std::vector<uint64_t>& types, const uint8_t* body, const std::vector<bool>& wanted,
+                          std::vector<Value>& values) {
+    values.clear();
+    values.reserve(types.size());
+    size_t at = 0;
+    for (uint64_t t : types) {
+        Value v;
+        const auto length = static_cast<size_t>(serialTypeLength(t));
+        if (values.size() < wanted.size() && wanted[values.size()]) decodeValue(t, body + at, length, v);
         at += length;
         values.push_back(std::move(v));
     }

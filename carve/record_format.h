@@ -76,6 +76,11 @@ size_t parseSerialTypes(const uint8_t* p, const uint8_t* end, size_t count, std:
 // `bodySize` bytes (the caller checked the lengths add up).
 void decodeValues(const std::vector<uint64_t>& types, const uint8_t* body, std::vector<Value>& values);
 
+// As decodeValues, but only the values whose index `wanted` marks are
+// decoded; the others are null (texts and blobs not copied).
+void decodeSelectedValues(const std::vector<uint64_t>& types, const uint8_t* body, const std::vector<bool>& wanted,
+                          std::vector<Value>& values);
+
 // A 64-bit hash of a record's stored form (serial types and body bytes), so
 // equal stored records have equal hashes. Feed it in pieces: types once, then
 // the body in as many pieces as it comes in.

@@ -121,6 +121,38 @@ bool assemblePayload(const PageSource& pages, const uint8_t* local, int64_t loca
     return next == 0;
 }
 
+bool followOverflowChain(const PageSource& pages, int64_t localSize, uint64_t payloadSize, uint32_t firstOverflow,
+                         std::vector<uint32_t>& chain) {
+    chain.clear();
+    const int64_t perPage = pages.usableSize - 4;
+    if (perPage <= 0 || localSize < 0 || payloadSize < static_cast<uint64_t>(localSize)) return false;
+    uint64_t remaining = payloadSize - static_cast<uint64_t>(localSize);
+    const uint64_t expected = (remaining + static_cast<uint64_t>(perPage) - 1) / static_cast<uint64_t>(perPage);
+    if (expected > pages.pageCount) return false;
+    uint32_t next = firstOverflow;
+    while (remaining > 0) {
+        if (next == 0 || next > pages.pageCount) return false;
+        const PageView page = pages.page(next);
+        if (!page) return false;
+        chain.push_back(next);
+        remaining -= std::min<uint64_t>(remaining, static_cast<uint64_t>(perPage));
+        next = be32(page.data);
+    }
+    if (next != 0) return false;
+    // A page met twice: the chain runs in a loop. (The walk above ends
+    // anyway, as every page takes its share of the payload.)
+    if (chain.size() <= 16) {
+        for (size_t i = 1; i < chain.size(); ++i)
+            if (std::find(chain.begin(), chain.begin() + static_cast<std::ptrdiff_t>(i), chain[i]) !=
+                chain.begin() + static_cast<std::ptrdiff_t>(i))
+                return false;
+        return true;
+    }
+    std::vector<uint32_t> sorted(chain);
+    std::sort(sorted.begin(), sorted.end());
+    return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+}
+
 void walkBtree(const PageSource& pages, uint32_t root,
                const std::function<void(uint32_t, const PageView&, uint8_t)>& onPage) {
     if (root == 0 || root > pages.pageCount) return;

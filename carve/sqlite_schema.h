@@ -94,6 +94,11 @@ bool parseTableLeafCell(const uint8_t* page, int64_t offset, int64_t limit, int6
 bool assemblePayload(const PageSource& pages, const uint8_t* local, int64_t localSize, uint64_t payloadSize,
                      uint32_t firstOverflow, std::string& out, std::vector<uint32_t>* chain = nullptr);
 
+// The pages of the overflow chain assemblePayload would follow, without
+// copying the payload: true exactly when assemblePayload would succeed.
+bool followOverflowChain(const PageSource& pages, int64_t localSize, uint64_t payloadSize, uint32_t firstOverflow,
+                         std::vector<uint32_t>& chain);
+
 // Walks the b-tree rooted at `root` depth first, calling `onPage` for every
 // page reached (each page at most once, so a damaged tree cannot loop).
 void walkBtree(const PageSource& pages, uint32_t root,
