@@ -429,8 +429,9 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
     std::vector<std::pair<int64_t, int64_t>> live;
     std::unordered_map<int64_t, std::string> handles;        // live handle rows
     std::unordered_map<int64_t, std::string> carvedHandles;  // deleted or earlier handle rows
-    std::unordered_set<uint64_t> foundKeys;  // messageKey of every carved message
-    std::unordered_set<uint64_t> liveKeys;   // those of them a live message shows too
+    std::vector<uint64_t> foundKeys;        // messageKey of every carved message, sorted once the live rows come
+    std::unordered_set<uint64_t> liveKeys;  // those of them a live message shows too
+    bool foundSorted = false;
     std::vector<std::pair<CarvedEntry<MessagePtr>, MessageView>> found;
     std::vector<std::unique_ptr<std::string>> bodies;
     std::unordered_map<std::string, std::string> attachmentNames;  // attachment GUID -> file name
@@ -514,10 +515,14 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
             if (!Columns::sameName(r.table, "message")) return;
             const uint64_t key = messageKey(r, c);
             if (r.status == "live") {
-                if (foundKeys.count(key) != 0) liveKeys.insert(key);
+                if (!foundSorted) {
+                    std::sort(foundKeys.begin(), foundKeys.end());
+                    foundSorted = true;
+                }
+                if (std::binary_search(foundKeys.begin(), foundKeys.end(), key)) liveKeys.insert(key);
                 return;
             }
-            foundKeys.insert(key);
+            foundKeys.push_back(key);
             MessageView view = viewOf(r, c);
             view.key = key;
             view.rowid = r.rowid;

@@ -42,6 +42,7 @@ struct Candidate {
     // again when listed.
     std::string image;
     uint32_t typeCount = 0;
+    bool rowIsLive = false;  // its row number is a live row's (whose image it is not)
     std::optional<size_t> lostFrom;  // a partial record
     uint64_t hash = 0;
     FileKind file = FileKind::Database;
@@ -200,11 +201,15 @@ uint64_t identityOf(const Candidate& c) {
     return imageKey(c) ^ (c.rowid ? static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full + 1 : 0);
 }
 
-// A record's serial types, salted by its table: only live rows whose types
-// are those of a kept candidate can be its image, so only they are hashed.
-uint64_t typesKey(int table, const std::vector<uint64_t>& types) {
+// A record's serial types and the first and last bytes of its body, salted
+// by its table: only live rows with the sample of a kept candidate can be
+// its image, so only they are hashed whole.
+uint64_t sampleKey(int table, const std::vector<uint64_t>& types, const uint8_t* body, uint64_t bodySize) {
     RecordHash h;
     h.addTypes(types);
+    const size_t edge = static_cast<size_t>(std::min<uint64_t>(bodySize, 16));
+    h.addBytes(body, edge);
+    h.addBytes(body + bodySize - edge, edge);
     return h.value() ^ (uint64_t(table + 1) * 0xD6E8FEB86659FD93ull);
 }
 
@@ -251,11 +256,11 @@ public:
     // is that live row's image: memory holds only what can be listed,
     // without anything kept per live row.
     const PageSource* newest = nullptr;
-    // typesKey of every kept candidate, and the tables they belong to: the
-    // end's search for images of live rows hashes only live rows of these
-    // tables with these serial types.
-    std::unordered_set<uint64_t> keptTypes;
-    std::vector<bool> tablesKept;
+    // sampleKey of every kept candidate without a row number, and the tables
+    // they belong to: the end's search for images of live rows hashes only
+    // live rows of these tables with these samples.
+    std::vector<uint64_t> rowlessSamples;
+    std::vector<bool> tablesWithRowless;
     std::string onlyTable;
     bool utf8 = true;  // the database's text encoding is UTF-8
 
@@ -678,7 +683,11 @@ private:
         c.hash = hashStoredRecord(c.types, body, bodySize);
         // The image of the live row with its number: its text is the live
         // row's, so it is taken without being decoded or kept.
-        if (c.rowid && isLiveImage(c.table, *c.rowid, c.hash)) return true;
+        if (c.rowid) {
+            const std::optional<uint64_t> live = liveHashOfRow(c.table, *c.rowid);
+            if (live && *live == c.hash) return true;
+            c.rowIsLive = live.has_value();
+        }
         decodeValues(c.types, body, c.values);
         if (utf8) {
             for (const Value& v : c.values)
@@ -689,25 +698,28 @@ private:
         // keeps it in every log frame): only the first is kept, the one the
         // listing would keep.
         if (!kept_.insert(identityOf(c)).second) return true;
-        keptTypes.insert(typesKey(c.table, c.types));
-        if (tablesKept.size() < tables_.size()) tablesKept.resize(tables_.size(), false);
-        tablesKept[static_cast<size_t>(c.table)] = true;
+        if (!c.rowid) {
+            rowlessSamples.push_back(sampleKey(c.table, c.types, body, bodySize));
+            if (tablesWithRowless.size() < tables_.size()) tablesWithRowless.resize(tables_.size(), false);
+            tablesWithRowless[static_cast<size_t>(c.table)] = true;
+        }
         packImage(c, body, bodySize);
         keep(std::move(c), offsetInPage, area);
         releaseLargeScratch();
         return true;
     }
 
-    // Whether the live row numbered `rowid` has this image.
-    bool isLiveImage(int table, int64_t rowid, uint64_t hash) {
-        if (newest == nullptr) return false;
+    // The image hash of the live row numbered `rowid`: none when there is no
+    // such row; 0 when its record does not parse.
+    std::optional<uint64_t> liveHashOfRow(int table, int64_t rowid) {
+        if (newest == nullptr) return std::nullopt;
         const SchemaObject& t = tables_[static_cast<size_t>(table)];
         LeafCell cell;
         PageView leaf;
-        if (!findTableRow(*newest, t.rootPage, rowid, cell, leaf)) return false;
+        if (!findTableRow(*newest, t.rootPage, rowid, cell, leaf)) return std::nullopt;
         const std::optional<uint64_t> live = liveRecordHash(*newest, t, leaf, cell, liveScratch_, liveHeader_);
         if (liveScratch_.capacity() > (size_t{4} << 20)) std::string().swap(liveScratch_);
-        return live && *live == hash;
+        return live.value_or(0);
     }
 
     // A payload assembled from a long chain leaves a large buffer behind:
@@ -943,7 +955,8 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     for (size_t t = 0; t < tables.size(); ++t) {
         const SchemaObject& table = tables[t];
         if (!table.carvable()) continue;
-        const bool deliver = delivered(table) && !named(options.liveAfterCarved, table.name);
+        const bool later = delivered(table) && named(options.liveAfterCarved, table.name);
+        const bool deliver = delivered(table) && !later;
         walkBtree(pages, table.rootPage, [&](uint32_t pgno, const PageView& page, uint8_t type) {
             if (type != 0x0D || stopAsked()) return;
             const int64_t h = pageHeaderOffset(pgno);
@@ -970,6 +983,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
                     for (uint32_t o : chain)
                         if (o < schema.owner.size()) schema.owner[o] = Schema::kOverflow;
                 }
+                if (later) continue;  // read and counted after the carved records
                 const uint8_t* whole = nullptr;
                 if (!liveRecordHeader(pages, table, page, cell, deliver, payload, header, whole)) continue;
                 ++summary.live;
@@ -1077,29 +1091,40 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         });
     };
 
-    // Images of live rows that no longer hold their row number, or that
-    // show another live row's values: the live rows of the tables with kept
-    // candidates are walked again, those whose serial types match a kept
-    // candidate's are hashed, and their hashes looked for among the kept
-    // ones. What is held grows with the candidates, not with the live rows.
-    std::unordered_set<uint64_t> liveImages;  // imageKey of kept candidates equal to a live row
-    if (!carver.candidates.empty()) {
-        std::unordered_set<uint64_t> keptKeys;
+    // Images of live rows that no longer hold their row number: the live
+    // rows of the tables with such candidates are walked again, those whose
+    // serial types match one are hashed, and their hashes looked for among
+    // the candidates'. What is held grows with the candidates, not with the
+    // live rows. (A candidate that holds its number was judged by it.)
+    std::vector<uint64_t> liveImages;  // imageKey of rowless candidates equal to a live row
+    if (!carver.rowlessSamples.empty()) {
+        std::vector<uint64_t> rowlessKeys;
         for (const Candidate& c : carver.candidates)
-            if (!c.lostFrom) keptKeys.insert(imageKey(c));
-        for (size_t t = 0; t < tables.size() && t < carver.tablesKept.size(); ++t) {
-            if (!carver.tablesKept[t]) continue;
+            if (!c.rowid && !c.lostFrom) rowlessKeys.push_back(imageKey(c));
+        const auto sortUnique = [](std::vector<uint64_t>& v) {
+            std::sort(v.begin(), v.end());
+            v.erase(std::unique(v.begin(), v.end()), v.end());
+            v.shrink_to_fit();
+        };
+        sortUnique(rowlessKeys);
+        sortUnique(carver.rowlessSamples);
+        for (size_t t = 0; t < tables.size() && t < carver.tablesWithRowless.size(); ++t) {
+            if (!carver.tablesWithRowless[t]) continue;
             const SchemaObject& table = tables[t];
             forEachLiveCell(table, [&](uint32_t, const PageView& page, int64_t, const LeafCell& cell) {
                 const uint8_t* whole = nullptr;
                 if (!liveRecordHeader(pages, table, page, cell, false, payload, header, whole)) return;
-                if (carver.keptTypes.count(typesKey(static_cast<int>(t), header.types)) == 0) return;
+                // A record whose payload spilled is assembled to be sampled.
                 if (whole == nullptr && !liveRecordHeader(pages, table, page, cell, true, payload, header, whole)) return;
-                const uint64_t k =
-                    imageKeyOf(static_cast<int>(t), hashStoredRecord(header.types, whole + header.headerSize, header.bodySize));
-                if (keptKeys.count(k) != 0) liveImages.insert(k);
+                const uint8_t* body = whole + header.headerSize;
+                if (!std::binary_search(carver.rowlessSamples.begin(), carver.rowlessSamples.end(),
+                                        sampleKey(static_cast<int>(t), header.types, body, header.bodySize)))
+                    return;
+                const uint64_t k = imageKeyOf(static_cast<int>(t), hashStoredRecord(header.types, body, header.bodySize));
+                if (std::binary_search(rowlessKeys.begin(), rowlessKeys.end(), k)) liveImages.push_back(k);
             });
         }
+        std::sort(liveImages.begin(), liveImages.end());
     }
 
     // Live rows are not listed; images found twice are listed once; a
@@ -1127,18 +1152,11 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             if (c.rowid && findTableRow(pages, table.rootPage, *c.rowid, cell, leaf)) continue;
             if (c.rowid && wholeRows.count(rowKey(c)) != 0) continue;  // found whole elsewhere
             status = "partial";
-        } else if (liveImages.count(k) != 0) {
-            continue;  // a live row's values
         } else if (c.rowid) {
-            LeafCell cell;
-            PageView leaf;
-            if (findTableRow(pages, table.rootPage, *c.rowid, cell, leaf)) {
-                const std::optional<uint64_t> live = liveRecordHash(pages, table, leaf, cell, payload, header);
-                if (live && *live == c.hash) continue;
-                status = "earlier version";
-            }
-        } else if (withRowid.count(k) != 0) {
-            continue;
+            // Looked up when it was taken: an image of its live row was not kept.
+            if (c.rowIsLive) status = "earlier version";
+        } else if (withRowid.count(k) != 0 || std::binary_search(liveImages.begin(), liveImages.end(), k)) {
+            continue;  // found with its number, or a live row's image
         }
         if (!listed.insert(identityOf(c)).second) continue;
         CarvedRecord r = toRecord(table, c, inputs);
@@ -1161,6 +1179,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         forEachLiveCell(table, [&](uint32_t pgno, const PageView& page, int64_t ptr, const LeafCell& cell) {
             const uint8_t* whole = nullptr;
             if (!liveRecordHeader(pages, table, page, cell, true, payload, header, whole)) return;
+            ++summary.live;
             deliverLive(table, t, pgno, ptr, cell, whole + header.headerSize, options.liveColumns ? &wanted : nullptr);
         });
     }

@@ -66,7 +66,8 @@ struct CarveOptions {
     // against the few records it keeps instead of keeping every live row.
     std::vector<std::string> liveAfterCarved;
     // When set, the columns decoded in those later live rows, by table (the
-    // others are delivered as null); called once per table.
+    // others are delivered as null, and those past the last one marked are
+    // left out); called once per table.
     std::function<std::vector<bool>(const std::string& table)> liveColumns;
     // When set, receives the byte range [begin, end) in the database file of
     // every cell the tables' b-trees reach in the newest committed state

@@ -1,5 +1,7 @@
 #include "carve/record_format.h"
 
+#include <algorithm>
+
 #include <bit>
 #include <cstring>
 
@@ -108,14 +110,15 @@ void decodeValues(const std::vector<uint64_t>& types, const uint8_t* body, std::
 void decodeSelectedValues(const std::vector<uint64_t>& types, const uint8_t* body, const std::vector<bool>& wanted,
                           std::vector<Value>& values) {
     values.clear();
-    values.reserve(types.size());
+    const size_t count = std::min(types.size(), wanted.size());
+    values.reserve(count);
     size_t at = 0;
-    for (uint64_t t : types) {
-        Value v;
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t t = types[i];
+        values.emplace_back();
         const auto length = static_cast<size_t>(serialTypeLength(t));
-        if (values.size() < wanted.size() && wanted[values.size()]) decodeValue(t, body + at, length, v);
+        if (wanted[i]) decodeValue(t, body + at, length, values.back());
         at += length;
-        values.push_back(std::move(v));
     }
 }
 

@@ -77,7 +77,8 @@ size_t parseSerialTypes(const uint8_t* p, const uint8_t* end, size_t count, std:
 void decodeValues(const std::vector<uint64_t>& types, const uint8_t* body, std::vector<Value>& values);
 
 // As decodeValues, but only the values whose index `wanted` marks are
-// decoded; the others are null (texts and blobs not copied).
+// decoded; the others are null (texts and blobs not copied), and those past
+// the end of `wanted` are left out.
 void decodeSelectedValues(const std::vector<uint64_t>& types, const uint8_t* body, const std::vector<bool>& wanted,
                           std::vector<Value>& values);
 

@@ -678,10 +678,10 @@ TEST(CarveSqlite, ImagesOfMovedLiveRowsAreNotListedAndLiveRowsCanComeLast) {
         const auto v = std::find_if(values.begin(), values.end(),
                                     [&](const Generator::Version& x) { return x.table == "message" && x.rowid == r.rowid; });
         ASSERT_NE(v, values.end());
-        ASSERT_EQ(r.values.size(), 7u);
+        ASSERT_EQ(r.values.size(), 3u);  // none past the last column asked for
         EXPECT_EQ(r.values[0].integer, *r.rowid);  // the INTEGER PRIMARY KEY column holds the row number
         EXPECT_EQ(r.values[2], v->values[1]);
-        for (size_t c : {1, 3, 4, 5, 6}) EXPECT_EQ(r.values[c].kind, ValueKind::Null) << c;
+        EXPECT_EQ(r.values[1].kind, ValueKind::Null);
     }
     EXPECT_EQ(carved, run.records.size());
     EXPECT_EQ(liveMessages, 600u - 86u);
