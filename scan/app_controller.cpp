@@ -331,7 +331,7 @@ namespace {
 // for the carving thread, also when the scan is stopped.
 class StepGate {
 public:
-    enum Stage { Start = 0, ContactsRead = 1, MessagesRead = 2 };
+    enum Stage { Start = 0, ContactsRead = 1, MessagesWalked = 2 };
     void reach(Stage stage) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -362,7 +362,7 @@ struct DeferredStep {
 
 void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, const std::vector<CopyRequest>& copied) {
     StepGate gate;
-    DeferredStep contacts, messages;
+    DeferredStep contacts, messages, walk;
     std::vector<std::string> originalLogLines;
     std::exception_ptr failure;
     std::thread carving([&] {
@@ -382,15 +382,18 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
                 }
             }
             contacts.logLines = capture.take();
-            // The message database's copy is committed once the
-            // existing-message step has read it.
-            gate.waitFor(StepGate::MessagesRead);
-            if (!stopRequested()) {
+            // The worker walks the message database's copy once its step
+            // has committed and read it; its records go through the filter
+            // that needs the original files' carve, done by now.
+            gate.waitFor(StepGate::MessagesWalked);
+            if (!stopRequested() && walk.ran) {
                 messages.ran = true;
                 messages.sink = std::make_unique<DeferredSink>(contactArray);
-                messages.opened = carveDelMessages(folder, *messages.sink);
+                messages.opened = walk.opened;
+                if (walk.opened) filterWalkedMessages(*walk.sink, *messages.sink);
             }
-            messages.logLines = capture.take();
+            messages.logLines = std::move(walk.logLines);
+            for (std::string& line : capture.take()) messages.logLines.push_back(std::move(line));
         } catch (...) {
             failure = std::current_exception();
         }
@@ -400,7 +403,7 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
         StepGate& gate;
         std::thread& thread;
         ~Joiner() {
-            gate.reach(StepGate::MessagesRead);
+            gate.reach(StepGate::MessagesWalked);
             if (thread.joinable()) thread.join();
         }
     } joiner{gate, carving};
@@ -408,7 +411,17 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     if (!stopRequested()) scanContactThread(folder);
     gate.reach(StepGate::ContactsRead);
     if (!stopRequested()) scanMessageThread(folder);
-    gate.reach(StepGate::MessagesRead);
+    // The pattern walk of the message database's copy, here while the
+    // carving thread may still be at the original files: it reads only the
+    // copy, which the step has just committed.
+    if (!stopRequested()) {
+        LogCapture capture;
+        walk.ran = true;
+        walk.sink = std::make_unique<DeferredSink>(contactArray);
+        walk.opened = walkDelMessages(folder, *walk.sink);
+        walk.logLines = capture.take();
+    }
+    gate.reach(StepGate::MessagesWalked);
     carving.join();
     // A failure on the carving thread goes on from here, as it would have
     // from the steps run one after the other.
@@ -524,6 +537,20 @@ bool WrenfieldAppDelegate::carveDelMessages(const std::string& path, RecordSink&
     carveDeletedMessages(file.get(), currentNodeIsiOS6Version, walked);
     postCarvedMessages(carvedMessages_, walked.passedMessages(), sink);
     return true;
+}
+
+bool WrenfieldAppDelegate::walkDelMessages(const std::string& path, RecordSink& walked) {
+    if (path.empty()) return false;
+    const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kMessageDBName, "messageDB is not exist");
+    if (!file) return false;
+    carveDeletedMessages(file.get(), currentNodeIsiOS6Version, walked);
+    return true;
+}
+
+void WrenfieldAppDelegate::filterWalkedMessages(DeferredSink& walked, RecordSink& sink) {
+    LiveCellFilter filter(sink, carvedMessages_.liveCells);
+    walked.replay(filter);
+    postCarvedMessages(carvedMessages_, filter.passedMessages(), sink);
 }
 
 void WrenfieldAppDelegate::finishDelMessages() {

@@ -27,6 +27,7 @@ namespace kestrel {
 class TovResultViewController;
 class RawFile;
 class ScanRunning;
+class DeferredSink;
 
 // Alert texts of the backup list and of leaving (each passes through the
 // localisation table, with the text as its key, where a front end has one).
@@ -206,8 +207,11 @@ private:
     // The steps over a working folder whose copies were made from `copied`:
     // the existing-record steps run on the worker thread while a second
     // thread carves, first the original bytes (the backup's own files,
-    // mapped read-only), then each copy once its existing-record step has
-    // committed and read it. The carved records wait in deferred sinks and
+    // mapped read-only), then the address book's copy once its step has
+    // committed and read it. The message database's copy is walked by the
+    // worker after its own step, while the carving thread may still be at
+    // the originals; the carving thread then filters what the walk found.
+    // The carved records wait in deferred sinks and
     // are posted in the steps' usual order once both threads are done, so
     // lists, counts, progress values and log lines are those of the steps
     // run one after the other.
@@ -217,6 +221,13 @@ private:
     // without a count or progress), and the count and progress.
     bool carveDelContacts(const std::string& path, RecordSink& sink);
     bool carveDelMessages(const std::string& path, RecordSink& sink);
+    // carveDelMessages in two parts, for two threads: the pattern walk of
+    // the committed copy, delivered to `walked` (false when the database is
+    // missing), then, once the original files are carved, the walk's
+    // records passed through the live-cell filter with the carver's records
+    // added, to `sink`.
+    bool walkDelMessages(const std::string& path, RecordSink& walked);
+    void filterWalkedMessages(DeferredSink& walked, RecordSink& sink);
     void finishDelContacts();
     void finishDelMessages();
     // A deleted-record step whose existing records could not be read says
