@@ -10,6 +10,7 @@
 #include "app/backup_discovery.h"
 #include "app/message_direction.h"
 #include "carve/message_bytes.h"
+#include "carve/key_set.h"
 #include "carve/page_carver.h"
 #include "extract/conversions.h"
 #include "extract/typedstream.h"
@@ -447,6 +448,21 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
     options.liveTables = {"handle", "attachment", "chat", "chat_handle_join", "chat_recoverable_message_join"};
     options.liveAfterCarved = {"message"};
     options.liveColumns = [&c](const std::string&) { return messageKeyColumns(c); };
+    // A live message can share a carved one's key only with its date: the
+    // others are passed over unread.
+    carving::KeySet foundDates;  // dates of the carved messages
+    options.liveRowTest = [&](const std::string&) -> std::optional<carving::CarveOptions::LiveRowTest> {
+        if (c.date < 0) return std::nullopt;
+        carving::CarveOptions::LiveRowTest test;
+        test.column = static_cast<size_t>(c.date);
+        test.accept = [&foundDates](const Value& v) {
+            const int64_t date = v.kind == ValueKind::Integer ? v.integer
+                                 : v.kind == ValueKind::Real  ? static_cast<int64_t>(v.real)
+                                                              : 0;
+            return foundDates.contains(static_cast<uint64_t>(date));
+        };
+        return test;
+    };
     options.liveCells = &live;
     options.onSchema = [&](const carving::CarveSummary& summary) {
         c.read(summary);
@@ -523,6 +539,7 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
                 return;
             }
             foundKeys.push_back(key);
+            foundDates.insert(static_cast<uint64_t>(numberOf(r, c.date).value_or(0)));
             MessageView view = viewOf(r, c);
             view.key = key;
             view.rowid = r.rowid;

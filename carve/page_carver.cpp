@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "app/working_folder.h"
+#include "carve/key_set.h"
 #include "carve/wal_journal.h"
 #include "extract/conversions.h"
 
@@ -232,6 +234,13 @@ bool liveRecordHeader(const PageSource& pages, const SchemaObject& table, const 
     return parsed && header.headerSize + header.bodySize == cell.payloadSize;
 }
 
+// The last eight bytes of a record, salted by its table.
+uint64_t tailKey(int table, const uint8_t* lastEight) {
+    uint64_t w = 0;
+    std::memcpy(&w, lastEight, 8);
+    return w ^ (uint64_t(table + 1) * 0xA24BAED4963EE407ull);
+}
+
 // The hash of a live cell's record, as hashStoredRecord gives it for a
 // carved one; none when it does not parse or its chain is broken.
 std::optional<uint64_t> liveRecordHash(const PageSource& pages, const SchemaObject& table, const PageView& leaf,
@@ -259,8 +268,14 @@ public:
     // sampleKey of every kept candidate without a row number, and the tables
     // they belong to: the end's search for images of live rows hashes only
     // live rows of these tables with these samples.
-    std::vector<uint64_t> rowlessSamples;
+    KeySet rowlessSamples;
     std::vector<bool> tablesWithRowless;
+    // The last eight bytes of each such candidate's body, salted by table,
+    // and the tables with a candidate whose body is shorter: a live row
+    // whose payload ends otherwise cannot be such an image, and is passed
+    // over without its header being read.
+    KeySet rowlessTails;
+    std::vector<bool> tablesWithShortRowless;
     std::string onlyTable;
     bool utf8 = true;  // the database's text encoding is UTF-8
 
@@ -699,9 +714,14 @@ private:
         // listing would keep.
         if (!kept_.insert(identityOf(c)).second) return true;
         if (!c.rowid) {
-            rowlessSamples.push_back(sampleKey(c.table, c.types, body, bodySize));
-            if (tablesWithRowless.size() < tables_.size()) tablesWithRowless.resize(tables_.size(), false);
+            rowlessSamples.insert(sampleKey(c.table, c.types, body, bodySize));
+            if (tablesWithRowless.size() < tables_.size()) {
+                tablesWithRowless.resize(tables_.size(), false);
+                tablesWithShortRowless.resize(tables_.size(), false);
+            }
             tablesWithRowless[static_cast<size_t>(c.table)] = true;
+            if (bodySize >= 8) rowlessTails.insert(tailKey(c.table, body + bodySize - 8));
+            else tablesWithShortRowless[static_cast<size_t>(c.table)] = true;
         }
         packImage(c, body, bodySize);
         keep(std::move(c), offsetInPage, area);
@@ -1096,35 +1116,29 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     // serial types match one are hashed, and their hashes looked for among
     // the candidates'. What is held grows with the candidates, not with the
     // live rows. (A candidate that holds its number was judged by it.)
-    std::vector<uint64_t> liveImages;  // imageKey of rowless candidates equal to a live row
+    KeySet liveImages;  // imageKey of rowless candidates equal to a live row
     if (!carver.rowlessSamples.empty()) {
-        std::vector<uint64_t> rowlessKeys;
+        KeySet rowlessKeys;
         for (const Candidate& c : carver.candidates)
-            if (!c.rowid && !c.lostFrom) rowlessKeys.push_back(imageKey(c));
-        const auto sortUnique = [](std::vector<uint64_t>& v) {
-            std::sort(v.begin(), v.end());
-            v.erase(std::unique(v.begin(), v.end()), v.end());
-            v.shrink_to_fit();
-        };
-        sortUnique(rowlessKeys);
-        sortUnique(carver.rowlessSamples);
+            if (!c.rowid && !c.lostFrom) rowlessKeys.insert(imageKey(c));
         for (size_t t = 0; t < tables.size() && t < carver.tablesWithRowless.size(); ++t) {
             if (!carver.tablesWithRowless[t]) continue;
             const SchemaObject& table = tables[t];
+            const bool tails = !carver.tablesWithShortRowless[t];
             forEachLiveCell(table, [&](uint32_t, const PageView& page, int64_t, const LeafCell& cell) {
+                if (tails && cell.overflowPage == 0 && cell.payloadSize >= 8 &&
+                    !carver.rowlessTails.contains(tailKey(static_cast<int>(t), page.data + cell.payloadOffset + cell.payloadSize - 8)))
+                    return;
                 const uint8_t* whole = nullptr;
                 if (!liveRecordHeader(pages, table, page, cell, false, payload, header, whole)) return;
                 // A record whose payload spilled is assembled to be sampled.
                 if (whole == nullptr && !liveRecordHeader(pages, table, page, cell, true, payload, header, whole)) return;
                 const uint8_t* body = whole + header.headerSize;
-                if (!std::binary_search(carver.rowlessSamples.begin(), carver.rowlessSamples.end(),
-                                        sampleKey(static_cast<int>(t), header.types, body, header.bodySize)))
-                    return;
+                if (!carver.rowlessSamples.contains(sampleKey(static_cast<int>(t), header.types, body, header.bodySize))) return;
                 const uint64_t k = imageKeyOf(static_cast<int>(t), hashStoredRecord(header.types, body, header.bodySize));
-                if (std::binary_search(rowlessKeys.begin(), rowlessKeys.end(), k)) liveImages.push_back(k);
+                if (rowlessKeys.contains(k)) liveImages.insert(k);
             });
         }
-        std::sort(liveImages.begin(), liveImages.end());
     }
 
     // Live rows are not listed; images found twice are listed once; a
@@ -1155,7 +1169,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         } else if (c.rowid) {
             // Looked up when it was taken: an image of its live row was not kept.
             if (c.rowIsLive) status = "earlier version";
-        } else if (withRowid.count(k) != 0 || std::binary_search(liveImages.begin(), liveImages.end(), k)) {
+        } else if (withRowid.count(k) != 0 || liveImages.contains(k)) {
             continue;  // found with its number, or a live row's image
         }
         if (!listed.insert(identityOf(c)).second) continue;
@@ -1176,10 +1190,31 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         if (!table.carvable() || !delivered(table) || !named(options.liveAfterCarved, table.name)) continue;
         std::vector<bool> wanted;
         if (options.liveColumns) wanted = options.liveColumns(table.name);
+        std::optional<CarveOptions::LiveRowTest> test;
+        if (options.liveRowTest) test = options.liveRowTest(table.name);
+        Value tested;
         forEachLiveCell(table, [&](uint32_t pgno, const PageView& page, int64_t ptr, const LeafCell& cell) {
             const uint8_t* whole = nullptr;
             if (!liveRecordHeader(pages, table, page, cell, true, payload, header, whole)) return;
             ++summary.live;
+            if (test) {
+                // The tested value, read in place (null when the record has
+                // fewer columns).
+                tested = Value{};
+                if (test->column < header.types.size()) {
+                    uint64_t at = 0;
+                    for (size_t i = 0; i < test->column; ++i) at += static_cast<uint64_t>(serialTypeLength(header.types[i]));
+                    const uint64_t type = header.types[test->column];
+                    decodeValue(type, whole + header.headerSize + at, static_cast<size_t>(serialTypeLength(type)), tested);
+                    // As the delivered record would hold it (see toRecord).
+                    if (test->column < table.columns.size() && table.columns[test->column].affinity == Affinity::Real &&
+                        tested.kind == ValueKind::Integer) {
+                        tested.kind = ValueKind::Real;
+                        tested.real = static_cast<double>(tested.integer);
+                    }
+                }
+                if (!test->accept(tested)) return;
+            }
             deliverLive(table, t, pgno, ptr, cell, whole + header.headerSize, options.liveColumns ? &wanted : nullptr);
         });
     }

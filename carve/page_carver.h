@@ -69,6 +69,15 @@ struct CarveOptions {
     // others are delivered as null, and those past the last one marked are
     // left out); called once per table.
     std::function<std::vector<bool>(const std::string& table)> liveColumns;
+    // When set, a test of one value of those later live rows, by table:
+    // a row is delivered only when `accept` takes the value of its column
+    // `column`, which is read before any other, so rows no sink needs are
+    // not decoded. Called once per table; none delivers every row.
+    struct LiveRowTest {
+        size_t column = 0;
+        std::function<bool(const Value&)> accept;
+    };
+    std::function<std::optional<LiveRowTest>(const std::string& table)> liveRowTest;
     // When set, receives the byte range [begin, end) in the database file of
     // every cell the tables' b-trees reach in the newest committed state
     // (where the cell will lie once the log is checkpointed into the file),

@@ -74,6 +74,8 @@ int64_t bigEndianSigned(const uint8_t* p, int n) {
     return static_cast<int64_t>(v);
 }
 
+}  // namespace
+
 void decodeValue(uint64_t t, const uint8_t* p, size_t length, Value& v) {
     if (t >= 1 && t <= 6) {
         v.kind = ValueKind::Integer;
@@ -91,8 +93,6 @@ void decodeValue(uint64_t t, const uint8_t* p, size_t length, Value& v) {
         v.bytes.assign(reinterpret_cast<const char*>(p), length);
     }
 }
-
-}  // namespace
 
 void decodeValues(const std::vector<uint64_t>& types, const uint8_t* body, std::vector<Value>& values) {
     values.clear();

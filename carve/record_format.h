@@ -76,6 +76,9 @@ size_t parseSerialTypes(const uint8_t* p, const uint8_t* end, size_t count, std:
 // `bodySize` bytes (the caller checked the lengths add up).
 void decodeValues(const std::vector<uint64_t>& types, const uint8_t* body, std::vector<Value>& values);
 
+// The value of serial type `type` whose `length` content bytes start at p.
+void decodeValue(uint64_t type, const uint8_t* p, size_t length, Value& value);
+
 // As decodeValues, but only the values whose index `wanted` marks are
 // decoded; the others are null (texts and blobs not copied), and those past
 // the end of `wanted` are left out.

@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "carve/key_set.h"
 #include "carve/record_analysis.h"
 #include "carve/sqlite_raw.h"
 
@@ -428,6 +430,36 @@ TEST(CarveProbes, SortRunAndHeaderLengthProbe) {
         EXPECT_EQ(longFinder.find(off), expected) << off;
         EXPECT_EQ(longFinder.GetFildLength(off), GetFildLength(r.get(), off)) << off;
     }
+}
+
+// The flat key set against std::set: keys that differ only in high or low
+// bits, the key 0, keys inserted twice, and lookups across its growth.
+TEST(CarveKeySet, HoldsExactlyTheKeysInserted) {
+    carving::KeySet set;
+    std::set<uint64_t> reference;
+    std::mt19937_64 rng(7);
+    EXPECT_FALSE(set.contains(0));
+    EXPECT_FALSE(set.contains(42));
+    for (int i = 0; i < 20000; ++i) {
+        uint64_t key = rng();
+        if (i % 5 == 0) key = static_cast<uint64_t>(i);        // small keys, low bits only
+        if (i % 7 == 0) key = static_cast<uint64_t>(i) << 40;  // high bits only
+        if (i == 300) key = 0;
+        set.insert(key);
+        set.insert(key);
+        reference.insert(key);
+        if (i % 1000 == 0) {
+            for (uint64_t k : reference) ASSERT_TRUE(set.contains(k)) << k;
+        }
+    }
+    EXPECT_EQ(set.size(), reference.size());
+    for (uint64_t k : reference) EXPECT_TRUE(set.contains(k)) << k;
+    size_t wrong = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const uint64_t k = rng();
+        if (reference.count(k) == 0 && set.contains(k)) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0u);
 }
 
 }  // namespace

@@ -685,6 +685,29 @@ TEST(CarveSqlite, ImagesOfMovedLiveRowsAreNotListedAndLiveRowsCanComeLast) {
     }
     EXPECT_EQ(carved, run.records.size());
     EXPECT_EQ(liveMessages, 600u - 86u);
+
+    // With a test on the date column, only the rows it accepts come, and it
+    // is shown each row's date.
+    size_t tested = 0;
+    options.liveRowTest = [&](const std::string&) -> std::optional<carving::CarveOptions::LiveRowTest> {
+        carving::CarveOptions::LiveRowTest test;
+        test.column = 4;
+        test.accept = [&](const Value& date) {
+            ++tested;
+            return date.kind == ValueKind::Integer && (date.integer - 600000000000000000LL) / 1000003LL % 3 == 0;
+        };
+        return test;
+    };
+    std::vector<int64_t> delivered;
+    carving::carveSqliteRecords(inputs, options, [&](const CarvedRecord& r) {
+        if (r.status == "live" && r.table == "message") delivered.push_back(*r.rowid);
+    });
+    std::vector<int64_t> expected;
+    for (const auto& v : gen.live())
+        if (v.table == "message" && v.rowid % 3 == 0) expected.push_back(v.rowid);
+    std::sort(delivered.begin(), delivered.end());
+    EXPECT_EQ(tested, liveMessages);
+    EXPECT_EQ(delivered, expected);
 }
 
 // The chain walk that only marks overflow pages agrees with the one that
