@@ -1,7 +1,9 @@
 #include "results/record_json.h"
-#include "app/utf8.h"
 
 #include <cstdint>
+#include <cstring>
+
+#include "app/utf8.h"
 
 namespace kestrel {
 
@@ -14,6 +16,19 @@ void appendJsonString(std::string& out, std::string_view text) {
     size_t run = 0;
     size_t i = 0;
     while (i < text.size()) {
+        // Eight bytes at a time while none needs a look of its own: none
+        // below 0x20 or from 0x80 on, no quote, no backslash.
+        while (i + 8 <= text.size()) {
+            uint64_t w;
+            std::memcpy(&w, text.data() + i, 8);
+            constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+            const auto hasZeroByte = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+            if (((w | ((w - 0x2020202020202020ull) & ~w)) & kHigh) != 0 || hasZeroByte(w ^ (kOnes * '"')) != 0 ||
+                hasZeroByte(w ^ (kOnes * '\\')) != 0)
+                break;
+            i += 8;
+        }
+        if (i >= text.size()) break;
         const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
             ++i;

@@ -355,6 +355,32 @@ TEST(CompactRecords, JsonStringsEscapeAtEveryPlaceOfARun) {
         appendJsonString(out, text);
         EXPECT_EQ(out, "prefix" + json);
     }
+
+    // Longer texts are looked at eight bytes at a time: a byte that needs
+    // escaping or replacing is found at every place of a text of up to 40
+    // bytes, as it is on its own.
+    const auto alone = [](char c) {
+        std::string one;
+        appendJsonString(one, std::string_view(&c, 1));
+        return one.substr(1, one.size() - 2);
+    };
+    for (const char special : {'\x00', '\x1f', '"', '\\', '\x7f', '\x80', '\xc3', '\xff', ' ', '~'}) {
+        for (size_t length = 1; length <= 40; ++length) {
+            for (size_t at = 0; at < length; ++at) {
+                std::string text(length, 'a');
+                for (size_t k = 0; k < length; ++k) text[k] = static_cast<char>('!' + (k * 7) % 58 + (k % 2));
+                for (char& c : text)
+                    if (c == '"' || c == '\\') c = 'x';
+                text[at] = special;
+                std::string expected = "\"";
+                for (char c : text) expected += alone(c);
+                expected += "\"";
+                std::string out;
+                appendJsonString(out, text);
+                ASSERT_EQ(out, expected) << "byte " << int(static_cast<unsigned char>(special)) << " at " << at << " of " << length;
+            }
+        }
+    }
 }
 
 }  // namespace
