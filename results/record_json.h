@@ -3,6 +3,7 @@
 // writer, so both always carry the same fields in the same order.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,11 +60,21 @@ public:
         return *this;
     }
 
-    // Starts a member: its key; the caller appends the value.
-    void key(const char* name) {
+    // Starts a member: its key; the caller appends the value. Keys are
+    // mostly names of ours, written as they are when nothing needs escaping.
+    void key(std::string_view name) {
         if (!first_) out_.append(", ");
         first_ = false;
-        appendJsonString(out_, name);
+        if (std::all_of(name.begin(), name.end(), [](char c) {
+                const auto b = static_cast<unsigned char>(c);
+                return b >= 0x20 && b < 0x80 && b != '"' && b != '\\';
+            })) {
+            out_.push_back('"');
+            out_.append(name);
+            out_.push_back('"');
+        } else {
+            appendJsonString(out_, name);
+        }
         out_.append(": ");
     }
 
