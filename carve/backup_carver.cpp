@@ -191,6 +191,11 @@ struct MessageColumns {
 struct MessageView {
     std::string text;
     const std::string* body = nullptr;  // the attributedBody blob, when there is one
+    // The blob decoded, for a view kept past its record: the decoded text is
+    // a fraction of the archive, which is not kept.
+    std::optional<AttributedText> decodedBody;
+    bool earlierVersion = false;  // an older image of a row that still exists
+    Provenance provenance;
     std::vector<std::string> attachments;
     int64_t date = 0;
     std::string phone;  // the iOS 5 layout's address, else empty
@@ -265,16 +270,17 @@ std::vector<bool> messageKeyColumns(const MessageColumns& c) {
 // attachment's place named from the attachment rows by its GUID), else the
 // text column, each attachment's place marked.
 void showText(MessageView& v, const std::unordered_map<std::string, std::string>& attachmentNames) {
-    if (v.body != nullptr) {
-        if (auto decoded = decodeAttributedBody(reinterpret_cast<const uint8_t*>(v.body->data()), v.body->size())) {
-            v.text = describeAttachments(*decoded, [&](const std::string& guid, size_t) {
-                auto it = attachmentNames.find(guid);
-                if (it == attachmentNames.end()) return std::string();
-                v.attachments.push_back(it->second);
-                return it->second;
-            });
-            return;
-        }
+    std::optional<AttributedText> decoded = std::move(v.decodedBody);
+    if (!decoded && v.body != nullptr)
+        decoded = decodeAttributedBody(reinterpret_cast<const uint8_t*>(v.body->data()), v.body->size());
+    if (decoded) {
+        v.text = describeAttachments(*decoded, [&](const std::string& guid, size_t) {
+            auto it = attachmentNames.find(guid);
+            if (it == attachmentNames.end()) return std::string();
+            v.attachments.push_back(it->second);
+            return it->second;
+        });
+        return;
     }
     v.text = describeAttachments(v.text, std::vector<std::string>{});
 }
@@ -433,7 +439,9 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
     std::vector<uint64_t> foundKeys;        // messageKey of every carved message, sorted once the live rows come
     std::unordered_set<uint64_t> liveKeys;  // those of them a live message shows too
     bool foundSorted = false;
-    std::vector<std::pair<CarvedEntry<MessagePtr>, MessageView>> found;
+    // One allocation each: a vector of the entries themselves would copy
+    // them all each time it grows, at the carve's peak.
+    std::vector<std::unique_ptr<std::pair<CarvedEntry<MessagePtr>, MessageView>>> found;
     std::vector<std::unique_ptr<std::string>> bodies;
     std::unordered_map<std::string, std::string> attachmentNames;  // attachment GUID -> file name
     int64_t pageSize = 0;
@@ -543,18 +551,23 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
             MessageView view = viewOf(r, c);
             view.key = key;
             view.rowid = r.rowid;
-            // The values go with the record; the body is kept as a copy.
+            // The values go with the record: the body is kept decoded, or
+            // else as a copy.
             if (view.body != nullptr) {
-                bodies.push_back(std::make_unique<std::string>(*view.body));
-                view.body = bodies.back().get();
+                view.decodedBody = decodeAttributedBody(reinterpret_cast<const uint8_t*>(view.body->data()), view.body->size());
+                if (view.decodedBody) {
+                    view.body = nullptr;
+                } else {
+                    bodies.push_back(std::make_unique<std::string>(*view.body));
+                    view.body = bodies.back().get();
+                }
             }
-            auto message = std::make_shared<TovMessageNode>();
-            message->setSource(r.status == "earlier version" ? kSourceEarlierVersion : kSourceCarved);
-            message->setProvenance(provenanceOf(r));
+            // The record itself is made once the message is known to be listed.
+            view.earlierVersion = r.status == "earlier version";
+            view.provenance = provenanceOf(r);
             CarvedEntry<MessagePtr> entry;
-            entry.record = std::move(message);
             placeInPage(entry, r, databaseName, pageSize);
-            found.emplace_back(std::move(entry), std::move(view));
+            found.push_back(std::make_unique<std::pair<CarvedEntry<MessagePtr>, MessageView>>(std::move(entry), std::move(view)));
         });
     out.carved = summary.readable && c.m.found();
     out.pageSize = summary.pageSize;
@@ -563,12 +576,19 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
 
     const MessageDateLayout layout = c.ios5 ? MessageDateLayout::Ios5 : MessageDateLayout::Ios6OrLater;
     std::unordered_set<uint64_t> listedKeys;
-    for (auto& [entry, view] : found) {
+    out.messages.reserve(found.size());
+    for (auto& one : found) {
+        // Each goes as soon as it is dealt with.
+        const auto taken = std::move(one);
+        auto& [entry, view] = *taken;
         const uint64_t key = view.key;
         // An old image of a message that still exists, or the same message
         // found twice with different flags: not listed again.
         if (liveKeys.count(key) != 0 || !listedKeys.insert(key).second) continue;
+        entry.record = std::make_shared<TovMessageNode>();
         TovMessageNode& m = *entry.record;
+        m.setSource(view.earlierVersion ? kSourceEarlierVersion : kSourceCarved);
+        m.setProvenance(std::move(view.provenance));
         showText(view, attachmentNames);
         m.setMessageContent(view.text);
         if (!view.attachments.empty()) m.setAttachments(view.attachments);

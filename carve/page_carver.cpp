@@ -257,7 +257,9 @@ public:
             if (tables_[i].carvable()) carvable_.push_back(static_cast<int>(i));
     }
 
-    std::vector<Candidate> candidates;
+    // One allocation each: a vector of the candidates themselves would copy
+    // them all each time it grows.
+    std::vector<std::unique_ptr<Candidate>> candidates;
     bool partial = false;  // also take records whose overflow chain is lost
     const std::unordered_set<uint32_t>* trunkPages = nullptr;  // freelist trunk pages of the file and of its newest state
     // The newest committed state. A candidate that still holds its row
@@ -687,7 +689,7 @@ private:
         c.offset = ctx_->fileOffset + offsetInPage;
         c.frame = ctx_->frame;
         c.commit = ctx_->commit;
-        candidates.push_back(std::move(c));
+        candidates.push_back(std::make_unique<Candidate>(std::move(c)));
     }
 
     // Takes a candidate; false when its text is not text (bytes of a later
@@ -1119,8 +1121,8 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     KeySet liveImages;  // imageKey of rowless candidates equal to a live row
     if (!carver.rowlessSamples.empty()) {
         KeySet rowlessKeys;
-        for (const Candidate& c : carver.candidates)
-            if (!c.rowid && !c.lostFrom) rowlessKeys.insert(imageKey(c));
+        for (const auto& c : carver.candidates)
+            if (!c->rowid && !c->lostFrom) rowlessKeys.insert(imageKey(*c));
         for (size_t t = 0; t < tables.size() && t < carver.tablesWithRowless.size(); ++t) {
             if (!carver.tablesWithRowless[t]) continue;
             const SchemaObject& table = tables[t];
@@ -1148,13 +1150,16 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     const auto rowKey = [](const Candidate& c) {
         return static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull);
     };
-    for (const Candidate& c : carver.candidates)
-        if (c.rowid) {
-            withRowid.insert(imageKey(c));
-            if (!c.lostFrom) wholeRows.insert(rowKey(c));
+    for (const auto& c : carver.candidates)
+        if (c->rowid) {
+            withRowid.insert(imageKey(*c));
+            if (!c->lostFrom) wholeRows.insert(rowKey(*c));
         }
     std::unordered_set<uint64_t> listed;
-    for (Candidate& c : carver.candidates) {
+    for (auto& taken : carver.candidates) {
+        // Each goes as soon as it is dealt with.
+        const std::unique_ptr<Candidate> owned = std::move(taken);
+        Candidate& c = *owned;
         const SchemaObject& table = tables[static_cast<size_t>(c.table)];
         const uint64_t k = imageKey(c);
         std::string status = "deleted";
@@ -1179,9 +1184,8 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         if (status == "deleted" || status == "partial") ++summary.deleted;
         else ++summary.earlierVersions;
         sink(r);
-        c = Candidate{};  // delivered: its memory goes back at once
     }
-    std::vector<Candidate>().swap(carver.candidates);
+    std::vector<std::unique_ptr<Candidate>>().swap(carver.candidates);
 
     // The live rows asked for after the carved records, with only the
     // columns asked for decoded.
@@ -1231,8 +1235,8 @@ std::vector<CarvedRecord> carvePageImage(const SchemaObject& table, const uint8_
     ctx.hint = 0;
     carver.carveImage({page, pageSize}, ctx);
     CarveInputs inputs;
-    for (Candidate& c : carver.candidates) {
-        CarvedRecord r = toRecord(carver.tables()[0], c, inputs);
+    for (auto& c : carver.candidates) {
+        CarvedRecord r = toRecord(carver.tables()[0], *c, inputs);
         r.status = "deleted";
         out.push_back(std::move(r));
     }
