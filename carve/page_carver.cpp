@@ -225,7 +225,7 @@ bool liveRecordHeader(const PageSource& pages, const SchemaObject& table, const 
     const uint8_t* p = leaf.data + cell.payloadOffset;
     whole = cell.overflowPage == 0 ? p : nullptr;
     const int64_t local = cell.overflowPage == 0 ? static_cast<int64_t>(cell.payloadSize) : cell.localSize;
-    bool parsed = parseRecordHeader(p, p + local, table.columns.size() + 1, header);
+    bool parsed = parseRecordHeader(p, p + local, table.columns.size() + 1, header, cell.payloadSize);
     if (cell.overflowPage != 0 && (assemble || !parsed)) {
         if (!assemblePayload(pages, p, cell.localSize, cell.payloadSize, cell.overflowPage, scratch)) return false;
         whole = reinterpret_cast<const uint8_t*>(scratch.data());
@@ -560,8 +560,8 @@ private:
         LeafCell cell;
         if (!parseTableLeafCell(page_, offset, limit, usable_, cell)) return false;
         const uint8_t* p = page_ + cell.payloadOffset;
-        RecordHeader header;
-        if (!parseRecordHeader(p, p + cell.localSize, 4096, header)) return false;
+        RecordHeader& header = peekHeader_;
+        if (!parseRecordHeader(p, p + cell.localSize, 4096, header, cell.payloadSize)) return false;
         if (header.headerSize + header.bodySize != cell.payloadSize) return false;
         return matchTable(header.types, hint_) >= 0;
     }
@@ -583,8 +583,8 @@ private:
         LeafCell cell;
         if (!parseTableLeafCell(page_, offset, limit, usable_, cell)) return 0;
         const uint8_t* p = page_ + cell.payloadOffset;
-        RecordHeader header;
-        if (!parseRecordHeader(p, p + cell.localSize, 4096, header)) return 0;
+        RecordHeader& header = cellHeader_;
+        if (!parseRecordHeader(p, p + cell.localSize, 4096, header, cell.payloadSize)) return 0;
         if (header.headerSize + header.bodySize != cell.payloadSize) return 0;
         const int table = matchTable(header.types, hint);
         if (table < 0) return 0;
@@ -773,6 +773,9 @@ private:
     Area area_ = Area::Freeblock;
     std::string scratch_;
     std::string liveScratch_;  // a live row's payload, apart from the candidate's in scratch_
+    // intactCell's and peekIntactCell's, kept so that trying every offset
+    // allocates nothing.
+    RecordHeader cellHeader_, peekHeader_;
     RecordHeader liveHeader_;
 };
 

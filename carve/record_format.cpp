@@ -43,12 +43,14 @@ size_t parseSerialTypes(const uint8_t* p, const uint8_t* end, size_t count, std:
     return static_cast<size_t>(q - p);
 }
 
-bool parseRecordHeader(const uint8_t* p, const uint8_t* end, size_t maxColumns, RecordHeader& header) {
+bool parseRecordHeader(const uint8_t* p, const uint8_t* end, size_t maxColumns, RecordHeader& header,
+                       uint64_t payloadSize) {
     header.types.clear();
     header.bodySize = 0;
     uint64_t size = 0;
     const int n = readVarint(p, end, size);
     if (n == 0 || size < static_cast<uint64_t>(n) || size > static_cast<uint64_t>(end - p)) return false;
+    if (size > payloadSize) return false;
     header.headerSize = size;
     const uint8_t* q = p + n;
     const uint8_t* headerEnd = p + size;
@@ -61,6 +63,7 @@ bool parseRecordHeader(const uint8_t* p, const uint8_t* end, size_t maxColumns, 
         if (length < 0 || length > kMaxValueLength) return false;
         header.types.push_back(t);
         header.bodySize += static_cast<uint64_t>(length);
+        if (header.bodySize > payloadSize - size) return false;  // (size <= payloadSize is checked first)
         q += k;
     }
     return !header.types.empty();

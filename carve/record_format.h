@@ -62,8 +62,12 @@ struct RecordHeader {
 // Parses the record header at p. False when a varint runs past `end`, the
 // declared size is smaller than its own varint or larger than `end` allows,
 // the serial types do not end exactly at the declared size, a type is
-// reserved (10, 11), or there are more than `maxColumns` types.
-bool parseRecordHeader(const uint8_t* p, const uint8_t* end, size_t maxColumns, RecordHeader& header);
+// reserved (10, 11), or there are more than `maxColumns` types. With a
+// `payloadSize`, also false as soon as the header and the values it
+// describes come to more than that (bytes that are no record are let go
+// after a type or two, not a header's worth).
+bool parseRecordHeader(const uint8_t* p, const uint8_t* end, size_t maxColumns, RecordHeader& header,
+                       uint64_t payloadSize = UINT64_MAX);
 
 // Parses serial types from p until `count` types are read, reading no byte at
 // or beyond `end`. Returns the bytes used, 0 on a varint past `end` or a
