@@ -259,6 +259,9 @@ int runScan(std::string folder, const ScanOptions& options, const std::string& c
         if (streamed && !results.streamMessagesTo(streamed.get(), &error)) streamed.reset();
         if (!streamed) NSLog("The messages are kept for the listing: %s", error.c_str());
     }
+    // Written out as they are listed, the carved messages need not be kept
+    // by the scan either.
+    controller.setKeepDeletedMessages(!streamed);
     controller.scanDeviceNode(node, scanFolder);
     frontEnd.runUntilScanFinished();
     controller.waitForScanThread();

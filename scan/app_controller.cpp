@@ -85,6 +85,7 @@ void WrenfieldAppDelegate::scanDeviceNode(const DeviceNodePtr& node, const std::
 void WrenfieldAppDelegate::ScanIOSBackFile(const std::string& path) {
     waitForScanThread();
     messageArray.clear();
+    deletedMessagesPosted_ = 0;
     chatMessageArray.clear();
     contactArray.clear();
     delContactValueArray.clear();
@@ -370,6 +371,9 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     DeferredStep contacts, messages, walk;
     std::vector<std::string> originalLogLines;
     std::exception_ptr failure;
+    // Set by the carving thread once the originals and the address book's
+    // copy are carved: their lines and records are final from then on.
+    std::atomic<bool> contactsCarved{false};
     std::thread carving([&] {
         try {
             LogCapture capture;
@@ -387,6 +391,7 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
                 }
             }
             contacts.logLines = capture.take();
+            contactsCarved.store(true, std::memory_order_release);
             // The worker walks the message database's copy once its step
             // has committed and read it; its records go through the filter
             // that needs the original files' carve, done by now.
@@ -416,10 +421,43 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     if (!stopRequested()) scanContactThread(folder);
     gate.reach(StepGate::ContactsRead);
     if (!stopRequested()) scanMessageThread(folder);
-    // The pattern walk of the message database's copy, here while the
-    // carving thread may still be at the original files: it reads only the
-    // copy, which the step has just committed.
-    if (!stopRequested()) {
+
+    // What the carving thread did up to the address book, in the steps'
+    // order; false when the message step is to be left out.
+    const auto postOriginalsAndContacts = [&] {
+        replayLogLines(originalLogLines);
+        // As with the steps run in turn, a deleted-record step is left out
+        // once a stop was asked for (the carving thread then left it out as
+        // well, or its records are dropped here).
+        if (stopRequested() || !contacts.ran) return false;
+        if (contactsReadFailed_) {
+            skipDelContacts();
+        } else {
+            replayLogLines(contacts.logLines);
+            contacts.sink->replay(*this);
+            if (contacts.opened) finishDelContacts();
+        }
+        return !stopRequested();
+    };
+
+    bool streamed = false;
+    if (!stopRequested() && contactsCarved.load(std::memory_order_acquire)) {
+        // The carving thread is done but for the message database's copy:
+        // the step runs here as it would in turn, its records posted as the
+        // walk finds them, none kept to be handed over.
+        streamed = true;
+        if (postOriginalsAndContacts()) {
+            if (messagesReadFailed_) {
+                skipDelMessages();
+            } else if (carveDelMessages(folder, *this)) {
+                finishDelMessages();
+            }
+        }
+    } else if (!stopRequested()) {
+        // The pattern walk of the message database's copy, here while the
+        // carving thread is still at the original files: it reads only the
+        // copy, which the step has just committed. Its records wait for
+        // the carving thread's filter.
         LogCapture capture;
         walk.ran = true;
         walk.sink = std::make_unique<DeferredSink>(contactArray);
@@ -431,20 +469,10 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     // A failure on the carving thread goes on from here, as it would have
     // from the steps run one after the other.
     if (failure) std::rethrow_exception(failure);
+    if (streamed) return;
 
-    replayLogLines(originalLogLines);
-    // As with the steps run in turn, a deleted-record step is left out once
-    // a stop was asked for (the carving thread then left it out as well, or
-    // its records are dropped here).
-    if (stopRequested() || !contacts.ran) return;
-    if (contactsReadFailed_) {
-        skipDelContacts();
-    } else {
-        replayLogLines(contacts.logLines);
-        contacts.sink->replay(*this);
-        if (contacts.opened) finishDelContacts();
-    }
-    if (stopRequested() || !messages.ran) return;
+    if (!postOriginalsAndContacts()) return;
+    if (!messages.ran) return;
     if (messagesReadFailed_) {
         // The carving went for nothing: its lines and records are dropped,
         // as the step would not have carved.
@@ -559,7 +587,7 @@ void WrenfieldAppDelegate::filterWalkedMessages(DeferredSink& walked, RecordSink
 }
 
 void WrenfieldAppDelegate::finishDelMessages() {
-    NSLog("Deleted messages: %zu carved", messageArray.size());
+    NSLog("Deleted messages: %zu carved", deletedMessagesPosted_);
     postProgress(85);
 }
 
@@ -589,7 +617,8 @@ void WrenfieldAppDelegate::postDelContactValue(DelContactValuePtr value) {
 
 void WrenfieldAppDelegate::postDelMessage(MessagePtr message) {
     static const std::string name = names::ScanDelMessageInfo;
-    messageArray.push_back(message);
+    ++deletedMessagesPosted_;
+    if (keepDeletedMessages_) messageArray.push_back(message);
     nc.postNotificationName(name, std::any(std::move(message)));
 }
 

@@ -114,6 +114,10 @@ public:
     // Scans in place: the backup's own databases are committed and read
     // (the commit step writes into the backup). Off by default.
     void setScanInPlace(bool inPlace) { scanInPlace_ = inPlace; }
+    // Whether carved messages are kept in messageArray as they are posted
+    // (the default), or only counted: for a front end that writes each one
+    // out as it is listed and keeps none.
+    void setKeepDeletedMessages(bool keep) { keepDeletedMessages_ = keep; }
     // Whether a scan of working copies carves on a second thread beside
     // the existing-record steps (the default) or runs every step in turn.
     // Both post the same records in the same order.
@@ -248,6 +252,8 @@ private:
     std::atomic<bool> scanning_{false};
     std::atomic<bool> stopped_{false};
     bool scanInPlace_ = false;
+    bool keepDeletedMessages_ = true;
+    size_t deletedMessagesPosted_ = 0;  // carved messages posted by this scan
     bool carveBesideSteps_ = true;
     std::unique_ptr<ScanRunning> running_;
     mutable std::mutex warningsMutex_;
