@@ -337,7 +337,9 @@ namespace {
 // for the carving thread, also when the scan is stopped.
 class StepGate {
 public:
-    enum Stage { Start = 0, ContactsRead = 1, MessagesWalked = 2 };
+    // The worker reaches ContactsRead, then MessagesWalked; the carving
+    // thread, on a gate of its own, ContactsCarved.
+    enum Stage { Start = 0, ContactsRead = 1, MessagesWalked = 2, ContactsCarved = 3 };
     void reach(Stage stage) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -348,6 +350,10 @@ public:
     void waitFor(Stage stage) {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return stage_ >= stage; });
+    }
+    bool reached(Stage stage) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stage_ >= stage;
     }
 
 private:
@@ -371,9 +377,10 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     DeferredStep contacts, messages, walk;
     std::vector<std::string> originalLogLines;
     std::exception_ptr failure;
-    // Set by the carving thread once the originals and the address book's
-    // copy are carved: their lines and records are final from then on.
-    std::atomic<bool> contactsCarved{false};
+    // Reached by the carving thread once the originals and the address
+    // book's copy are carved (or it failed): their lines and records are
+    // final from then on.
+    StepGate carved;
     std::thread carving([&] {
         try {
             LogCapture capture;
@@ -391,7 +398,7 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
                 }
             }
             contacts.logLines = capture.take();
-            contactsCarved.store(true, std::memory_order_release);
+            carved.reach(StepGate::ContactsCarved);
             // The worker walks the message database's copy once its step
             // has committed and read it; its records go through the filter
             // that needs the original files' carve, done by now.
@@ -406,6 +413,7 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
             for (std::string& line : capture.take()) messages.logLines.push_back(std::move(line));
         } catch (...) {
             failure = std::current_exception();
+            carved.reach(StepGate::ContactsCarved);
         }
     });
     // The carving thread is waited for on every way out of here.
@@ -440,8 +448,12 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
         return !stopRequested();
     };
 
+    // Walk and post here once the carving thread is done with the address
+    // book, or walk now and hand over: as set, else whichever is ready.
+    if (walkHandOver_ && !*walkHandOver_) carved.waitFor(StepGate::ContactsCarved);
+    const bool carvedFirst = carved.reached(StepGate::ContactsCarved) && !failure;
     bool streamed = false;
-    if (!stopRequested() && contactsCarved.load(std::memory_order_acquire)) {
+    if (!stopRequested() && carvedFirst && !(walkHandOver_ && *walkHandOver_)) {
         // The carving thread is done but for the message database's copy:
         // the step runs here as it would in turn, its records posted as the
         // walk finds them, none kept to be handed over.

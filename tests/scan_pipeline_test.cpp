@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,7 @@ struct ScanTrace {
     std::vector<std::string> listedMessages, listedContacts;
 };
 
-ScanTrace traceScan(const std::string& folder, bool beside) {
+ScanTrace traceScan(const std::string& folder, bool beside, std::optional<bool> handOver = std::nullopt) {
     ScanTrace trace;
     // Debug lines too: the carvers write theirs on the carving thread.
     const bool debug = debugLogging();
@@ -87,6 +88,7 @@ ScanTrace traceScan(const std::string& folder, bool beside) {
             tokens.push_back(record(name));
         }
         app.setCarveBesideSteps(beside);
+        app.setWalkHandOver(handOver);
         app.scanDeviceNode(probe.arrangedObjects().front(), folder);
         app.waitForScanThread();
         for (auto token : tokens) nc.removeObserver(token);
@@ -131,19 +133,23 @@ class CarvingBesideTheSteps : public ::testing::TestWithParam<Shape> {};
 // The default scan carves on its second thread, from the backup's own files,
 // while the steps read and commit the copies; the other way runs every step
 // in turn over the copies. Both must post the same records, in the same
-// order, with the same progress values, log lines and warnings.
+// order, with the same progress values, log lines and warnings, whether the
+// worker hands its walk of the message copy over to the carving thread or
+// waits for it and posts the walk's records itself.
 TEST_P(CarvingBesideTheSteps, PostsWhatTheStepsInTurnPost) {
     test::TempDir dir;
     ASSERT_EQ(writeShape(GetParam(), dir.path()), "");
-    const ScanTrace beside = traceScan(dir.str(), /*beside=*/true);
     const ScanTrace inTurn = traceScan(dir.str(), /*beside=*/false);
-
-    ASSERT_FALSE(beside.posted.empty());
-    EXPECT_EQ(beside.posted, inTurn.posted);
-    EXPECT_EQ(beside.log, inTurn.log);
-    EXPECT_EQ(beside.warnings, inTurn.warnings);
-    EXPECT_EQ(beside.listedMessages, inTurn.listedMessages);
-    EXPECT_EQ(beside.listedContacts, inTurn.listedContacts);
+    const ScanTrace beside = traceScan(dir.str(), /*beside=*/true, /*handOver=*/true);
+    const ScanTrace waiting = traceScan(dir.str(), /*beside=*/true, /*handOver=*/false);
+    for (const ScanTrace* way : {&beside, &waiting}) {
+        ASSERT_FALSE(way->posted.empty());
+        EXPECT_EQ(way->posted, inTurn.posted);
+        EXPECT_EQ(way->log, inTurn.log);
+        EXPECT_EQ(way->warnings, inTurn.warnings);
+        EXPECT_EQ(way->listedMessages, inTurn.listedMessages);
+        EXPECT_EQ(way->listedContacts, inTurn.listedContacts);
+    }
     if (GetParam() == Shape::NoMessageDatabase) return;
     size_t deleted = 0;
     for (const std::string& line : beside.posted) deleted += line.rfind(names::ScanDelMessageInfo, 0) == 0 ? 1 : 0;
