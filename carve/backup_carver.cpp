@@ -436,9 +436,8 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
     std::vector<std::pair<int64_t, int64_t>> live;
     std::unordered_map<int64_t, std::string> handles;        // live handle rows
     std::unordered_map<int64_t, std::string> carvedHandles;  // deleted or earlier handle rows
-    std::vector<uint64_t> foundKeys;        // messageKey of every carved message, sorted once the live rows come
+    carving::KeySet foundKeys;              // messageKey of every carved message
     std::unordered_set<uint64_t> liveKeys;  // those of them a live message shows too
-    bool foundSorted = false;
     // One allocation each: a vector of the entries themselves would copy
     // them all each time it grows, at the carve's peak.
     std::vector<std::unique_ptr<std::pair<CarvedEntry<MessagePtr>, MessageView>>> found;
@@ -539,14 +538,10 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
             if (!Columns::sameName(r.table, "message")) return;
             const uint64_t key = messageKey(r, c);
             if (r.status == "live") {
-                if (!foundSorted) {
-                    std::sort(foundKeys.begin(), foundKeys.end());
-                    foundSorted = true;
-                }
-                if (std::binary_search(foundKeys.begin(), foundKeys.end(), key)) liveKeys.insert(key);
+                if (foundKeys.contains(key)) liveKeys.insert(key);
                 return;
             }
-            foundKeys.push_back(key);
+            foundKeys.insert(key);
             foundDates.insert(static_cast<uint64_t>(numberOf(r, c.date).value_or(0)));
             MessageView view = viewOf(r, c);
             view.key = key;
