@@ -351,10 +351,6 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return stage_ >= stage; });
     }
-    bool reached(Stage stage) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return stage_ >= stage;
-    }
 
 private:
     std::mutex mutex_;
@@ -449,11 +445,10 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     };
 
     // Walk and post here once the carving thread is done with the address
-    // book, or walk now and hand over: as set, else whichever is ready.
-    if (walkHandOver_ && !*walkHandOver_) carved.waitFor(StepGate::ContactsCarved);
-    const bool carvedFirst = carved.reached(StepGate::ContactsCarved) && !failure;
+    // book, or walk now and hand the records over.
+    if (!walkHandOver_) carved.waitFor(StepGate::ContactsCarved);
     bool streamed = false;
-    if (!stopRequested() && carvedFirst && !(walkHandOver_ && *walkHandOver_)) {
+    if (!walkHandOver_ && !failure) {
         // The carving thread is done but for the message database's copy:
         // the step runs here as it would in turn, its records posted as the
         // walk finds them, none kept to be handed over.
@@ -465,10 +460,10 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
                 finishDelMessages();
             }
         }
-    } else if (!stopRequested()) {
+    } else if (walkHandOver_ && !stopRequested()) {
         // The pattern walk of the message database's copy, here while the
-        // carving thread is still at the original files: it reads only the
-        // copy, which the step has just committed. Its records wait for
+        // carving thread may still be at the original files: it reads only
+        // the copy, which the step has just committed. Its records wait for
         // the carving thread's filter.
         LogCapture capture;
         walk.ran = true;

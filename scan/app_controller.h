@@ -123,13 +123,14 @@ public:
     // Both post the same records in the same order.
     void setCarveBesideSteps(bool beside) { carveBesideSteps_ = beside; }
     // Beside the steps, the worker walks the message database's copy once
-    // its step is done. When the carving thread has finished the address
-    // book by then, the worker posts the walk's records as it finds them;
-    // else it keeps them and hands them to the carving thread, whose filter
-    // needs the originals' carve (more memory, less waiting). True always
-    // hands over, false always waits; unset decides by which is ready. The
-    // records posted are the same.
-    void setWalkHandOver(std::optional<bool> handOver) { walkHandOver_ = handOver; }
+    // its step is done. By default it first waits for the carving thread
+    // to finish the address book, then posts the walk's records as it finds
+    // them. Handing over, it walks at once and keeps the records for the
+    // carving thread, whose filter needs the originals' carve: no waiting,
+    // but every record of the walk held (measured: no faster on 200,000 or
+    // 1,000,000 messages, and 25 MB more at 1,000,000). The records posted
+    // are the same.
+    void setWalkHandOver(bool handOver) { walkHandOver_ = handOver; }
     bool scanInPlace() const { return scanInPlace_; }
 
     // Asks the running scan to stop at its next page or row; its working
@@ -263,7 +264,7 @@ private:
     bool keepDeletedMessages_ = true;
     size_t deletedMessagesPosted_ = 0;  // carved messages posted by this scan
     bool carveBesideSteps_ = true;
-    std::optional<bool> walkHandOver_;
+    bool walkHandOver_ = false;
     std::unique_ptr<ScanRunning> running_;
     mutable std::mutex warningsMutex_;
     std::vector<std::string> warnings_;

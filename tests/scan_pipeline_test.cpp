@@ -56,7 +56,7 @@ struct ScanTrace {
     std::vector<std::string> listedMessages, listedContacts;
 };
 
-ScanTrace traceScan(const std::string& folder, bool beside, std::optional<bool> handOver = std::nullopt) {
+ScanTrace traceScan(const std::string& folder, bool beside, bool handOver = false) {
     ScanTrace trace;
     // Debug lines too: the carvers write theirs on the carving thread.
     const bool debug = debugLogging();
