@@ -199,8 +199,7 @@ void peakInChild(const std::vector<std::string>& args) {
     pid_t pid = 0;
     if (posix_spawn(&pid, selfPath, nullptr, nullptr, argv.data(), environ) != 0) return;
     int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::printf("  (the carving process failed)\n");
         return;
     }

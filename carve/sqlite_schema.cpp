@@ -97,28 +97,21 @@ bool parseTableLeafCell(const uint8_t* page, int64_t offset, int64_t limit, int6
 
 bool assemblePayload(const PageSource& pages, const uint8_t* local, int64_t localSize, uint64_t payloadSize,
                      uint32_t firstOverflow, std::string& out, std::vector<uint32_t>* chain) {
+    std::vector<uint32_t> own;
+    std::vector<uint32_t>& pagesOfChain = chain != nullptr ? *chain : own;
+    out.clear();
+    // The chain is proved whole first: a damaged size never reserves much.
+    if (!followOverflowChain(pages, localSize, payloadSize, firstOverflow, pagesOfChain)) return false;
+    out.reserve(static_cast<size_t>(payloadSize));
     out.assign(reinterpret_cast<const char*>(local), static_cast<size_t>(localSize));
-    if (chain != nullptr) chain->clear();
     uint64_t remaining = payloadSize - static_cast<uint64_t>(localSize);
-    uint32_t next = firstOverflow;
-    const int64_t perPage = pages.usableSize - 4;
-    if (perPage <= 0) return false;
-    const uint64_t expected = (remaining + static_cast<uint64_t>(perPage) - 1) / static_cast<uint64_t>(perPage);
-    if (expected > pages.pageCount) return false;
-    // Grown as the chain proves real: a damaged size must not reserve much.
-    out.reserve(static_cast<size_t>(std::min<uint64_t>(payloadSize, uint64_t{1} << 20)));
-    std::unordered_set<uint32_t> seen;
-    while (remaining > 0) {
-        if (next == 0 || next > pages.pageCount || !seen.insert(next).second) return false;
-        const PageView page = pages.page(next);
-        if (!page) return false;
-        const auto take = static_cast<size_t>(std::min<uint64_t>(remaining, static_cast<uint64_t>(perPage)));
-        out.append(reinterpret_cast<const char*>(page.data + 4), take);
-        if (chain != nullptr) chain->push_back(next);
+    const auto perPage = static_cast<uint64_t>(pages.usableSize - 4);
+    for (uint32_t pgno : pagesOfChain) {
+        const auto take = static_cast<size_t>(std::min(remaining, perPage));
+        out.append(reinterpret_cast<const char*>(pages.page(pgno).data + 4), take);
         remaining -= take;
-        next = be32(page.data);
     }
-    return next == 0;
+    return true;
 }
 
 bool followOverflowChain(const PageSource& pages, int64_t localSize, uint64_t payloadSize, uint32_t firstOverflow,

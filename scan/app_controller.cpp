@@ -570,11 +570,8 @@ void WrenfieldAppDelegate::skipDelMessages() {
 }
 
 bool WrenfieldAppDelegate::carveDelMessages(const std::string& path, RecordSink& sink) {
-    if (path.empty()) return false;
-    const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kMessageDBName, "messageDB is not exist");
-    if (!file) return false;
     LiveCellFilter walked(sink, carvedMessages_.liveCells);
-    carveDeletedMessages(file.get(), currentNodeIsiOS6Version, walked);
+    if (!walkDelMessages(path, walked)) return false;
     postCarvedMessages(carvedMessages_, walked.passedMessages(), sink);
     return true;
 }
