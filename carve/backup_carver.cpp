@@ -371,11 +371,11 @@ carving::CarveInputs inputsOf(const RawFile* database, const RawFile* wal, const
 // Where the older walks found their records: offsets in each page.
 using WalkedOffsets = std::unordered_map<int64_t, std::vector<int64_t>>;
 
-template <typename Ptr>
-WalkedOffsets walkedOffsets(const std::vector<WalkedRecord<Ptr>>& listed, int64_t pageSize) {
+template <typename Walked>
+WalkedOffsets walkedOffsets(const std::vector<Walked>& listed, int64_t pageSize) {
     WalkedOffsets byPage;
     if (pageSize <= 0) return byPage;
-    for (const WalkedRecord<Ptr>& w : listed)
+    for (const Walked& w : listed)
         if (w.offset && *w.offset >= 0) byPage[*w.offset / pageSize + 1].push_back(*w.offset % pageSize);
     return byPage;
 }
@@ -436,8 +436,8 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
     std::vector<std::pair<int64_t, int64_t>> live;
     std::unordered_map<int64_t, std::string> handles;        // live handle rows
     std::unordered_map<int64_t, std::string> carvedHandles;  // deleted or earlier handle rows
-    carving::KeySet foundKeys;              // messageKey of every carved message
-    std::unordered_set<uint64_t> liveKeys;  // those of them a live message shows too
+    carving::KeySet foundKeys;  // messageKey of every carved message
+    carving::KeySet liveKeys;   // those of them a live message shows too
     // One allocation each: a vector of the entries themselves would copy
     // them all each time it grows, at the carve's peak.
     std::vector<std::unique_ptr<std::pair<CarvedEntry<MessagePtr>, MessageView>>> found;
@@ -570,7 +570,7 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
     if (!out.carved) return out;
 
     const MessageDateLayout layout = c.ios5 ? MessageDateLayout::Ios5 : MessageDateLayout::Ios6OrLater;
-    std::unordered_set<uint64_t> listedKeys;
+    carving::KeySet listedKeys;
     out.messages.reserve(found.size());
     for (auto& one : found) {
         // Each goes as soon as it is dealt with.
@@ -579,7 +579,7 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
         const uint64_t key = view.key;
         // An old image of a message that still exists, or the same message
         // found twice with different flags: not listed again.
-        if (liveKeys.count(key) != 0 || !listedKeys.insert(key).second) continue;
+        if (liveKeys.contains(key) || !listedKeys.insert(key)) continue;
         entry.record = std::make_shared<TovMessageNode>();
         TovMessageNode& m = *entry.record;
         m.setSource(view.earlierVersion ? kSourceEarlierVersion : kSourceCarved);
@@ -769,17 +769,17 @@ CarvedBackupRecords carveAddressBook(const RawFile* database, const RawFile* wal
     return out;
 }
 
-void postCarvedMessages(CarvedBackupRecords& carved, const std::vector<WalkedRecord<MessagePtr>>& listed,
-                        RecordSink& sink) {
+uint64_t walkedMessageKey(std::string_view text, std::string_view date) { return mixHash(mixHash(0, text), date); }
+
+void postCarvedMessages(CarvedBackupRecords& carved, const std::vector<WalkedMessage>& listed, RecordSink& sink) {
     const WalkedOffsets walked = walkedOffsets(listed, carved.pageSize);
-    std::unordered_set<uint64_t> walkedKeys;
-    for (const WalkedRecord<MessagePtr>& w : listed)
-        walkedKeys.insert(mixHash(mixHash(0, w.record->messageContent()), w.record->messageDate()));
+    carving::KeySet walkedKeys;
+    for (const WalkedMessage& w : listed) walkedKeys.insert(w.key);
     for (CarvedEntry<MessagePtr>& entry : carved.messages) {
         TovMessageNode& m = *entry.record;
         const std::string text = m.messageContent();
-        if (walkedKeys.count(mixHash(mixHash(0, text), entry.walkDate)) != 0 ||
-            walkedKeys.count(mixHash(mixHash(0, text), m.messageDate())) != 0)
+        if (walkedKeys.contains(walkedMessageKey(text, entry.walkDate)) ||
+            walkedKeys.contains(walkedMessageKey(text, m.messageDate())))
             continue;
         if (foundByWalk(entry, walked)) continue;
         const std::string phone = m.messagePhone();
@@ -826,7 +826,7 @@ void LiveCellFilter::postDelMessage(MessagePtr message) {
         return;
     }
     message->setProvenance(Provenance{});
-    messages_.push_back({message, offset});
+    messages_.push_back({walkedMessageKey(message->messageContent(), message->messageDate()), offset});
     target_.postDelMessage(std::move(message));
 }
 

@@ -85,6 +85,16 @@ struct WalkedRecord {
     std::optional<int64_t> offset;
 };
 
+// What the check of carved messages needs of a message an older walk
+// listed: the key of its text and date (walkedMessageKey), and where it was
+// found. The record itself is not held: the walk of a large database lists
+// a hundred thousand of them.
+struct WalkedMessage {
+    uint64_t key = 0;
+    std::optional<int64_t> offset;
+};
+uint64_t walkedMessageKey(std::string_view text, std::string_view date);
+
 // Carves the message database (any iOS version's layout: the iOS 5 `address`
 // columns or the `handle` table of later versions). Texts come from `text`,
 // else from `attributedBody`; dates follow the database's layout; the
@@ -102,7 +112,7 @@ CarvedBackupRecords carveAddressBook(const RawFile* database, const RawFile* wal
 // lookup, except those the older pattern walks already listed (`listed`):
 // the same text and date, or the walk's record lying inside the carved
 // record's bytes.
-void postCarvedMessages(CarvedBackupRecords& carved, const std::vector<WalkedRecord<MessagePtr>>& listed,
+void postCarvedMessages(CarvedBackupRecords& carved, const std::vector<WalkedMessage>& listed,
                         RecordSink& sink);
 // The same for carved persons (postDelContact), against the walks' persons:
 // the same name, or the walk's record inside the carved record's bytes.
@@ -129,14 +139,14 @@ public:
         return target_.getNameByPhoneNumber(phone);
     }
 
-    const std::vector<WalkedRecord<MessagePtr>>& passedMessages() const { return messages_; }
+    const std::vector<WalkedMessage>& passedMessages() const { return messages_; }
     const std::vector<WalkedRecord<ContactPtr>>& passedContacts() const { return contacts_; }
     size_t droppedAsLive() const { return dropped_; }
 
 private:
     RecordSink& target_;
     const LiveCellRanges& live_;
-    std::vector<WalkedRecord<MessagePtr>> messages_;
+    std::vector<WalkedMessage> messages_;
     std::vector<WalkedRecord<ContactPtr>> contacts_;
     size_t dropped_ = 0;
 };

@@ -11,13 +11,17 @@ namespace kestrel::carving {
 
 class KeySet {
 public:
-    void insert(uint64_t key) {
+    // True when the key was not there yet.
+    bool insert(uint64_t key) {
         if (key == 0) {
+            const bool added = !hasZero_;
             hasZero_ = true;
-            return;
+            return added;
         }
         if (2 * (count_ + 1) > slots_.size()) grow();
-        if (place(slots_, key)) ++count_;
+        if (!place(slots_, key)) return false;
+        ++count_;
+        return true;
     }
 
     bool contains(uint64_t key) const {

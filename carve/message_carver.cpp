@@ -117,13 +117,6 @@ MessagePtr decodeIOS6Message(const RawFile* file, int64_t k, ColumnReader& colum
     return message;
 }
 
-// One message scan over the page at f.
-void scanMessageRecords(std::vector<MessagePtr>& messages, const RawFile* file, int64_t f, int64_t pageSize,
-                        ColumnReader& columns) {
-    for (int64_t k = f; (k = carve_detail::findPattern(file, k, f + pageSize, kMessageAnchor, 4)) >= 0; ++k)
-        messages.push_back(decodeIOS6Message(file, k, columns));
-}
-
 bool messageProbe(const RawFile* file, int64_t at) {
     return bcheckMessageIOS6SubStringIsValidAt(file, at, 14, 10) == 1;
 }
@@ -132,27 +125,24 @@ bool messageProbe(const RawFile* file, int64_t at) {
 
 void scanIOS6MessagePages(RecordSink& sink, const RawFile* file, const PageGeometry& geometry) {
     const int64_t pageSize = geometry.pageSize;
-    ColumnReader columns(file);
+    // A message's phone is that of the last chat record of its row number,
+    // wherever in the file that lies: the chat records are gathered in a
+    // first pass, so that each message is posted as soon as it is read and
+    // none is held (a large database's walk finds a hundred thousand).
     std::vector<ChatMessagePtr> chats;
-    std::vector<MessagePtr> messages;
     forEachMessagePage(file, geometry, true, [&](const MessagePageHead& page) {
         const int64_t f = page.offset;
         if (f == 0x7000) NSLogDebug("dd");
         if (bcheckChatIOS6SubStringIsValidAt(file, f + page.cell1 + 3, 14, 10) == 1)
             scanChatRecords(chats, file, f, pageSize);
-        if (f == 0x1E000) NSLogDebug("m===%lld", static_cast<long long>(page.index));
-        if (messageProbe(file, f + page.cell2 + 4) || messageProbe(file, f + page.cell1 + 4) ||
-            messageProbe(file, f + page.cell3 + 4) || messageProbe(file, f + 8 + page.contentStart) ||
-            page.type == 2)
-            scanMessageRecords(messages, file, f, pageSize, columns);
     });
-
-    // The last chat record of each row number gives its phone.
     std::unordered_map<int32_t, const TovChatMessageNode*> chatByRow;
     chatByRow.reserve(chats.size());
     for (const ChatMessagePtr& chat : chats) chatByRow[chat->rowid()] = chat.get();
     for (const ChatMessagePtr& chat : chats) sink.postChatMessage(chat);
-    for (MessagePtr& message : messages) {
+
+    ColumnReader columns(file);
+    const auto post = [&](MessagePtr message) {
         if (auto it = chatByRow.find(message->handle_id()); it != chatByRow.end())
             message->setMessagePhone(it->second->phoneValue());
         const std::string phone = message->messagePhone();
@@ -160,7 +150,17 @@ void scanIOS6MessagePages(RecordSink& sink, const RawFile* file, const PageGeome
             if (auto name = sink.getNameByPhoneNumber(phone)) message->setMessageName(*name);
         }
         sink.postDelMessage(std::move(message));
-    }
+    };
+    forEachMessagePage(file, geometry, true, [&](const MessagePageHead& page) {
+        const int64_t f = page.offset;
+        if (f == 0x1E000) NSLogDebug("m===%lld", static_cast<long long>(page.index));
+        if (messageProbe(file, f + page.cell2 + 4) || messageProbe(file, f + page.cell1 + 4) ||
+            messageProbe(file, f + page.cell3 + 4) || messageProbe(file, f + 8 + page.contentStart) ||
+            page.type == 2) {
+            for (int64_t k = f; (k = carve_detail::findPattern(file, k, f + pageSize, kMessageAnchor, 4)) >= 0; ++k)
+                post(decodeIOS6Message(file, k, columns));
+        }
+    });
 }
 
 }  // namespace kestrel

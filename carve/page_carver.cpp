@@ -481,6 +481,10 @@ public:
         return emitRebuilt(*chosen, off, bodyStart, area_) ? chosen->recordEnd : 0;
     }
 
+    // Once every image is carved: the keys that kept repeats out are of no
+    // more use.
+    void forgetTakenKeys() { kept_ = KeySet(); }
+
 private:
     template <typename Option>
     bool emitRebuilt(const Option& o, int64_t off, int64_t bodyStartInCell, Area area) {
@@ -673,7 +677,7 @@ private:
         if (!onlyTable.empty() && tables_[static_cast<size_t>(c.table)].name != onlyTable) return true;
         c.values.resize(c.types.size());
         c.hash = hashStoredRecord(kept, body, static_cast<size_t>(used)) ^ 0x5bd1e9955bd1e995ull;
-        if (!kept_.insert(identityOf(c)).second) return true;
+        if (!kept_.insert(identityOf(c))) return true;
         std::vector<uint64_t>().swap(c.types);
         c.lostFrom = lost;
         keep(std::move(c), offsetInPage, area);
@@ -714,7 +718,7 @@ private:
         // The same image again (a page rewritten by commit after commit
         // keeps it in every log frame): only the first is kept, the one the
         // listing would keep.
-        if (!kept_.insert(identityOf(c)).second) return true;
+        if (!kept_.insert(identityOf(c))) return true;
         if (!c.rowid) {
             rowlessSamples.insert(sampleKey(c.table, c.types, body, bodySize));
             if (tablesWithRowless.size() < tables_.size()) {
@@ -762,7 +766,7 @@ private:
     }
 
     std::vector<uint32_t> chain_;
-    std::unordered_set<uint64_t> kept_;
+    KeySet kept_;  // identityOf every candidate taken
     std::vector<SchemaObject> tables_;
     std::vector<int> carvable_;
     int64_t usable_;
@@ -1121,6 +1125,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     // serial types match one are hashed, and their hashes looked for among
     // the candidates'. What is held grows with the candidates, not with the
     // live rows. (A candidate that holds its number was judged by it.)
+    carver.forgetTakenKeys();
     KeySet liveImages;  // imageKey of rowless candidates equal to a live row
     if (!carver.rowlessSamples.empty()) {
         KeySet rowlessKeys;
@@ -1148,8 +1153,8 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
 
     // Live rows are not listed; images found twice are listed once; a
     // rowless image of a record also found with its row number is dropped.
-    std::unordered_set<uint64_t> withRowid;
-    std::unordered_set<uint64_t> wholeRows;  // (table, row number) of every whole record found
+    KeySet withRowid;
+    KeySet wholeRows;  // (table, row number) of every whole record found
     const auto rowKey = [](const Candidate& c) {
         return static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull);
     };
@@ -1158,7 +1163,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             withRowid.insert(imageKey(*c));
             if (!c->lostFrom) wholeRows.insert(rowKey(*c));
         }
-    std::unordered_set<uint64_t> listed;
+    KeySet listed;
     for (auto& taken : carver.candidates) {
         // Each goes as soon as it is dealt with.
         const std::unique_ptr<Candidate> owned = std::move(taken);
@@ -1172,15 +1177,15 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             LeafCell cell;
             PageView leaf;
             if (c.rowid && findTableRow(pages, table.rootPage, *c.rowid, cell, leaf)) continue;
-            if (c.rowid && wholeRows.count(rowKey(c)) != 0) continue;  // found whole elsewhere
+            if (c.rowid && wholeRows.contains(rowKey(c))) continue;  // found whole elsewhere
             status = "partial";
         } else if (c.rowid) {
             // Looked up when it was taken: an image of its live row was not kept.
             if (c.rowIsLive) status = "earlier version";
-        } else if (withRowid.count(k) != 0 || liveImages.contains(k)) {
+        } else if (withRowid.contains(k) || liveImages.contains(k)) {
             continue;  // found with its number, or a live row's image
         }
-        if (!listed.insert(identityOf(c)).second) continue;
+        if (!listed.insert(identityOf(c))) continue;
         CarvedRecord r = toRecord(table, c, inputs);
         r.status = status;
         r.lostFrom = c.lostFrom;

@@ -270,6 +270,42 @@ TEST(CarveMessagesIOS6, MoreThan127ChatsEachMessageKeepsItsOwnPhone) {
     EXPECT_TRUE(debugRun.logged("m===30"));
 }
 
+// A message takes the phone of its chat record wherever in the file that
+// lies, before or after the message: with the pages in reverse order each
+// chat record that came before its messages comes after them, and every
+// message keeps its phone.
+TEST(CarveMessagesIOS6, PhonesComeFromChatRecordsBeforeOrAfterTheMessage) {
+    TempDir dir;
+    ASSERT_EQ(writeOrFail(dir.path(), manyChatsSpec()), "");
+    const std::string bytes = test::readFile(dir.path() / kDbName);
+    const auto file = RawFile::fromBytes(bytes.data(), bytes.size());
+    const PageGeometry geometry = pageGeometry(file.get());
+    ASSERT_GT(geometry.pageCount, 4);
+    const auto pageSize = static_cast<size_t>(geometry.pageSize);
+    std::string reversed = bytes.substr(0, pageSize);
+    for (int64_t page = geometry.pageCount - 1; page >= 1; --page)
+        reversed.append(bytes, static_cast<size_t>(page) * pageSize, pageSize);
+    const auto reversedFile = RawFile::fromBytes(reversed.data(), reversed.size());
+
+    const auto phones = [](const RawFile* f) {
+        CollectingSink sink;
+        scanIOS6MessagePages(sink, f, pageGeometry(f));
+        std::multiset<std::pair<std::string, std::string>> out;
+        for (const MessagePtr& m : sink.delMessages) out.emplace(m->messageContent(), m->messagePhone());
+        return out;
+    };
+    const auto inOrder = phones(file.get());
+    const auto inReverse = phones(reversedFile.get());
+    EXPECT_EQ(inOrder, inReverse);
+    size_t checked = 0;
+    for (const auto& [text, phone] : inReverse) {
+        if (text.rfind("gone to ", 0) != 0) continue;
+        EXPECT_EQ(phone, phoneOf(std::stoll(text.substr(8)))) << text;
+        ++checked;
+    }
+    EXPECT_GE(checked, 100u);
+}
+
 // The whole results path: existing messages by SQL, then the carving; the
 // duplicate rule must leave no live message among the deleted ones.
 TEST(CarveMessagesIOS6, ResultsListNoLiveMessageAsDeleted) {

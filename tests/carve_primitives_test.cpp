@@ -433,7 +433,8 @@ TEST(CarveProbes, SortRunAndHeaderLengthProbe) {
 }
 
 // The flat key set against std::set: keys that differ only in high or low
-// bits, the key 0, keys inserted twice, and lookups across its growth.
+// bits, the key 0, keys inserted twice (the insert says whether the key was
+// new), and lookups across its growth.
 TEST(CarveKeySet, HoldsExactlyTheKeysInserted) {
     carving::KeySet set;
     std::set<uint64_t> reference;
@@ -445,9 +446,9 @@ TEST(CarveKeySet, HoldsExactlyTheKeysInserted) {
         if (i % 5 == 0) key = static_cast<uint64_t>(i);        // small keys, low bits only
         if (i % 7 == 0) key = static_cast<uint64_t>(i) << 40;  // high bits only
         if (i == 300) key = 0;
-        set.insert(key);
-        set.insert(key);
-        reference.insert(key);
+        const bool added = reference.insert(key).second;
+        ASSERT_EQ(set.insert(key), added) << key;
+        ASSERT_FALSE(set.insert(key)) << key;
         if (i % 1000 == 0) {
             for (uint64_t k : reference) ASSERT_TRUE(set.contains(k)) << k;
         }
