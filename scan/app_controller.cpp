@@ -218,7 +218,7 @@ void WrenfieldAppDelegate::waitForScanThread() {
     }
 }
 
-bool WrenfieldAppDelegate::commitDB(const std::string& path) {
+bool WrenfieldAppDelegate::commitDB(const std::string& path, bool durable) {
     sqlite3* db = nullptr;
     const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
     if (opened != SQLITE_OK) {
@@ -228,6 +228,7 @@ bool WrenfieldAppDelegate::commitDB(const std::string& path) {
     }
     sqlite3_busy_timeout(db, 3000);
     char* error = nullptr;
+    if (!durable) sqlite3_exec(db, "PRAGMA synchronous=OFF;", nullptr, nullptr, nullptr);
     if (sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, &error) != SQLITE_OK) {
         NSLog("Commit step: the journal mode cannot be changed: %s", error != nullptr ? error : "unknown error");
         sqlite3_free(error);
@@ -273,7 +274,7 @@ std::unique_ptr<RawFile> WrenfieldAppDelegate::openDatabaseToCarve(const std::st
                                                                   const char* missingLog) {
     const std::string dbPath = databaseToScan(path, name, missingLog);
     if (dbPath.empty()) return nullptr;
-    commitDB(dbPath);
+    commitDB(dbPath, scanInPlace_);
     return RawFile::open(dbPath);
 }
 
@@ -498,7 +499,7 @@ void WrenfieldAppDelegate::scanContactThread(const std::string& path) {
     reading_ = Reading::None;
     if (dbPath.empty()) return;
     noteDatabaseRead(dbPath);
-    commitDB(dbPath);
+    commitDB(dbPath, scanInPlace_);
     reading_ = Reading::Contacts;
     readExistingContacts(dbPath, *this);
     reading_ = Reading::None;

@@ -148,8 +148,11 @@ public:
     // Switches a database to write-ahead logging and checkpoints it, so
     // the main file carries every committed change before it is read.
     // Logs and returns false when the database cannot be opened or
-    // committed.
-    static bool commitDB(const std::string& path);
+    // committed. A private working copy (`durable` false) is not synced to
+    // the disk on the way: it is removed at the end of the scan, and the
+    // sync of a freshly copied database would wait for all of it to be
+    // written out.
+    static bool commitDB(const std::string& path, bool durable = true);
     // The carving steps' start: the database `name` of the scanned folder
     // (flat, then in its two-character sub-folder), committed, then opened
     // for raw reading. Logs `missingLog` when neither place has it; null

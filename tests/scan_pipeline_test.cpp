@@ -4,6 +4,7 @@
 // the streamed message list of the results model lists what the kept list
 // holds.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <nlohmann/json.hpp>
 
@@ -254,6 +255,39 @@ TEST(ScanPipeline, TheStreamedListHoldsWhatTheKeptListHolds) {
     ASSERT_EQ(kept.size(), 15000u + 5);
     EXPECT_EQ(streamed, kept);
     EXPECT_EQ(streamedCounts, keptCounts);
+}
+
+// The commit of a private working copy skips the syncs to the disk; it
+// must still leave every row of the log in the main file, as the durable
+// commit of a backup's own file does.
+TEST(ScanPipeline, TheCommitOfAWorkingCopyCarriesTheLogsRowsWithoutSyncing) {
+    for (const bool durable : {true, false}) {
+        test::TempDir dir;
+        const std::string path = (dir.path() / "copy.db").string();
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        // The rows stay in the log: no checkpoint when this connection closes.
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        ASSERT_EQ(sqlite3_exec(db,
+                               "PRAGMA journal_mode=WAL; CREATE TABLE t(x TEXT); WITH RECURSIVE n(i) AS (SELECT 1 "
+                               "UNION ALL SELECT i + 1 FROM n WHERE i < 3000) INSERT INTO t SELECT 'row ' || i FROM n;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+        ASSERT_GT(fs::file_size(path + "-wal"), 0u);
+
+        ASSERT_TRUE(WrenfieldAppDelegate::commitDB(path, durable)) << durable;
+        // The main file alone, without its log, holds every row.
+        const std::string alone = (dir.path() / "alone.db").string();
+        fs::copy_file(path, alone);
+        ASSERT_EQ(sqlite3_open_v2(alone.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt* count = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM t", -1, &count, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(count, 0), 3000) << durable;
+        sqlite3_finalize(count);
+        sqlite3_close(db);
+    }
 }
 
 TEST(ScanPipeline, ASpoolReadsBackEveryByteAppended) {
