@@ -429,7 +429,8 @@ bool LiveCellRanges::contains(int64_t offset) const {
 }
 
 CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile* wal, const RawFile* journal,
-                                         const std::string& databaseName) {
+                                         const std::string& databaseName,
+                                         const std::function<void(LiveCellRanges)>& liveCellsKnown) {
     CarvedBackupRecords out;
     if (database == nullptr) return out;
     MessageColumns c;
@@ -471,6 +472,7 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
         return test;
     };
     options.liveCells = &live;
+    if (liveCellsKnown) options.onLiveCells = [&] { liveCellsKnown(LiveCellRanges(live)); };
     options.onSchema = [&](const carving::CarveSummary& summary) {
         c.read(summary);
         pageSize = summary.pageSize;

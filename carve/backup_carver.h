@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -101,8 +102,12 @@ uint64_t walkedMessageKey(std::string_view text, std::string_view date);
 // direction follows `is_from_me`, or the flags of the iOS 5 layout. A carved
 // row whose visible content (text, date, correspondent, direction) equals a
 // live row's is not kept: it is an old image of a message that still exists.
+// `liveCellsKnown`, when given, receives the live cells' ranges (those the
+// result's liveCells will hold) as soon as they are known, before the pages
+// are carved.
 CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile* wal, const RawFile* journal,
-                                         const std::string& databaseName = "sms.db");
+                                         const std::string& databaseName = "sms.db",
+                                         const std::function<void(LiveCellRanges)>& liveCellsKnown = {});
 // Carves the address book: carved and earlier-version `ABPerson` rows, each
 // with the `ABMultiValue` rows (live and carved) of its row number.
 CarvedBackupRecords carveAddressBook(const RawFile* database, const RawFile* wal, const RawFile* journal,

@@ -1023,6 +1023,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     if (options.liveCells != nullptr) {
         std::sort(options.liveCells->begin(), options.liveCells->end());
         options.liveCells->shrink_to_fit();
+        if (options.onLiveCells) options.onLiveCells();
     }
     carver.newest = &pages;
 

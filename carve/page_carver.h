@@ -83,6 +83,9 @@ struct CarveOptions {
     // (where the cell will lie once the log is checkpointed into the file),
     // sorted by offset.
     std::vector<std::pair<int64_t, int64_t>>* liveCells = nullptr;
+    // When set with liveCells, called as soon as liveCells is complete,
+    // before the pages are carved (the ranges do not change after it).
+    std::function<void()> onLiveCells;
     // Also deliver deleted records whose overflow chain was reused (its
     // first page became a freelist trunk, or a later record took a page),
     // status "partial": the values wholly kept in the leaf page, then nulls

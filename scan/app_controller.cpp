@@ -18,6 +18,7 @@
 #include "extract/existing_messages.h"
 #include "results/result_view_controller.h"
 #include "scan/deferred_sink.h"
+#include "scan/hand_over_sink.h"
 #include "scan/working_copies.h"
 
 namespace kestrel {
@@ -302,33 +303,45 @@ void WrenfieldAppDelegate::carveOriginalDatabases(const std::string& path) {
     carvedContacts_ = carveAddressBook(f.database.get(), f.wal.get(), f.journal.get(), "AddressBook.sqlitedb");
 }
 
-void WrenfieldAppDelegate::carveOriginalDatabases(const std::vector<CopyRequest>& copied) {
-    carvedMessages_ = CarvedBackupRecords{};
-    carvedContacts_ = CarvedBackupRecords{};
-    // The file a copy named `name` was made from, mapped; null when there
-    // is no such copy.
-    auto original = [&copied](const std::string& name) -> std::unique_ptr<RawFile> {
-        for (const CopyRequest& request : copied) {
-            if (request.destinationName == name) return RawFile::open(request.source);
-        }
-        return nullptr;
-    };
-    // As the copies are laid out: each database under its hashed name, its
-    // log and journal beside it.
-    auto carve = [&original](const std::string& name, auto carver, const char* databaseName) {
-        const std::unique_ptr<RawFile> database = original(name);
-        if (!database) return CarvedBackupRecords{};
-        const std::unique_ptr<RawFile> wal = original(name + "-wal");
-        const std::unique_ptr<RawFile> journal = original(name + "-journal");
-        return carver(database.get(), wal.get(), journal.get(), databaseName);
-    };
-    carvedMessages_ = carve(kMessageDBName, carveMessageDatabase, "sms.db");
+namespace {
+
+// The file a copy named `name` was made from, mapped; null when there is no
+// such copy.
+std::unique_ptr<RawFile> originalOf(const std::vector<CopyRequest>& copied, const std::string& name) {
+    for (const CopyRequest& request : copied) {
+        if (request.destinationName == name) return RawFile::open(request.source);
+    }
+    return nullptr;
+}
+
+// The carve of one original database, as the copies are laid out: each
+// database under its hashed name, its log and journal beside it.
+template <typename Carver>
+CarvedBackupRecords carveOriginal(const std::vector<CopyRequest>& copied, const std::string& name, Carver&& carver) {
+    const std::unique_ptr<RawFile> database = originalOf(copied, name);
+    if (!database) return CarvedBackupRecords{};
+    const std::unique_ptr<RawFile> wal = originalOf(copied, name + "-wal");
+    const std::unique_ptr<RawFile> journal = originalOf(copied, name + "-journal");
+    return carver(database.get(), wal.get(), journal.get());
+}
+
+}  // namespace
+
+void WrenfieldAppDelegate::carveOriginalAddressBook(const std::vector<CopyRequest>& copied) {
+    carvedContacts_ = carveOriginal(copied, kAddressBookDBName, [](const RawFile* d, const RawFile* w, const RawFile* j) {
+        return carveAddressBook(d, w, j, "AddressBook.sqlitedb");
+    });
+}
+
+void WrenfieldAppDelegate::carveOriginalMessages(const std::vector<CopyRequest>& copied,
+                                                 const std::function<void(LiveCellRanges)>& liveCellsKnown) {
+    carvedMessages_ = carveOriginal(copied, kMessageDBName, [&](const RawFile* d, const RawFile* w, const RawFile* j) {
+        return carveMessageDatabase(d, w, j, "sms.db", liveCellsKnown);
+    });
     // The carve's working memory (every image it found, most of them
     // dropped by now) lay between what stays; the pages of it that are free
     // go back to the system rather than stay with the process.
     ::malloc_trim(0);
-    if (stopRequested()) return;
-    carvedContacts_ = carve(kAddressBookDBName, carveAddressBook, "AddressBook.sqlitedb");
 }
 
 namespace {
@@ -339,8 +352,16 @@ namespace {
 class StepGate {
 public:
     // The worker reaches ContactsRead, then MessagesWalked; the carving
-    // thread, on a gate of its own, ContactsCarved.
-    enum Stage { Start = 0, ContactsRead = 1, MessagesWalked = 2, ContactsCarved = 3 };
+    // thread, on a gate of its own, ContactsCarved, then LiveCellsKnown (of
+    // the message database), then MessagesCarved.
+    enum Stage {
+        Start = 0,
+        ContactsRead = 1,
+        MessagesWalked = 2,
+        ContactsCarved = 3,
+        LiveCellsKnown = 4,
+        MessagesCarved = 5
+    };
     void reach(Stage stage) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -372,16 +393,20 @@ struct DeferredStep {
 void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, const std::vector<CopyRequest>& copied) {
     StepGate gate;
     DeferredStep contacts, messages, walk;
-    std::vector<std::string> originalLogLines;
+    std::vector<std::string> originalLogLines, messageCarveLogLines;
+    LiveCellRanges messageLiveCells;  // set before the carving thread reaches LiveCellsKnown
     std::exception_ptr failure;
-    // Reached by the carving thread once the originals and the address
-    // book's copy are carved (or it failed): their lines and records are
-    // final from then on.
+    // Reached by the carving thread as it goes (all at once when it fails):
+    // ContactsCarved once the address book and its copy are carved, then
+    // LiveCellsKnown and MessagesCarved for the message database. What it
+    // made up to a stage is final from then on.
     StepGate carved;
     std::thread carving([&] {
         try {
             LogCapture capture;
-            if (!stopRequested()) carveOriginalDatabases(copied);
+            // The address book first: its deleted records are posted before
+            // the message database's, and its carve is small.
+            if (!stopRequested()) carveOriginalAddressBook(copied);
             originalLogLines = capture.take();
             // The address book's copy is committed by the existing-contact
             // step, which also fills the list the carved records are named
@@ -396,6 +421,17 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
             }
             contacts.logLines = capture.take();
             carved.reach(StepGate::ContactsCarved);
+            // The message database: its live cells are handed over as soon
+            // as they are known, so that the walk of the copy can go on
+            // while the pages are carved.
+            if (!stopRequested()) {
+                carveOriginalMessages(copied, [&](LiveCellRanges live) {
+                    messageLiveCells = std::move(live);
+                    carved.reach(StepGate::LiveCellsKnown);
+                });
+            }
+            messageCarveLogLines = capture.take();
+            carved.reach(StepGate::MessagesCarved);
             // The worker walks the message database's copy once its step
             // has committed and read it; its records go through the filter
             // that needs the original files' carve, done by now.
@@ -406,11 +442,12 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
                 messages.opened = walk.opened;
                 if (walk.opened) filterWalkedMessages(*walk.sink, *messages.sink);
             }
-            messages.logLines = std::move(walk.logLines);
+            messages.logLines = std::move(messageCarveLogLines);
+            for (std::string& line : std::move(walk.logLines)) messages.logLines.push_back(std::move(line));
             for (std::string& line : capture.take()) messages.logLines.push_back(std::move(line));
         } catch (...) {
             failure = std::current_exception();
-            carved.reach(StepGate::ContactsCarved);
+            carved.reach(StepGate::MessagesCarved);
         }
     });
     // The carving thread is waited for on every way out of here.
@@ -445,20 +482,31 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
         return !stopRequested();
     };
 
-    // Walk and post here once the carving thread is done with the address
-    // book, or walk now and hand the records over.
+    // Post the address book's records once the carving thread is done with
+    // it, then walk the message copy and post as the walk finds, while the
+    // carving thread carves the message database; or walk now and hand the
+    // records over.
     if (!walkHandOver_) carved.waitFor(StepGate::ContactsCarved);
     bool streamed = false;
     if (!walkHandOver_ && !failure) {
-        // The carving thread is done but for the message database's copy:
-        // the step runs here as it would in turn, its records posted as the
+        // The step runs here as it would in turn, its records posted as the
         // walk finds them, none kept to be handed over.
         streamed = true;
         if (postOriginalsAndContacts()) {
             if (messagesReadFailed_) {
-                skipDelMessages();
-            } else if (carveDelMessages(folder, *this)) {
-                finishDelMessages();
+                carved.waitFor(StepGate::MessagesCarved);
+                if (!failure) skipDelMessages();
+            } else {
+                carved.waitFor(StepGate::LiveCellsKnown);
+                if (!failure) {
+                    const bool opened = walkThenPostCarvedMessages(folder, *this, messageLiveCells, [&] {
+                        carved.waitFor(StepGate::MessagesCarved);
+                        if (failure) return false;
+                        replayLogLines(messageCarveLogLines);
+                        return true;
+                    });
+                    if (opened && !failure) finishDelMessages();
+                }
             }
         }
     } else if (walkHandOver_ && !stopRequested()) {
@@ -571,8 +619,38 @@ void WrenfieldAppDelegate::skipDelMessages() {
 }
 
 bool WrenfieldAppDelegate::carveDelMessages(const std::string& path, RecordSink& sink) {
-    LiveCellFilter walked(sink, carvedMessages_.liveCells);
-    if (!walkDelMessages(path, walked)) return false;
+    return walkThenPostCarvedMessages(path, sink, carvedMessages_.liveCells, [] { return true; });
+}
+
+bool WrenfieldAppDelegate::walkThenPostCarvedMessages(const std::string& path, RecordSink& sink,
+                                                      const LiveCellRanges& live,
+                                                      const std::function<bool()>& carveDone) {
+    // The walk reads the pages on a thread of its own and hands its records
+    // over a batch at a time, so that finding them and listing them (the
+    // results, the JSON) go on side by side.
+    HandOverSink handOver(sink);
+    LiveCellFilter walked(handOver, live);
+    bool opened = false;
+    std::exception_ptr failure;
+    std::thread walker([&] {
+        handOver.beginWalk();
+        try {
+            opened = walkDelMessages(path, walked);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        handOver.close();
+    });
+    try {
+        handOver.drainInto(sink);
+    } catch (...) {
+        walker.join();
+        throw;
+    }
+    walker.join();
+    if (failure) std::rethrow_exception(failure);
+    if (!opened) return false;
+    if (!carveDone()) return false;
     postCarvedMessages(carvedMessages_, walked.passedMessages(), sink);
     return true;
 }

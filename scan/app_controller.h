@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -165,10 +166,14 @@ public:
     // their original bytes, before any step commits them; the deleted steps
     // post what it found.
     void carveOriginalDatabases(const std::string& path);
-    // The same over the backup files the working copies were made from
-    // (`copied`), which nothing writes: it may run while the steps commit
-    // and read the copies.
-    void carveOriginalDatabases(const std::vector<CopyRequest>& copied);
+    // The same, one database at a time, over the backup files the working
+    // copies were made from (`copied`), which nothing writes: they may run
+    // while the steps commit and read the copies. The message database's
+    // carve hands its live cells to `liveCellsKnown` as soon as it knows
+    // them, before it carves the pages.
+    void carveOriginalAddressBook(const std::vector<CopyRequest>& copied);
+    void carveOriginalMessages(const std::vector<CopyRequest>& copied,
+                               const std::function<void(LiveCellRanges)>& liveCellsKnown = {});
 
     // ---- The four steps ----
     // Each finds its database in the backup folder, runs its reader or
@@ -237,6 +242,11 @@ private:
     // without a count or progress), and the count and progress.
     bool carveDelContacts(const std::string& path, RecordSink& sink);
     bool carveDelMessages(const std::string& path, RecordSink& sink);
+    // carveDelMessages with the live cells of the message database given,
+    // and the carved messages added once `carveDone` says the carve is
+    // complete (false: they are left out, the carve having failed).
+    bool walkThenPostCarvedMessages(const std::string& path, RecordSink& sink, const LiveCellRanges& live,
+                                    const std::function<bool()>& carveDone);
     // carveDelMessages in two parts, for two threads: the pattern walk of
     // the committed copy, delivered to `walked` (false when the database is
     // missing), then, once the original files are carved, the walk's
