@@ -49,6 +49,7 @@ public:
     explicit LiveCellRanges(std::vector<std::pair<int64_t, int64_t>> ranges);
     bool contains(int64_t offset) const;
     bool empty() const { return ranges_.empty(); }
+    bool operator==(const LiveCellRanges&) const = default;
 
 private:
     std::vector<std::pair<int64_t, int64_t>> ranges_;  // sorted by begin, overlapping ones merged

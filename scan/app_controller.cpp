@@ -373,11 +373,26 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return stage_ >= stage; });
     }
+    // A failure of the thread that moves the gate: kept, and every stage
+    // reached, so that no one waits for it any longer.
+    void fail(std::exception_ptr failure) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            failure_ = std::move(failure);
+            stage_ = MessagesCarved;
+        }
+        changed_.notify_all();
+    }
+    std::exception_ptr failure() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return failure_;
+    }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
     Stage stage_ = Start;
+    std::exception_ptr failure_;
 };
 
 // What the carving thread did for one deleted-record step.
@@ -395,7 +410,6 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     DeferredStep contacts, messages, walk;
     std::vector<std::string> originalLogLines, messageCarveLogLines;
     LiveCellRanges messageLiveCells;  // set before the carving thread reaches LiveCellsKnown
-    std::exception_ptr failure;
     // Reached by the carving thread as it goes (all at once when it fails):
     // ContactsCarved once the address book and its copy are carved, then
     // LiveCellsKnown and MessagesCarved for the message database. What it
@@ -446,8 +460,7 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
             for (std::string& line : std::move(walk.logLines)) messages.logLines.push_back(std::move(line));
             for (std::string& line : capture.take()) messages.logLines.push_back(std::move(line));
         } catch (...) {
-            failure = std::current_exception();
-            carved.reach(StepGate::MessagesCarved);
+            carved.fail(std::current_exception());
         }
     });
     // The carving thread is waited for on every way out of here.
@@ -488,24 +501,24 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     // records over.
     if (!walkHandOver_) carved.waitFor(StepGate::ContactsCarved);
     bool streamed = false;
-    if (!walkHandOver_ && !failure) {
+    if (!walkHandOver_ && !carved.failure()) {
         // The step runs here as it would in turn, its records posted as the
         // walk finds them, none kept to be handed over.
         streamed = true;
         if (postOriginalsAndContacts()) {
             if (messagesReadFailed_) {
                 carved.waitFor(StepGate::MessagesCarved);
-                if (!failure) skipDelMessages();
+                if (!carved.failure()) skipDelMessages();
             } else {
                 carved.waitFor(StepGate::LiveCellsKnown);
-                if (!failure) {
+                if (!carved.failure()) {
                     const bool opened = walkThenPostCarvedMessages(folder, *this, messageLiveCells, [&] {
                         carved.waitFor(StepGate::MessagesCarved);
-                        if (failure) return false;
+                        if (carved.failure()) return false;
                         replayLogLines(messageCarveLogLines);
                         return true;
                     });
-                    if (opened && !failure) finishDelMessages();
+                    if (opened && !carved.failure()) finishDelMessages();
                 }
             }
         }
@@ -524,7 +537,7 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     carving.join();
     // A failure on the carving thread goes on from here, as it would have
     // from the steps run one after the other.
-    if (failure) std::rethrow_exception(failure);
+    if (const std::exception_ptr failure = carved.failure()) std::rethrow_exception(failure);
     if (streamed) return;
 
     if (!postOriginalsAndContacts()) return;

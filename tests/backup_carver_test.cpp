@@ -151,9 +151,15 @@ TEST(BackupCarver, DeletedMessagesOfTheLogAreListedWithProvenanceAndNoLiveOne) {
     auto wal = RawFile::open(db.string() + "-wal");
     ASSERT_TRUE(file && wal);
 
-    CarvedBackupRecords carved = carveMessageDatabase(file.get(), wal.get(), nullptr, "sms.db");
+    // The live cells are handed over before the carve ends, the same as
+    // the carve's own.
+    std::optional<LiveCellRanges> early;
+    CarvedBackupRecords carved = carveMessageDatabase(file.get(), wal.get(), nullptr, "sms.db",
+                                                      [&](LiveCellRanges live) { early = std::move(live); });
     ASSERT_TRUE(carved.carved);
     EXPECT_FALSE(carved.liveCells.empty());
+    ASSERT_TRUE(early.has_value());
+    EXPECT_TRUE(*early == carved.liveCells);
     CollectingSink sink;
     sink.names = {{"+15550002", "Dora"}};
     postCarvedMessages(carved, {}, sink);

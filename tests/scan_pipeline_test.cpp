@@ -18,10 +18,12 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "app/backup_discovery.h"
+#include "app/collecting_sink.h"
 #include "app/log.h"
 #include "app/notification_center.h"
 #include "app/provenance_text.h"
@@ -30,6 +32,7 @@
 #include "results/result_view_controller.h"
 #include "results/spool_file.h"
 #include "scan/app_controller.h"
+#include "scan/hand_over_sink.h"
 #include "test_support.h"
 #include "tools/backup_generator.h"
 
@@ -288,6 +291,90 @@ TEST(ScanPipeline, TheCommitOfAWorkingCopyCarriesTheLogsRowsWithoutSyncing) {
         sqlite3_finalize(count);
         sqlite3_close(db);
     }
+}
+
+// What a walk posts on its own thread reaches the draining thread in the
+// order posted, its log lines before the records of their batch and on the
+// draining thread; lookups are answered on the walking thread.
+TEST(ScanPipeline, AHandOverKeepsTheWalksOrderAndItsLogLinesPlace) {
+    std::vector<std::string> events;
+    std::vector<std::thread::id> loggedOn;
+    const LogSink previous = setLogSink([&](const std::string& line) {
+        events.push_back("log " + line);
+        loggedOn.push_back(std::this_thread::get_id());
+    });
+    struct Recording : CollectingSink {
+        std::vector<std::string>* events = nullptr;
+        void postDelMessage(MessagePtr m) override { events->push_back("message " + m->messageContent()); }
+        void postChatMessage(ChatMessagePtr c) override { events->push_back("chat " + std::to_string(c->rowid())); }
+    } target;
+    target.events = &events;
+    target.names = {{"+1555", "Ann"}};
+    HandOverSink handOver(target, 100, 2);
+    std::vector<std::optional<std::string>> looked;
+    std::thread walker([&] {
+        handOver.beginWalk();
+        auto chat = std::make_shared<TovChatMessageNode>();
+        chat->setRowid(7);
+        handOver.postChatMessage(chat);
+        for (int i = 0; i < 1000; ++i) {
+            if (i % 150 == 0) NSLog("at %d", i);
+            auto m = std::make_shared<TovMessageNode>();
+            m->setMessageContent(std::to_string(i));
+            handOver.postDelMessage(m);
+            if (i % 400 == 0) looked.push_back(handOver.getNameByPhoneNumber("+1555"));
+        }
+        NSLog("walked");
+        handOver.close();
+    });
+    handOver.drainInto(target);
+    walker.join();
+    setLogSink(previous);
+
+    std::vector<std::string> expected{"chat 7"};
+    for (int i = 0; i < 1000; ++i) {
+        if (i % 150 == 0) expected.push_back("log at " + std::to_string(i));
+        expected.push_back("message " + std::to_string(i));
+    }
+    expected.push_back("log walked");
+    // A line comes before the records of its batch, never after one posted
+    // later than it was logged.
+    std::vector<std::string> records, lines;
+    for (const std::string& e : events) (e.rfind("log ", 0) == 0 ? lines : records).push_back(e);
+    std::vector<std::string> expectedRecords, expectedLines;
+    for (const std::string& e : expected) (e.rfind("log ", 0) == 0 ? expectedLines : expectedRecords).push_back(e);
+    EXPECT_EQ(records, expectedRecords);
+    EXPECT_EQ(lines, expectedLines);
+    for (size_t at = 0; at < events.size(); ++at) {
+        if (events[at].rfind("log at ", 0) != 0) continue;
+        const std::string first = "message " + events[at].substr(7);
+        const auto posted = std::find(events.begin(), events.end(), first);
+        EXPECT_GT(posted - events.begin(), static_cast<std::ptrdiff_t>(at)) << events[at];
+    }
+    for (const std::thread::id id : loggedOn) EXPECT_EQ(id, std::this_thread::get_id());
+    EXPECT_EQ(looked, (std::vector<std::optional<std::string>>{"Ann", "Ann", "Ann"}));
+}
+
+// A draining side that fails does not leave the walk waiting for room: the
+// walk runs to its end, and the failure reaches the drain's caller.
+TEST(ScanPipeline, AFailedDrainDoesNotHoldTheWalk) {
+    struct Failing : CollectingSink {
+        int seen = 0;
+        void postDelMessage(MessagePtr) override {
+            if (++seen == 250) throw std::runtime_error("listing failed");
+        }
+    } target;
+    HandOverSink handOver(target, 64, 2);
+    int posted = 0;
+    std::thread walker([&] {
+        handOver.beginWalk();
+        for (; posted < 5000; ++posted) handOver.postDelMessage(std::make_shared<TovMessageNode>());
+        handOver.close();
+    });
+    EXPECT_THROW(handOver.drainInto(target), std::runtime_error);
+    walker.join();
+    EXPECT_EQ(posted, 5000);
+    EXPECT_EQ(target.seen, 250);
 }
 
 TEST(ScanPipeline, ASpoolReadsBackEveryByteAppended) {
