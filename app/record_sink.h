@@ -5,6 +5,7 @@
 // targets use a collecting one.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -43,6 +44,13 @@ public:
     // may be incomplete. `what` names the step and the SQLite error, never
     // a record's content.
     virtual void postReadFailure(const std::string& what) { (void)what; }
+    // Whether a deleted record a walk finds at this byte offset of its
+    // database file would be kept: a walk may pass over one that would not
+    // without reading it, where reading it has no bearing on the next.
+    virtual bool wantsDelRecordAt(int64_t offset) {
+        (void)offset;
+        return true;
+    }
 };
 
 }  // namespace kestrel

@@ -145,6 +145,13 @@ public:
         return target_.getNameByPhoneNumber(phone);
     }
 
+    // A record in a live cell is an image of a live row: not read at all.
+    bool wantsDelRecordAt(int64_t offset) override {
+        if (!live_.contains(offset)) return true;
+        ++dropped_;
+        return false;
+    }
+
     const std::vector<WalkedMessage>& passedMessages() const { return messages_; }
     const std::vector<WalkedRecord<ContactPtr>>& passedContacts() const { return contacts_; }
     size_t droppedAsLive() const { return dropped_; }

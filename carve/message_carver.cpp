@@ -157,8 +157,9 @@ void scanIOS6MessagePages(RecordSink& sink, const RawFile* file, const PageGeome
         if (messageProbe(file, f + page.cell2 + 4) || messageProbe(file, f + page.cell1 + 4) ||
             messageProbe(file, f + page.cell3 + 4) || messageProbe(file, f + 8 + page.contentStart) ||
             page.type == 2) {
-            for (int64_t k = f; (k = carve_detail::findPattern(file, k, f + pageSize, kMessageAnchor, 4)) >= 0; ++k)
-                post(decodeIOS6Message(file, k, columns));
+            for (int64_t k = f; (k = carve_detail::findPattern(file, k, f + pageSize, kMessageAnchor, 4)) >= 0; ++k) {
+                if (sink.wantsDelRecordAt(k)) post(decodeIOS6Message(file, k, columns));
+            }
         }
     });
 }

@@ -306,6 +306,41 @@ TEST(CarveMessagesIOS6, PhonesComeFromChatRecordsBeforeOrAfterTheMessage) {
     EXPECT_GE(checked, 100u);
 }
 
+// A record at an offset the sink does not want is passed over unread; the
+// others, and the chat records, are as in a walk that reads them all.
+TEST(CarveMessagesIOS6, RecordsTheSinkDoesNotWantAreNotRead) {
+    TempDir dir;
+    ASSERT_EQ(writeOrFail(dir.path(), manyChatsSpec()), "");
+    const auto file = RawFile::open((dir.path() / kDbName).string());
+    ASSERT_TRUE(file);
+    CollectingSink all;
+    scanIOS6MessagePages(all, file.get(), pageGeometry(file.get()));
+    ASSERT_GT(all.delMessages.size(), 100u);
+
+    struct Choosy : CollectingSink {
+        std::set<int64_t> unwanted;
+        std::vector<int64_t> asked;
+        bool wantsDelRecordAt(int64_t offset) override {
+            asked.push_back(offset);
+            return unwanted.count(offset) == 0;
+        }
+    } choosy;
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < all.delMessages.size(); ++i) {
+        const int64_t offset = *all.delMessages[i]->provenance().offset;
+        if (i % 2 == 0) choosy.unwanted.insert(offset);
+        else expected.push_back(std::to_string(offset) + " " + all.delMessages[i]->messageContent() + " " +
+                                all.delMessages[i]->messagePhone());
+    }
+    scanIOS6MessagePages(choosy, file.get(), pageGeometry(file.get()));
+    std::vector<std::string> got;
+    for (const MessagePtr& m : choosy.delMessages)
+        got.push_back(std::to_string(*m->provenance().offset) + " " + m->messageContent() + " " + m->messagePhone());
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(choosy.asked.size(), all.delMessages.size());
+    EXPECT_EQ(choosy.chatMessages.size(), all.chatMessages.size());
+}
+
 // The whole results path: existing messages by SQL, then the carving; the
 // duplicate rule must leave no live message among the deleted ones.
 TEST(CarveMessagesIOS6, ResultsListNoLiveMessageAsDeleted) {
