@@ -411,19 +411,26 @@ BackupDatabaseFiles openBackupDatabase(const std::string& folder, const std::str
 
 LiveCellRanges::LiveCellRanges(std::vector<std::pair<int64_t, int64_t>> ranges) {
     std::sort(ranges.begin(), ranges.end());
+    // Merged in place: the ranges kept never outrun the ones read.
+    size_t kept = 0;
     for (const auto& r : ranges) {
         if (r.second <= r.first) continue;
-        if (!ranges_.empty() && r.first <= ranges_.back().second)
-            ranges_.back().second = std::max(ranges_.back().second, r.second);
+        if (kept > 0 && r.first <= ranges[kept - 1].second)
+            ranges[kept - 1].second = std::max(ranges[kept - 1].second, r.second);
         else
-            ranges_.push_back(r);
+            ranges[kept++] = r;
     }
+    ranges.resize(kept);
+    ranges.shrink_to_fit();
+    ranges_ = std::make_shared<const std::vector<std::pair<int64_t, int64_t>>>(std::move(ranges));
 }
 
 bool LiveCellRanges::contains(int64_t offset) const {
-    auto it = std::upper_bound(ranges_.begin(), ranges_.end(), offset,
+    if (empty()) return false;
+    const auto& ranges = *ranges_;
+    auto it = std::upper_bound(ranges.begin(), ranges.end(), offset,
                                [](int64_t o, const std::pair<int64_t, int64_t>& r) { return o < r.first; });
-    if (it == ranges_.begin()) return false;
+    if (it == ranges.begin()) return false;
     --it;
     return offset >= it->first && offset < it->second;
 }
@@ -472,7 +479,13 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
         return test;
     };
     options.liveCells = &live;
-    if (liveCellsKnown) options.onLiveCells = [&] { liveCellsKnown(LiveCellRanges(live)); };
+    // Made once, as soon as the carver has them all; the caller's copy
+    // shares them.
+    std::optional<LiveCellRanges> liveRanges;
+    options.onLiveCells = [&] {
+        liveRanges = LiveCellRanges(std::move(live));
+        if (liveCellsKnown) liveCellsKnown(*liveRanges);
+    };
     options.onSchema = [&](const carving::CarveSummary& summary) {
         c.read(summary);
         pageSize = summary.pageSize;
@@ -568,7 +581,7 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
         });
     out.carved = summary.readable && c.m.found();
     out.pageSize = summary.pageSize;
-    out.liveCells = LiveCellRanges(std::move(live));
+    out.liveCells = liveRanges ? std::move(*liveRanges) : LiveCellRanges(std::move(live));
     if (!out.carved) return out;
 
     const MessageDateLayout layout = c.ios5 ? MessageDateLayout::Ios5 : MessageDateLayout::Ios6OrLater;

@@ -48,11 +48,15 @@ public:
     LiveCellRanges() = default;
     explicit LiveCellRanges(std::vector<std::pair<int64_t, int64_t>> ranges);
     bool contains(int64_t offset) const;
-    bool empty() const { return ranges_.empty(); }
-    bool operator==(const LiveCellRanges&) const = default;
+    bool empty() const { return ranges_ == nullptr || ranges_->empty(); }
+    bool operator==(const LiveCellRanges& other) const {
+        return empty() ? other.empty() : !other.empty() && *ranges_ == *other.ranges_;
+    }
 
 private:
-    std::vector<std::pair<int64_t, int64_t>> ranges_;  // sorted by begin, overlapping ones merged
+    // Sorted by begin, overlapping ones merged; shared by the copies (the
+    // scan's worker and carving thread each hold the message database's).
+    std::shared_ptr<const std::vector<std::pair<int64_t, int64_t>>> ranges_;
 };
 
 // One carved record with where its bytes lie in its database page, so the

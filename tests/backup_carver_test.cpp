@@ -4,6 +4,8 @@
 // that lie inside live cells dropped, the walks' own finds not listed twice,
 // and the provenance sentence of the preview.
 #include <gtest/gtest.h>
+
+#include <random>
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -80,6 +82,33 @@ std::set<std::string> contents(const std::vector<MessagePtr>& messages) {
 }
 
 }  // namespace
+
+// The live cells as merged ranges against a brute-force answer: unsorted,
+// overlapping, touching, empty and inverted ranges; copies share them.
+TEST(BackupCarver, LiveCellRangesAnswerAsTheCellsDo) {
+    std::mt19937 rng(5);
+    for (int round = 0; round < 50; ++round) {
+        std::vector<std::pair<int64_t, int64_t>> cells;
+        std::vector<bool> inside(400, false);
+        const int n = static_cast<int>(rng() % 30);
+        for (int i = 0; i < n; ++i) {
+            const int64_t a = rng() % 380, b = a + static_cast<int64_t>(rng() % 25) - 3;
+            cells.emplace_back(a, b);
+            for (int64_t o = a; o < b; ++o) inside[static_cast<size_t>(o)] = true;
+        }
+        const LiveCellRanges ranges(cells);
+        const LiveCellRanges copy = ranges;
+        for (int64_t o = -2; o < 400; ++o) {
+            const bool expected = o >= 0 && inside[static_cast<size_t>(o)];
+            ASSERT_EQ(ranges.contains(o), expected) << round << " " << o;
+            ASSERT_EQ(copy.contains(o), expected) << round << " " << o;
+        }
+        EXPECT_EQ(ranges.empty(), std::none_of(inside.begin(), inside.end(), [](bool b) { return b; }));
+        EXPECT_TRUE(copy == ranges);
+    }
+    EXPECT_TRUE(LiveCellRanges() == LiveCellRanges(std::vector<std::pair<int64_t, int64_t>>{{5, 5}}));
+    EXPECT_FALSE(LiveCellRanges().contains(0));
+}
 
 TEST(ProvenanceText, SaysWhereARecordWasFound) {
     EXPECT_EQ(groupedNumber(0), "0");
