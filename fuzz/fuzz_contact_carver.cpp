@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::string& folder = backupFolder();
     writeDatabase(folder + "/" + kAddressBookDBName, data, size);
-    if (auto committed =
-            WrenfieldAppDelegate::openDatabaseToCarve(folder, kAddressBookDBName, "contactDB is not exist")) {
+    static WrenfieldAppDelegate controller;  // finds the database as a scan of copies does
+    if (auto committed = controller.openDatabaseToCarve(folder, kAddressBookDBName, "contactDB is not exist")) {
         CollectingSink sink;
         carveDeletedContacts(committed.get(), sink);
     }

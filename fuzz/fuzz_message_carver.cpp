@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::string& folder = backupFolder();
     writeDatabase(folder + "/" + kMessageDBName, data, size);
-    if (auto committed = WrenfieldAppDelegate::openDatabaseToCarve(folder, kMessageDBName, "messageDB is not exist")) {
+    static WrenfieldAppDelegate controller;  // finds the database as a scan of copies does
+    if (auto committed = controller.openDatabaseToCarve(folder, kMessageDBName, "messageDB is not exist")) {
         for (bool ios6 : {true, false}) {
             CollectingSink sink;
             carveDeletedMessages(committed.get(), ios6, sink);

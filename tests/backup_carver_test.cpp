@@ -4,12 +4,11 @@
 // that lie inside live cells dropped, the walks' own finds not listed twice,
 // and the provenance sentence of the preview.
 #include <gtest/gtest.h>
-
-#include <random>
 #include <sqlite3.h>
 
 #include <filesystem>
 #include <map>
+#include <random>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
