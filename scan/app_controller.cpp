@@ -415,6 +415,8 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     // LiveCellsKnown and MessagesCarved for the message database. What it
     // made up to a stage is final from then on.
     StepGate carved;
+    carvedMessages_ = CarvedBackupRecords{};
+    carvedContacts_ = CarvedBackupRecords{};
     std::thread carving([&] {
         try {
             LogCapture capture;
