@@ -509,8 +509,7 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
         streamed = true;
         if (postOriginalsAndContacts()) {
             if (messagesReadFailed_) {
-                carved.waitFor(StepGate::MessagesCarved);
-                if (!carved.failure()) skipDelMessages();
+                skipDelMessages();
             } else {
                 carved.waitFor(StepGate::LiveCellsKnown);
                 if (!carved.failure()) {
