@@ -29,6 +29,13 @@ std::string stripChatPrefixes(std::string text) {
     return text;
 }
 
+void nameWalkedMessage(RecordSink& sink, TovMessageNode& message) {
+    const std::string phone = message.messagePhone();
+    if (textLength(phone) >= 2) {
+        if (auto name = sink.getNameByPhoneNumber(phone)) message.setMessageName(*name);
+    }
+}
+
 namespace {
 
 constexpr uint8_t kChatAnchor[] = {0x01, 0x01, 0x55};
@@ -145,10 +152,7 @@ void scanIOS6MessagePages(RecordSink& sink, const RawFile* file, const PageGeome
     const auto post = [&](MessagePtr message) {
         if (auto it = chatByRow.find(message->handle_id()); it != chatByRow.end())
             message->setMessagePhone(it->second->phoneValue());
-        const std::string phone = message->messagePhone();
-        if (textLength(phone) >= 2) {
-            if (auto name = sink.getNameByPhoneNumber(phone)) message->setMessageName(*name);
-        }
+        nameWalkedMessage(sink, *message);
         sink.postDelMessage(std::move(message));
     };
     forEachMessagePage(file, geometry, true, [&](const MessagePageHead& page) {

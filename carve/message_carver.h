@@ -32,6 +32,10 @@ void scanRollbackFormatMessagePages(RecordSink& sink, const RawFile* file, const
 // 0x80 or more at a - 4 is taken by its own value.
 int32_t chatRowNumberEndingAt(const RawFile* file, int64_t lastByte);
 
+// Names a message a walk found by its phone (one of two characters or more)
+// through the sink's lookup, as the walks do before they post it.
+void nameWalkedMessage(RecordSink& sink, TovMessageNode& message);
+
 // Removes every occurrence of "SMS;-;", then of "iMessage;-;".
 std::string stripChatPrefixes(std::string text);
 

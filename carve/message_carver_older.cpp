@@ -19,13 +19,6 @@ constexpr uint8_t kIMessageAnchorA[] = {0x08, 0x08, 0x00, 0x08, 0x08, 0x08, 0x08
 constexpr uint8_t kIMessageAnchorB[] = {0x01, 0x08, 0x00, 0x01, 0x08, 0x08, 0x08, 0x08};
 
 
-void nameByPhone(RecordSink& sink, TovMessageNode& message) {
-    const std::string phone = message.messagePhone();
-    if (textLength(phone) >= 2) {
-        if (auto name = sink.getNameByPhoneNumber(phone)) message.setMessageName(*name);
-    }
-}
-
 bool olderPageProbe(const RawFile* file, int64_t at, int32_t count) {
     return bcheckSubStringIsValidAt(file, at, count, kKindOlderMessage, 10) == 1;
 }
@@ -79,7 +72,7 @@ void walSmsRecord(RecordSink& sink, const RawFile* file, NextZeroFinder& zeros, 
     if (!text.empty()) message->setMessageContent(columnText(text));
 
     message->setMessageType(flagsWord(textToInt32(readOne(r == 0 ? 4 : 5))));
-    nameByPhone(sink, *message);
+    nameWalkedMessage(sink, *message);
     NSLogDebug("[node messageName]==%s,[node messageContent]==%s,m=%lld", message->messageName().c_str(),
           message->messageContent().c_str(), static_cast<long long>(k));
     sink.postDelMessage(std::move(message));
@@ -136,7 +129,7 @@ void walIMessageRecord(RecordSink& sink, const RawFile* file, NextZeroFinder& ze
         }
     });
     message->setBImessage(true);
-    nameByPhone(sink, *message);
+    nameWalkedMessage(sink, *message);
     const bool keep = !message->messagePhone().empty() || message->messageType() != "unknown" ||
                       k - page.lastSmsAnchor > 399;
     if (!keep) return;

@@ -13,6 +13,7 @@
 #include "app/working_folder.h"
 #include "carve/contact_carver.h"
 #include "carve/deleted_message_step.h"
+#include "carve/message_carver.h"
 #include "carve/sqlite_raw.h"
 #include "extract/existing_contacts.h"
 #include "extract/existing_messages.h"
@@ -344,8 +345,6 @@ void WrenfieldAppDelegate::carveOriginalMessages(const std::vector<CopyRequest>&
     ::malloc_trim(0);
 }
 
-namespace {
-
 // How far the worker's existing-record steps have come, for the carving
 // thread to wait on. The worker always moves it to the end before it waits
 // for the carving thread, also when the scan is stopped.
@@ -394,6 +393,49 @@ private:
     Stage stage_ = Start;
     std::exception_ptr failure_;
 };
+
+// The walk's thread, what it hands over and what it passed. Its thread is
+// waited for on every way out; records no one drained are dropped.
+struct WrenfieldAppDelegate::CopyWalk {
+    CopyWalk(RecordSink& names, const LiveCellRanges& live, size_t waitingBatches, HandOverSink::Naming naming)
+        : handOver(names, kBatch, waitingBatches, std::move(naming)), walked(handOver, live) {}
+    ~CopyWalk() {
+        reach(Read);
+        if (walker.joinable()) {
+            handOver.abandon();
+            walker.join();
+        }
+    }
+    CopyWalk(const CopyWalk&) = delete;
+    CopyWalk& operator=(const CopyWalk&) = delete;
+
+    // How far the walk's thread (Committed) and the existing-message step
+    // (Read) have come.
+    enum Stage { Committed = 1, Read = 2 };
+    void reach(Stage stage) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            reached |= stage;
+        }
+        changed.notify_all();
+    }
+    void waitFor(Stage stage) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return (reached & stage) != 0; });
+    }
+
+    static constexpr size_t kBatch = 256;
+    HandOverSink handOver;
+    LiveCellFilter walked;
+    std::thread walker;
+    bool opened = false;  // the copy was there to walk
+    std::exception_ptr failure;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int reached = 0;
+};
+
+namespace {
 
 // What the carving thread did for one deleted-record step.
 struct DeferredStep {
@@ -477,7 +519,15 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
 
     if (!stopRequested()) scanContactThread(folder);
     gate.reach(StepGate::ContactsRead);
+    // The walk of the message database's copy (the iOS 6 layout's, of a
+    // working copy) goes on beside the existing-message step, once the
+    // carving thread has the live cells; its records wait to be posted
+    // after the step's.
+    std::unique_ptr<CopyWalk> earlyWalk;
+    if (!walkHandOver_ && !scanInPlace_ && currentNodeIsiOS6Version && !stopRequested())
+        earlyWalk = startCopyWalk(folder, messageLiveCells, carved);
     if (!stopRequested()) scanMessageThread(folder);
+    if (earlyWalk) earlyWalk->reach(CopyWalk::Read);
 
     // What the carving thread did up to the address book, in the steps'
     // order; false when the message step is to be left out.
@@ -513,12 +563,14 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
             } else {
                 carved.waitFor(StepGate::LiveCellsKnown);
                 if (!carved.failure()) {
-                    const bool opened = walkThenPostCarvedMessages(folder, *this, messageLiveCells, [&] {
+                    const auto carveDone = [&] {
                         carved.waitFor(StepGate::MessagesCarved);
                         if (carved.failure()) return false;
                         replayLogLines(messageCarveLogLines);
                         return true;
-                    });
+                    };
+                    const bool opened = earlyWalk ? postCopyWalk(*earlyWalk, *this, carveDone)
+                                                  : walkThenPostCarvedMessages(folder, *this, messageLiveCells, carveDone);
                     if (opened && !carved.failure()) finishDelMessages();
                 }
             }
@@ -642,30 +694,73 @@ bool WrenfieldAppDelegate::walkThenPostCarvedMessages(const std::string& path, R
     // The walk reads the pages on a thread of its own and hands its records
     // over a batch at a time, so that finding them and listing them (the
     // results, the JSON) go on side by side.
-    HandOverSink handOver(sink);
-    LiveCellFilter walked(handOver, live);
-    bool opened = false;
-    std::exception_ptr failure;
-    std::thread walker([&] {
-        handOver.beginWalk();
+    CopyWalk walk(sink, live, 4, nullptr);
+    walk.walker = std::thread([&] {
+        walk.handOver.beginWalk();
         try {
-            opened = walkDelMessages(path, walked);
+            walk.opened = walkDelMessages(path, walk.walked);
         } catch (...) {
-            failure = std::current_exception();
+            walk.failure = std::current_exception();
         }
-        handOver.close();
+        walk.handOver.close();
     });
+    return postCopyWalk(walk, sink, carveDone);
+}
+
+std::unique_ptr<WrenfieldAppDelegate::CopyWalk> WrenfieldAppDelegate::startCopyWalk(const std::string& path,
+                                                                                 const LiveCellRanges& live,
+                                                                                 StepGate& carved) {
+    // Up to 32 batches wait: the walk gets well ahead while the existing
+    // messages are read, and what waits stays a few megabytes. Names are
+    // looked up as the records are posted, once the deleted contacts are in
+    // the list.
+    auto walk = std::make_unique<CopyWalk>(*this, live, 32, [](RecordSink& names, TovMessageNode& message) {
+        nameWalkedMessage(names, message);
+    });
+    CopyWalk* w = walk.get();
+    w->walker = std::thread([this, w, path, &carved] {
+        w->handOver.beginWalk();
+        try {
+            // Committed first, as the walk would commit it after the step:
+            // the step then reads the same rows, and its connection has no
+            // log left to write back into the file while it is mapped here.
+            // Should the commit fail, the file is mapped after the step.
+            const std::string dbPath = databaseToScan(path, kMessageDBName, "messageDB is not exist");
+            const bool committed = !dbPath.empty() && commitDB(dbPath, scanInPlace_);
+            w->reach(CopyWalk::Committed);
+            if (!dbPath.empty()) {
+                if (!committed) w->waitFor(CopyWalk::Read);
+                const std::unique_ptr<RawFile> file = RawFile::open(dbPath);
+                if (file) {
+                    w->opened = true;
+                    carved.waitFor(StepGate::LiveCellsKnown);
+                    if (!carved.failure() && !stopRequested() && !w->handOver.abandoned())
+                        carveDeletedMessages(file.get(), currentNodeIsiOS6Version, w->walked);
+                }
+            }
+        } catch (...) {
+            w->failure = std::current_exception();
+        }
+        w->reach(CopyWalk::Committed);
+        w->handOver.close();
+    });
+    w->waitFor(CopyWalk::Committed);
+    return walk;
+}
+
+bool WrenfieldAppDelegate::postCopyWalk(CopyWalk& walk, RecordSink& sink, const std::function<bool()>& carveDone) {
+    walk.reach(CopyWalk::Read);
     try {
-        handOver.drainInto(sink);
+        walk.handOver.drainInto(sink);
     } catch (...) {
-        walker.join();
+        walk.walker.join();
         throw;
     }
-    walker.join();
-    if (failure) std::rethrow_exception(failure);
-    if (!opened) return false;
+    walk.walker.join();
+    if (walk.failure) std::rethrow_exception(walk.failure);
+    if (!walk.opened) return false;
     if (!carveDone()) return false;
-    postCarvedMessages(carvedMessages_, walked.passedMessages(), sink);
+    postCarvedMessages(carvedMessages_, walk.walked.passedMessages(), sink);
     return true;
 }
 

@@ -29,6 +29,7 @@ class TovResultViewController;
 class RawFile;
 class ScanRunning;
 class DeferredSink;
+class StepGate;
 
 // Alert texts of the backup list and of leaving (each passes through the
 // localisation table, with the text as its key, where a front end has one).
@@ -229,13 +230,16 @@ private:
     // the existing-record steps run on the worker thread while a second
     // thread carves, first the original bytes (the backup's own files,
     // mapped read-only), then the address book's copy once its step has
-    // committed and read it. The message database's copy is walked by the
-    // worker after its own step, while the carving thread may still be at
-    // the originals; the carving thread then filters what the walk found.
-    // The carved records wait in deferred sinks and
-    // are posted in the steps' usual order once both threads are done, so
-    // lists, counts, progress values and log lines are those of the steps
-    // run one after the other.
+    // committed and read it. The message database's copy is walked on a
+    // third thread: for the iOS 6 layout's walk of a working copy, beside
+    // the existing-message step (the walk commits the copy before the step
+    // reads it, and starts once the carving thread has the live cells);
+    // otherwise after the step. The walk's records pass the live-cell
+    // filter as they are found and wait to be posted after the step's.
+    // The carved records wait in deferred sinks and are posted in the
+    // steps' usual order once both threads are done, so lists, counts,
+    // progress values and log lines are those of the steps run one after
+    // the other.
     void runStepsAlongsideCarving(const std::string& folder, const std::vector<CopyRequest>& copied);
     // The two halves of each deleted-record step: the carving, delivered to
     // `sink` (false when the database is missing: the step then ends
@@ -247,6 +251,17 @@ private:
     // complete (false: they are left out, the carve having failed).
     bool walkThenPostCarvedMessages(const std::string& path, RecordSink& sink, const LiveCellRanges& live,
                                     const std::function<bool()>& carveDone);
+    // A pattern walk of the message database's copy on a thread of its own.
+    struct CopyWalk;
+    // Starts the walk of the copy before the existing-message step, which
+    // reads the copy once the walk has committed it: the walk waits for
+    // the live cells `live` is set to once `carved` reaches LiveCellsKnown,
+    // and hands its records over unnamed; postCopyWalk names and posts them.
+    std::unique_ptr<CopyWalk> startCopyWalk(const std::string& path, const LiveCellRanges& live, StepGate& carved);
+    // Posts what the walk found as it is handed over, then the carved
+    // messages once `carveDone` says the carve is complete; false when the
+    // database was missing or the carve failed.
+    bool postCopyWalk(CopyWalk& walk, RecordSink& sink, const std::function<bool()>& carveDone);
     // carveDelMessages in two parts, for two threads: the pattern walk of
     // the committed copy, delivered to `walked` (false when the database is
     // missing), then, once the original files are carved, the walk's

@@ -10,10 +10,38 @@ const std::vector<ContactPtr> kNoContacts;
 
 }  // namespace
 
-HandOverSink::HandOverSink(RecordSink& names, size_t batchSize, size_t waitingBatches)
+// Passes everything on to the target, carved messages named first.
+class HandOverSink::NamingSink final : public RecordSink {
+public:
+    NamingSink(RecordSink& target, const Naming& naming) : target_(target), naming_(naming) {}
+    void postContact(ContactPtr contact) override { target_.postContact(std::move(contact)); }
+    void postMessage(MessagePtr message) override { target_.postMessage(std::move(message)); }
+    void postDelContact(ContactPtr contact) override { target_.postDelContact(std::move(contact)); }
+    void postDelContactValue(DelContactValuePtr value) override { target_.postDelContactValue(std::move(value)); }
+    void postDelMessage(MessagePtr message) override {
+        if (message) naming_(target_, *message);
+        target_.postDelMessage(std::move(message));
+    }
+    void postChatMessage(ChatMessagePtr chat) override { target_.postChatMessage(std::move(chat)); }
+    void postProgress(int percent) override { target_.postProgress(percent); }
+    void postReadFailure(const std::string& what) override { target_.postReadFailure(what); }
+    std::optional<std::string> getNameByPhoneNumber(const std::string& phone) override {
+        return target_.getNameByPhoneNumber(phone);
+    }
+    std::optional<std::string> getNameByHandle(const std::string& handle) override {
+        return target_.getNameByHandle(handle);
+    }
+
+private:
+    RecordSink& target_;
+    const Naming& naming_;
+};
+
+HandOverSink::HandOverSink(RecordSink& names, size_t batchSize, size_t waitingBatches, Naming nameOnDrain)
     : names_(names),
       batchSize_(batchSize > 0 ? batchSize : 1),
       waitingBatches_(waitingBatches > 0 ? waitingBatches : 1),
+      nameOnDrain_(std::move(nameOnDrain)),
       current_(std::make_unique<DeferredSink>(kNoContacts)) {}
 
 HandOverSink::~HandOverSink() = default;
@@ -52,9 +80,11 @@ void HandOverSink::postReadFailure(const std::string& what) {
 }
 
 std::optional<std::string> HandOverSink::getNameByPhoneNumber(const std::string& phone) {
+    if (nameOnDrain_) return std::nullopt;
     return names_.getNameByPhoneNumber(phone);
 }
 std::optional<std::string> HandOverSink::getNameByHandle(const std::string& handle) {
+    if (nameOnDrain_) return std::nullopt;
     return names_.getNameByHandle(handle);
 }
 
@@ -81,7 +111,24 @@ void HandOverSink::handOver(bool last) {
     changed_.notify_all();
 }
 
+void HandOverSink::abandon() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+        waiting_.clear();
+    }
+    changed_.notify_all();
+}
+
+bool HandOverSink::abandoned() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return abandoned_;
+}
+
 void HandOverSink::drainInto(RecordSink& target) {
+    std::optional<NamingSink> naming;
+    if (nameOnDrain_) naming.emplace(target, nameOnDrain_);
+    RecordSink& to = naming ? static_cast<RecordSink&>(*naming) : target;
     for (;;) {
         Batch batch;
         {
@@ -94,14 +141,9 @@ void HandOverSink::drainInto(RecordSink& target) {
         changed_.notify_all();
         try {
             replayLogLines(batch.logLines);
-            batch.records->replay(target);
+            batch.records->replay(to);
         } catch (...) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                abandoned_ = true;
-                waiting_.clear();
-            }
-            changed_.notify_all();
+            abandon();
             throw;
         }
     }

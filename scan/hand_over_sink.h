@@ -5,7 +5,11 @@
 // handed over never piles up, however many records the walk finds.
 //
 // Names are looked up through `names` on the walking thread; the draining
-// thread must look up none while it drains. The walking thread's log lines
+// thread must look up none while it drains. Or, with a naming given, none is
+// looked up on the walking thread (every lookup there answers no name) and
+// each carved message is named by it on the draining thread, through the
+// target, just before it is posted: the walk can then run before the names it
+// would look up are all known. The walking thread's log lines
 // are kept with its batches and given to the log on the draining thread,
 // before the records of the batch they came with.
 #pragma once
@@ -13,6 +17,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,7 +32,11 @@ namespace kestrel {
 
 class HandOverSink final : public RecordSink {
 public:
-    explicit HandOverSink(RecordSink& names, size_t batchSize = 256, size_t waitingBatches = 4);
+    // Names a carved message through the sink given, as the walk would have.
+    using Naming = std::function<void(RecordSink& names, TovMessageNode& message)>;
+
+    explicit HandOverSink(RecordSink& names, size_t batchSize = 256, size_t waitingBatches = 4,
+                          Naming nameOnDrain = nullptr);
     ~HandOverSink() override;
     HandOverSink(const HandOverSink&) = delete;
     HandOverSink& operator=(const HandOverSink&) = delete;
@@ -55,18 +64,27 @@ public:
     // still to come are dropped (the walking thread is not left waiting for
     // room) and the exception goes on.
     void drainInto(RecordSink& target);
+    // On the draining thread, instead of draining: what was handed over and
+    // what is still to come is dropped, log lines included, and the walking
+    // thread never waits for room again.
+    void abandon();
+    // Whether the draining thread abandoned the records: the walking thread
+    // may then stop early.
+    bool abandoned();
 
 private:
     struct Batch {
         std::vector<std::string> logLines;
         std::unique_ptr<DeferredSink> records;
     };
+    class NamingSink;
     void afterPost();
     void handOver(bool last);
 
     RecordSink& names_;
     const size_t batchSize_;
     const size_t waitingBatches_;
+    const Naming nameOnDrain_;
     std::unique_ptr<DeferredSink> current_;
     std::unique_ptr<LogCapture> capture_;  // the walking thread's log lines
 

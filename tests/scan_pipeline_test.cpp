@@ -105,7 +105,16 @@ ScanTrace traceScan(const std::string& folder, bool beside, bool handOver = fals
     return trace;
 }
 
-enum class Shape { Demo, IOS6Deleted, IOS5Deleted, Modern17, Modern18Wal, NoMessageDatabase, NoAddressBook };
+enum class Shape {
+    Demo,
+    IOS6Deleted,
+    IOS5Deleted,
+    Modern17,
+    Modern18Wal,
+    NoMessageDatabase,
+    NoAddressBook,
+    GarbageMessageDatabase
+};
 
 std::string writeShape(Shape shape, const fs::path& folder) {
     switch (shape) {
@@ -127,6 +136,18 @@ std::string writeShape(Shape shape, const fs::path& folder) {
             if (!error.empty()) return error;
             const char* name = shape == Shape::NoMessageDatabase ? kMessageDBName : kAddressBookDBName;
             return fs::remove(databasePathInBackup(folder.string(), name)) ? "" : "no database to remove";
+        }
+        case Shape::GarbageMessageDatabase: {
+            // Its copy can be neither committed nor read: the walk of the
+            // copy waits for the existing-message step, which fails.
+            const std::string error = gen::writeBackup(folder, gen::demoSpec());
+            if (!error.empty()) return error;
+            std::FILE* f = std::fopen(databasePathInBackup(folder.string(), kMessageDBName).c_str(), "wb");
+            if (f == nullptr) return "cannot write the message database";
+            const std::string garbage(20000, '\x5a');
+            std::fwrite(garbage.data(), 1, garbage.size(), f);
+            std::fclose(f);
+            return "";
         }
     }
     return "unknown shape";
@@ -154,15 +175,26 @@ TEST_P(CarvingBesideTheSteps, PostsWhatTheStepsInTurnPost) {
         EXPECT_EQ(way->listedMessages, inTurn.listedMessages);
         EXPECT_EQ(way->listedContacts, inTurn.listedContacts);
     }
-    if (GetParam() == Shape::NoMessageDatabase) return;
-    size_t deleted = 0;
-    for (const std::string& line : beside.posted) deleted += line.rfind(names::ScanDelMessageInfo, 0) == 0 ? 1 : 0;
+    if (GetParam() == Shape::NoMessageDatabase || GetParam() == Shape::GarbageMessageDatabase) return;
+    size_t deleted = 0, named = 0;
+    for (const std::string& line : beside.posted) {
+        if (line.rfind(names::ScanDelMessageInfo, 0) != 0) continue;
+        ++deleted;
+        // content|phone|name|...: the walk's names are looked up late on
+        // one way, early on the other.
+        const size_t first = line.find('|'), second = line.find('|', first + 1), third = line.find('|', second + 1);
+        if (second != std::string::npos && third > second + 1) ++named;
+    }
     EXPECT_GT(deleted, 0u) << "the backup should give carved messages";
+    if (GetParam() == Shape::IOS6Deleted) {
+        EXPECT_GT(named, 0u) << "some carved messages should be named";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(ScanPipeline, CarvingBesideTheSteps,
                          ::testing::Values(Shape::Demo, Shape::IOS6Deleted, Shape::IOS5Deleted, Shape::Modern17,
-                                           Shape::Modern18Wal, Shape::NoMessageDatabase, Shape::NoAddressBook));
+                                           Shape::Modern18Wal, Shape::NoMessageDatabase, Shape::NoAddressBook,
+                                           Shape::GarbageMessageDatabase));
 
 // A stop asked for while both threads work ends the scan; nothing is left
 // waiting.
@@ -375,6 +407,71 @@ TEST(ScanPipeline, AFailedDrainDoesNotHoldTheWalk) {
     walker.join();
     EXPECT_EQ(posted, 5000);
     EXPECT_EQ(target.seen, 250);
+}
+
+// With a naming given, the walking thread looks up nothing (the names may
+// not all be known yet, and the draining thread uses the same list): each
+// carved message is named on the draining thread just before it is posted,
+// through the target. Abandoned records are dropped with their log lines,
+// and the walk never waits for room again.
+TEST(ScanPipeline, AHandOverNamesOnTheDrainAndCanBeAbandoned) {
+    struct Named : CollectingSink {
+        std::vector<std::string> seen;
+        std::vector<std::thread::id> lookedUpOn;
+        std::optional<std::string> getNameByPhoneNumber(const std::string& phone) override {
+            lookedUpOn.push_back(std::this_thread::get_id());
+            return CollectingSink::getNameByPhoneNumber(phone);
+        }
+        void postDelMessage(MessagePtr m) override { seen.push_back(m->messagePhone() + "=" + m->messageName()); }
+    } target;
+    target.names = {{"+1555", "Ann"}};
+    {
+        HandOverSink handOver(target, 3, 1, [](RecordSink& names, TovMessageNode& m) {
+            if (auto name = names.getNameByPhoneNumber(m.messagePhone())) m.setMessageName(*name);
+        });
+        std::vector<std::optional<std::string>> looked;
+        std::thread walker([&] {
+            handOver.beginWalk();
+            for (const char* phone : {"+1555", "+1999", "+1555", "+1555"}) {
+                auto m = std::make_shared<TovMessageNode>();
+                m->setMessagePhone(phone);
+                looked.push_back(handOver.getNameByPhoneNumber(phone));
+                handOver.postDelMessage(m);
+            }
+            handOver.close();
+        });
+        handOver.drainInto(target);
+        walker.join();
+        EXPECT_EQ(looked, std::vector<std::optional<std::string>>(4));
+        EXPECT_EQ(target.seen, (std::vector<std::string>{"+1555=Ann", "+1999=", "+1555=Ann", "+1555=Ann"}));
+        for (const std::thread::id id : target.lookedUpOn) EXPECT_EQ(id, std::this_thread::get_id());
+    }
+
+    target.seen.clear();
+    std::vector<std::string> logged;
+    const LogSink previous = setLogSink([&](const std::string& line) { logged.push_back(line); });
+    HandOverSink handOver(target, 2, 1, [](RecordSink&, TovMessageNode&) {});
+    int posted = 0;
+    std::promise<void> started;
+    std::thread walker([&] {
+        handOver.beginWalk();
+        NSLog("walking");
+        for (; posted < 10; ++posted) handOver.postDelMessage(std::make_shared<TovMessageNode>());
+        started.set_value();
+        // Batches of 2, one waiting: the walk is held here until the
+        // records are abandoned.
+        for (; posted < 3000; ++posted) handOver.postDelMessage(std::make_shared<TovMessageNode>());
+        handOver.close();
+    });
+    EXPECT_EQ(started.get_future().wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    EXPECT_FALSE(handOver.abandoned());
+    handOver.abandon();
+    EXPECT_TRUE(handOver.abandoned());
+    walker.join();
+    setLogSink(previous);
+    EXPECT_EQ(posted, 3000);
+    EXPECT_TRUE(target.seen.empty());
+    EXPECT_TRUE(logged.empty());
 }
 
 TEST(ScanPipeline, ASpoolReadsBackEveryByteAppended) {
