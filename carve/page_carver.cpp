@@ -141,6 +141,19 @@ struct ImageContext {
     int hint = -1;      // the table the page belongs to, when known
 };
 
+// Whether each text value of a record (serial types `types`, body at
+// `body`) is valid UTF-8.
+bool textsAreUtf8(const std::vector<uint64_t>& types, const uint8_t* body) {
+    size_t at = 0;
+    for (uint64_t t : types) {
+        const auto length = static_cast<size_t>(serialTypeLength(t));
+        if (t >= 13 && t % 2 == 1 && !isValidUtf8(std::string_view(reinterpret_cast<const char*>(body + at), length)))
+            return false;
+        at += length;
+    }
+    return true;
+}
+
 // Keeps a candidate's record as its serial types (varints) and body, in
 // place of its decoded values: a tenth of the memory for a wide table.
 void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize) {
@@ -709,11 +722,9 @@ private:
             if (live && *live == c.hash) return true;
             c.rowIsLive = live.has_value();
         }
-        decodeValues(c.types, body, c.values);
-        if (utf8) {
-            for (const Value& v : c.values)
-                if (v.kind == ValueKind::Text && !isValidUtf8(v.bytes)) return false;
-        }
+        // Its texts are checked where they lie; the record is kept packed,
+        // and decoded only if it is listed.
+        if (utf8 && !textsAreUtf8(c.types, body)) return false;
         if (!onlyTable.empty() && tables_[static_cast<size_t>(c.table)].name != onlyTable) return true;
         // The same image again (a page rewritten by commit after commit
         // keeps it in every log frame): only the first is kept, the one the
