@@ -1,5 +1,6 @@
 #include "results/record_json.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 
@@ -7,9 +8,8 @@
 
 namespace kestrel {
 
-void appendJsonString(std::string& out, std::string_view text) {
+void appendJsonStringContent(std::string& out, std::string_view text) {
     static const char kHex[] = "0123456789abcdef";
-    out.push_back('"');
     // Bytes that stand for themselves (printable ASCII other than the quote
     // and the backslash, and whole valid UTF-8 sequences) are copied a run
     // at a time; the others are written escaped or replaced.
@@ -61,6 +61,11 @@ void appendJsonString(std::string& out, std::string_view text) {
         run = i;
     }
     out.append(text.data() + run, text.size() - run);
+}
+
+void appendJsonString(std::string& out, std::string_view text) {
+    out.push_back('"');
+    appendJsonStringContent(out, text);
     out.push_back('"');
 }
 
@@ -108,32 +113,45 @@ void appendContactJson(std::string& out, const TovContactNode& c) {
 }
 
 void appendMessageJson(std::string& out, const TovMessageNode& m) {
-    // The texts are written from the record under its lock, not copied.
-    auto text = [&out](std::string_view value) { appendJsonString(out, value); };
-    JsonObjectWriter writer(out);
-    writer.key("messageName");
+    // The object is written as JsonObjectWriter writes it, each key with the
+    // quotes and separators around it as one piece; the texts are written
+    // from the record under its lock, not copied.
+    const auto piece = [&out](std::string_view text) { out.append(text); };
+    const auto text = [&out](std::string_view value) { appendJsonStringContent(out, value); };
+    const auto flag = [&out](bool value) { out.append(value ? std::string_view("true") : std::string_view("false")); };
+    piece("{\"messageName\": \"");
     m.messageNameVisit(text);
-    writer.key("messagePhone");
+    piece("\", \"messagePhone\": \"");
     m.messagePhoneVisit(text);
-    writer.key("messageDate");
+    piece("\", \"messageDate\": \"");
     m.messageDateVisit(text);
-    writer.key("messageType");
+    piece("\", \"messageType\": \"");
     m.messageTypeVisit(text);
-    writer.key("messageContent");
+    piece("\", \"messageContent\": \"");
     m.messageContentVisit(text);
-    writer.flag("bImessage", m.bImessage())
-        .flag("bDeleted", m.bDeleted())
-        .number("handle_id", m.handle_id())
-        .flag("bSelected", m.bSelected());
-    writer.key("service");
+    piece("\", \"bImessage\": ");
+    flag(m.bImessage());
+    piece(", \"bDeleted\": ");
+    flag(m.bDeleted());
+    piece(", \"handle_id\": ");
+    char digits[24];
+    const auto written = std::to_chars(digits, digits + sizeof digits, static_cast<long long>(m.handle_id()));
+    out.append(digits, static_cast<size_t>(written.ptr - digits));
+    piece(", \"bSelected\": ");
+    flag(m.bSelected());
+    piece(", \"service\": \"");
     m.serviceVisit(text);
-    writer.key("chat");
+    piece("\", \"chat\": \"");
     m.chatVisit(text);
-    writer.raw("attachments", textArrayJson(m.attachments()));
-    writer.text("source", m.source());
-    writer.key("deletedDate");
+    piece("\", \"attachments\": ");
+    out.append(textArrayJson(m.attachments()));
+    piece(", \"source\": ");
+    appendJsonString(out, m.source());
+    piece(", \"deletedDate\": \"");
     m.deletedDateVisit(text);
-    writer.raw("provenance", provenanceJson(m.provenance()));
+    piece("\", \"provenance\": ");
+    out.append(provenanceJson(m.provenance()));
+    out.push_back('}');
 }
 
 void appendNoteJson(std::string& out, const TovNoteNode& n) {

@@ -16,6 +16,8 @@ namespace kestrel {
 // Appends text as a JSON string. Bytes that are not valid UTF-8 become
 // U+FFFD, one per byte, so the output is always valid JSON.
 void appendJsonString(std::string& out, std::string_view text);
+// The same without the quotes around it.
+void appendJsonStringContent(std::string& out, std::string_view text);
 
 // The JSON objects of the records, appended to `out`.
 void appendContactJson(std::string& out, const TovContactNode& contact);
