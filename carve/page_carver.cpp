@@ -157,7 +157,15 @@ bool textsAreUtf8(const std::vector<uint64_t>& types, const uint8_t* body) {
 // Keeps a candidate's record as its serial types (varints) and body, in
 // place of its decoded values: a tenth of the memory for a wide table.
 void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize) {
-    c.image.clear();
+    // Sized once: the image is kept for the rest of the carve.
+    size_t length = static_cast<size_t>(bodySize);
+    for (uint64_t t : c.types) {
+        int n = 1;
+        for (uint64_t rest = t >> 7; rest != 0 && n < 9; rest >>= 7) ++n;
+        length += static_cast<size_t>(n);
+    }
+    std::string().swap(c.image);
+    c.image.reserve(length);
     for (uint64_t t : c.types) {
         uint8_t groups[10];
         int n = 0;
