@@ -32,6 +32,7 @@ using carving::Value;
 using carving::ValueKind;
 using test::TempDir;
 
+Value null() { return Value{}; }
 Value integer(int64_t v) {
     Value x;
     x.kind = ValueKind::Integer;
@@ -394,6 +395,31 @@ TEST(CarveSqlite, PlainDeletesAcrossPageSizes) {
         EXPECT_EQ(run.summary.pageSize, pageSize);
         expectGood(score("plain deletes, page " + std::to_string(pageSize), db, gen, run), 50);
     }
+}
+
+// A freed record is taken only when each of its texts is UTF-8 text (in a
+// UTF-8 database): other bytes in a text's place tell of a later cell written
+// over part of it. Blobs may hold any bytes.
+TEST(CarveSqlite, DeletedRecordsWithTextsThatAreNotUtf8AreNotTaken) {
+    TempDir dir;
+    const fs::path db = dir.path() / "texts.db";
+    Generator gen(db, {.pageSize = 4096});
+    const std::string invalid = "caf\xC3 au lait, \xFF\xFE twice", valid = "caf\xC3\xA9 au lait, \xE2\x82\xAC ok";
+    gen.put("kinds", 1, {text(valid), text("second valid text"), integer(2), blob("\xFF\x00\xFE"), text("e")});
+    gen.put("kinds", 2, {text("first valid text"), text(invalid), integer(2), null(), text("e")});
+    gen.put("kinds", 3, {text(invalid), null(), integer(3), null(), null()});
+    gen.put("kinds", 4, {text("kept live"), null(), null(), null(), null()});
+    for (int64_t n = 1; n <= 3; ++n) gen.remove("kinds", n);
+    gen.close();
+    const CarveRun run = carveFiles(db);
+    // The freed cells' first bytes (length and row number) are written over
+    // by the free-block header: the records are found without their number.
+    std::vector<std::vector<Value>> found;
+    for (const CarvedRecord& r : run.records) {
+        if (r.table == "kinds") found.push_back(stored(r));
+    }
+    ASSERT_EQ(gen.deleted().size(), 3u);
+    EXPECT_EQ(found, std::vector<std::vector<Value>>{gen.deleted().front().values});
 }
 
 TEST(CarveSqlite, DeletesThatFreeWholePagesAndAutoVacuum) {
