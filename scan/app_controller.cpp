@@ -317,10 +317,13 @@ std::unique_ptr<RawFile> originalOf(const std::vector<CopyRequest>& copied, cons
 
 // The carve of one original database, as the copies are laid out: each
 // database under its hashed name, its log and journal beside it.
+// The mapping of the database is also given to `kept`, when one is given.
 template <typename Carver>
-CarvedBackupRecords carveOriginal(const std::vector<CopyRequest>& copied, const std::string& name, Carver&& carver) {
-    const std::unique_ptr<RawFile> database = originalOf(copied, name);
+CarvedBackupRecords carveOriginal(const std::vector<CopyRequest>& copied, const std::string& name, Carver&& carver,
+                                  std::shared_ptr<const RawFile>* kept = nullptr) {
+    const std::shared_ptr<const RawFile> database = originalOf(copied, name);
     if (!database) return CarvedBackupRecords{};
+    if (kept != nullptr) *kept = database;
     const std::unique_ptr<RawFile> wal = originalOf(copied, name + "-wal");
     const std::unique_ptr<RawFile> journal = originalOf(copied, name + "-journal");
     return carver(database.get(), wal.get(), journal.get());
@@ -336,9 +339,12 @@ void WrenfieldAppDelegate::carveOriginalAddressBook(const std::vector<CopyReques
 
 void WrenfieldAppDelegate::carveOriginalMessages(const std::vector<CopyRequest>& copied,
                                                  const std::function<void(LiveCellRanges)>& liveCellsKnown) {
-    carvedMessages_ = carveOriginal(copied, kMessageDBName, [&](const RawFile* d, const RawFile* w, const RawFile* j) {
-        return carveMessageDatabase(d, w, j, "sms.db", liveCellsKnown);
-    });
+    carvedMessages_ = carveOriginal(
+        copied, kMessageDBName,
+        [&](const RawFile* d, const RawFile* w, const RawFile* j) {
+            return carveMessageDatabase(d, w, j, "sms.db", liveCellsKnown);
+        },
+        &messageOriginal_);
     // The carve's working memory (every image it found, most of them
     // dropped by now) lay between what stays; the pages of it that are free
     // go back to the system rather than stay with the process.
@@ -459,6 +465,7 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     StepGate carved;
     carvedMessages_ = CarvedBackupRecords{};
     carvedContacts_ = CarvedBackupRecords{};
+    messageOriginal_.reset();
     std::thread carving([&] {
         try {
             LogCapture capture;
@@ -511,11 +518,13 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     struct Joiner {
         StepGate& gate;
         std::thread& thread;
+        std::shared_ptr<const RawFile>& original;
         ~Joiner() {
             gate.reach(StepGate::MessagesWalked);
             if (thread.joinable()) thread.join();
+            original.reset();  // the walk, if any, has ended before
         }
-    } joiner{gate, carving};
+    } joiner{gate, carving, messageOriginal_};
 
     if (!stopRequested()) scanContactThread(folder);
     gate.reach(StepGate::ContactsRead);
@@ -726,16 +735,34 @@ std::unique_ptr<WrenfieldAppDelegate::CopyWalk> WrenfieldAppDelegate::startCopyW
             // log left to write back into the file while it is mapped here.
             // Should the commit fail, the file is mapped after the step.
             const std::string dbPath = databaseToScan(path, kMessageDBName, "messageDB is not exist");
+            std::error_code error;
+            const bool companions = !dbPath.empty() && (std::filesystem::exists(dbPath + "-wal", error) ||
+                                                        std::filesystem::exists(dbPath + "-journal", error));
             const bool committed = !dbPath.empty() && commitDB(dbPath, scanInPlace_);
             w->reach(CopyWalk::Committed);
             if (!dbPath.empty()) {
                 if (!committed) w->waitFor(CopyWalk::Read);
-                const std::unique_ptr<RawFile> file = RawFile::open(dbPath);
-                if (file) {
+                const std::unique_ptr<RawFile> copy = RawFile::open(dbPath);
+                if (copy) {
                     w->opened = true;
                     carved.waitFor(StepGate::LiveCellsKnown);
-                    if (!carved.failure() && !stopRequested() && !w->handOver.abandoned())
-                        carveDeletedMessages(file.get(), currentNodeIsiOS6Version, w->walked);
+                    if (!carved.failure() && !stopRequested() && !w->handOver.abandoned()) {
+                        // A copy without a log or journal beside it is
+                        // committed by a change of its header at most (or
+                        // by cutting what lies past its last page, which
+                        // its size shows): its pages are then the
+                        // original's, which the carving thread has mapped
+                        // and read already, and the walk reads no byte of
+                        // the header but the page size. Reading those
+                        // spares touching every page of a second mapping.
+                        const RawFile* file = copy.get();
+                        const std::shared_ptr<const RawFile> original = messageOriginal_;
+                        if (currentNodeIsiOS6Version && committed && !companions && original &&
+                            original->size() == copy->size() &&
+                            original->at(16) == copy->at(16) && original->at(17) == copy->at(17))
+                            file = original.get();
+                        carveDeletedMessages(file, currentNodeIsiOS6Version, w->walked);
+                    }
                 }
             }
         } catch (...) {

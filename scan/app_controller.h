@@ -171,7 +171,8 @@ public:
     // copies were made from (`copied`), which nothing writes: they may run
     // while the steps commit and read the copies. The message database's
     // carve hands its live cells to `liveCellsKnown` as soon as it knows
-    // them, before it carves the pages.
+    // them, before it carves the pages; its mapping of the original file is
+    // kept in messageOriginal_ from before then until the scan's steps end.
     void carveOriginalAddressBook(const std::vector<CopyRequest>& copied);
     void carveOriginalMessages(const std::vector<CopyRequest>& copied,
                                const std::function<void(LiveCellRanges)>& liveCellsKnown = {});
@@ -304,6 +305,9 @@ private:
     void noteDatabaseRead(const std::string& dbPath);
     CarvedBackupRecords carvedMessages_;
     CarvedBackupRecords carvedContacts_;
+    // The carving thread's mapping of the original message database, for
+    // the walk of a copy that holds the same bytes past its header.
+    std::shared_ptr<const RawFile> messageOriginal_;
 };
 
 }  // namespace kestrel

@@ -113,7 +113,8 @@ enum class Shape {
     Modern18Wal,
     NoMessageDatabase,
     NoAddressBook,
-    GarbageMessageDatabase
+    GarbageMessageDatabase,
+    IOS6DeletedInLog
 };
 
 std::string writeShape(Shape shape, const fs::path& folder) {
@@ -136,6 +137,27 @@ std::string writeShape(Shape shape, const fs::path& folder) {
             if (!error.empty()) return error;
             const char* name = shape == Shape::NoMessageDatabase ? kMessageDBName : kAddressBookDBName;
             return fs::remove(databasePathInBackup(folder.string(), name)) ? "" : "no database to remove";
+        }
+        case Shape::IOS6DeletedInLog: {
+            // Messages deleted in a log the database keeps beside it, their
+            // cells zeroed there: the committed copy no longer holds them,
+            // while the database file itself still does.
+            const std::string error =
+                gen::writeBackup(folder, gen::syntheticSpec(1500, 60, 60, 0.3, 5, gen::MessageLayout::IOS6, 0.3));
+            if (!error.empty()) return error;
+            sqlite3* db = nullptr;
+            const std::string path = databasePathInBackup(folder.string(), kMessageDBName);
+            if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return "cannot open the message database";
+            int persist = 1;
+            sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+            sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+            const int done = sqlite3_exec(db,
+                                          "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; PRAGMA secure_delete=ON;"
+                                          "DELETE FROM message WHERE ROWID % 7 = 3;",
+                                          nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+            if (done != SQLITE_OK) return "cannot delete in a log";
+            return fs::exists(path + "-wal") ? "" : "no log was kept";
         }
         case Shape::GarbageMessageDatabase: {
             // Its copy can be neither committed nor read: the walk of the
@@ -194,7 +216,7 @@ TEST_P(CarvingBesideTheSteps, PostsWhatTheStepsInTurnPost) {
 INSTANTIATE_TEST_SUITE_P(ScanPipeline, CarvingBesideTheSteps,
                          ::testing::Values(Shape::Demo, Shape::IOS6Deleted, Shape::IOS5Deleted, Shape::Modern17,
                                            Shape::Modern18Wal, Shape::NoMessageDatabase, Shape::NoAddressBook,
-                                           Shape::GarbageMessageDatabase));
+                                           Shape::GarbageMessageDatabase, Shape::IOS6DeletedInLog));
 
 // A stop asked for while both threads work ends the scan; nothing is left
 // waiting.
