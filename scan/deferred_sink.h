@@ -7,6 +7,7 @@
 // cache with the worker's.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -43,9 +44,12 @@ public:
 
     size_t size() const { return events_.size(); }
 
+    // Names a carved message through the target just before it is posted.
+    using Naming = std::function<void(RecordSink& names, TovMessageNode& message)>;
+
     // Delivers everything kept to `target`, in the order it came, and
-    // forgets it.
-    void replay(RecordSink& target) {
+    // forgets it; each carved message named first by `naming`, when given.
+    void replay(RecordSink& target, const Naming& naming = nullptr) {
         std::vector<Event> events;
         events.swap(events_);
         for (Event& e : events) {
@@ -56,7 +60,12 @@ public:
                 case Kind::DelContactValue:
                     target.postDelContactValue(std::get<DelContactValuePtr>(std::move(e.item)));
                     break;
-                case Kind::DelMessage: target.postDelMessage(std::get<MessagePtr>(std::move(e.item))); break;
+                case Kind::DelMessage: {
+                    MessagePtr message = std::get<MessagePtr>(std::move(e.item));
+                    if (naming && message) naming(target, *message);
+                    target.postDelMessage(std::move(message));
+                    break;
+                }
                 case Kind::ChatMessage: target.postChatMessage(std::get<ChatMessagePtr>(std::move(e.item))); break;
                 case Kind::Progress: target.postProgress(std::get<int>(e.item)); break;
                 case Kind::ReadFailure: target.postReadFailure(failures_[static_cast<size_t>(std::get<int>(e.item))]); break;

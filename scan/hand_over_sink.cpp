@@ -10,33 +10,6 @@ const std::vector<ContactPtr> kNoContacts;
 
 }  // namespace
 
-// Passes everything on to the target, carved messages named first.
-class HandOverSink::NamingSink final : public RecordSink {
-public:
-    NamingSink(RecordSink& target, const Naming& naming) : target_(target), naming_(naming) {}
-    void postContact(ContactPtr contact) override { target_.postContact(std::move(contact)); }
-    void postMessage(MessagePtr message) override { target_.postMessage(std::move(message)); }
-    void postDelContact(ContactPtr contact) override { target_.postDelContact(std::move(contact)); }
-    void postDelContactValue(DelContactValuePtr value) override { target_.postDelContactValue(std::move(value)); }
-    void postDelMessage(MessagePtr message) override {
-        if (message) naming_(target_, *message);
-        target_.postDelMessage(std::move(message));
-    }
-    void postChatMessage(ChatMessagePtr chat) override { target_.postChatMessage(std::move(chat)); }
-    void postProgress(int percent) override { target_.postProgress(percent); }
-    void postReadFailure(const std::string& what) override { target_.postReadFailure(what); }
-    std::optional<std::string> getNameByPhoneNumber(const std::string& phone) override {
-        return target_.getNameByPhoneNumber(phone);
-    }
-    std::optional<std::string> getNameByHandle(const std::string& handle) override {
-        return target_.getNameByHandle(handle);
-    }
-
-private:
-    RecordSink& target_;
-    const Naming& naming_;
-};
-
 HandOverSink::HandOverSink(RecordSink& names, size_t batchSize, size_t waitingBatches, Naming nameOnDrain)
     : names_(names),
       batchSize_(batchSize > 0 ? batchSize : 1),
@@ -126,9 +99,6 @@ bool HandOverSink::abandoned() {
 }
 
 void HandOverSink::drainInto(RecordSink& target) {
-    std::optional<NamingSink> naming;
-    if (nameOnDrain_) naming.emplace(target, nameOnDrain_);
-    RecordSink& to = naming ? static_cast<RecordSink&>(*naming) : target;
     for (;;) {
         Batch batch;
         {
@@ -141,7 +111,7 @@ void HandOverSink::drainInto(RecordSink& target) {
         changed_.notify_all();
         try {
             replayLogLines(batch.logLines);
-            batch.records->replay(to);
+            batch.records->replay(target, nameOnDrain_);
         } catch (...) {
             abandon();
             throw;

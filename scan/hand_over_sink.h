@@ -17,7 +17,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,7 +32,7 @@ namespace kestrel {
 class HandOverSink final : public RecordSink {
 public:
     // Names a carved message through the sink given, as the walk would have.
-    using Naming = std::function<void(RecordSink& names, TovMessageNode& message)>;
+    using Naming = DeferredSink::Naming;
 
     explicit HandOverSink(RecordSink& names, size_t batchSize = 256, size_t waitingBatches = 4,
                           Naming nameOnDrain = nullptr);
@@ -77,7 +76,6 @@ private:
         std::vector<std::string> logLines;
         std::unique_ptr<DeferredSink> records;
     };
-    class NamingSink;
     void afterPost();
     void handOver(bool last);
 
