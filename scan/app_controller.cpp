@@ -358,14 +358,19 @@ class StepGate {
 public:
     // The worker reaches ContactsRead, then MessagesWalked; the carving
     // thread, on a gate of its own, ContactsCarved, then LiveCellsKnown (of
-    // the message database), then MessagesCarved.
+    // the message database), then MessagesCarved; a walk of the message
+    // copy beside the existing-message step, on a third, CopyCommitted,
+    // then the worker MessagesRead once the step is done.
     enum Stage {
         Start = 0,
         ContactsRead = 1,
         MessagesWalked = 2,
         ContactsCarved = 3,
         LiveCellsKnown = 4,
-        MessagesCarved = 5
+        MessagesCarved = 5,
+        CopyCommitted = 6,
+        MessagesRead = 7,
+        Last = MessagesRead
     };
     void reach(Stage stage) {
         {
@@ -384,7 +389,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             failure_ = std::move(failure);
-            stage_ = MessagesCarved;
+            stage_ = Last;
         }
         changed_.notify_all();
     }
@@ -406,7 +411,7 @@ struct WrenfieldAppDelegate::CopyWalk {
     CopyWalk(RecordSink& names, const LiveCellRanges& live, size_t waitingBatches, HandOverSink::Naming naming)
         : handOver(names, kBatch, waitingBatches, std::move(naming)), walked(handOver, live) {}
     ~CopyWalk() {
-        reach(Read);
+        gate.reach(StepGate::MessagesRead);
         if (walker.joinable()) {
             handOver.abandon();
             walker.join();
@@ -415,30 +420,14 @@ struct WrenfieldAppDelegate::CopyWalk {
     CopyWalk(const CopyWalk&) = delete;
     CopyWalk& operator=(const CopyWalk&) = delete;
 
-    // How far the walk's thread (Committed) and the existing-message step
-    // (Read) have come.
-    enum Stage { Committed = 1, Read = 2 };
-    void reach(Stage stage) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            reached |= stage;
-        }
-        changed.notify_all();
-    }
-    void waitFor(Stage stage) {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return (reached & stage) != 0; });
-    }
-
     static constexpr size_t kBatch = 256;
+    // CopyCommitted by the walk's thread, MessagesRead by the worker.
+    StepGate gate;
     HandOverSink handOver;
     LiveCellFilter walked;
     std::thread walker;
     bool opened = false;  // the copy was there to walk
     std::exception_ptr failure;
-    std::mutex mutex;
-    std::condition_variable changed;
-    int reached = 0;
 };
 
 namespace {
@@ -536,7 +525,7 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     if (!walkHandOver_ && !scanInPlace_ && currentNodeIsiOS6Version && !stopRequested())
         earlyWalk = startCopyWalk(folder, messageLiveCells, carved);
     if (!stopRequested()) scanMessageThread(folder);
-    if (earlyWalk) earlyWalk->reach(CopyWalk::Read);
+    if (earlyWalk) earlyWalk->gate.reach(StepGate::MessagesRead);
 
     // What the carving thread did up to the address book, in the steps'
     // order; false when the message step is to be left out.
@@ -721,8 +710,8 @@ std::unique_ptr<WrenfieldAppDelegate::CopyWalk> WrenfieldAppDelegate::startCopyW
                                                                                  StepGate& carved) {
     // Up to 32 batches wait: the walk gets well ahead while the existing
     // messages are read, and what waits stays a few megabytes. Names are
-    // looked up as the records are posted, once the deleted contacts are in
-    // the list.
+    // looked up on the worker as the records are posted: the lookup is the
+    // worker's, which names the existing messages meanwhile.
     auto walk = std::make_unique<CopyWalk>(*this, live, 32, [](RecordSink& names, TovMessageNode& message) {
         nameWalkedMessage(names, message);
     });
@@ -739,9 +728,9 @@ std::unique_ptr<WrenfieldAppDelegate::CopyWalk> WrenfieldAppDelegate::startCopyW
             const bool companions = !dbPath.empty() && (std::filesystem::exists(dbPath + "-wal", error) ||
                                                         std::filesystem::exists(dbPath + "-journal", error));
             const bool committed = !dbPath.empty() && commitDB(dbPath, scanInPlace_);
-            w->reach(CopyWalk::Committed);
+            w->gate.reach(StepGate::CopyCommitted);
             if (!dbPath.empty()) {
-                if (!committed) w->waitFor(CopyWalk::Read);
+                if (!committed) w->gate.waitFor(StepGate::MessagesRead);
                 const std::unique_ptr<RawFile> copy = RawFile::open(dbPath);
                 if (copy) {
                     w->opened = true;
@@ -768,15 +757,15 @@ std::unique_ptr<WrenfieldAppDelegate::CopyWalk> WrenfieldAppDelegate::startCopyW
         } catch (...) {
             w->failure = std::current_exception();
         }
-        w->reach(CopyWalk::Committed);
+        w->gate.reach(StepGate::CopyCommitted);
         w->handOver.close();
     });
-    w->waitFor(CopyWalk::Committed);
+    w->gate.waitFor(StepGate::CopyCommitted);
     return walk;
 }
 
 bool WrenfieldAppDelegate::postCopyWalk(CopyWalk& walk, RecordSink& sink, const std::function<bool()>& carveDone) {
-    walk.reach(CopyWalk::Read);
+    walk.gate.reach(StepGate::MessagesRead);
     try {
         walk.handOver.drainInto(sink);
     } catch (...) {
