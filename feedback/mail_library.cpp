@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <unistd.h>
@@ -53,10 +54,60 @@ Library& library() {
     return *instance;
 }
 
+// libcurl is loaded when the first mail goes out rather than with the
+// program: with the TLS, Kerberos, LDAP and SSH libraries it pulls in, it
+// would double the loading every command does at start (about 25 of the
+// program's 50 libraries), for a mail most runs never send.
+struct CurlCalls {
+    CURLcode (*globalInit)(long) = nullptr;
+    CURL* (*easyInit)() = nullptr;
+    CURLcode (*easySetopt)(CURL*, CURLoption, ...) = nullptr;
+    CURLcode (*easyPerform)(CURL*) = nullptr;
+    void (*easyCleanup)(CURL*) = nullptr;
+    const char* (*easyStrerror)(CURLcode) = nullptr;
+    curl_slist* (*slistAppend)(curl_slist*, const char*) = nullptr;
+    void (*slistFreeAll)(curl_slist*) = nullptr;
+    bool loaded = false;
+    std::string failure;  // why it could not be loaded
+};
+
+template <typename Function>
+bool bind(void* library, const char* name, Function& function, std::string& failure) {
+    function = reinterpret_cast<Function>(dlsym(library, name));
+    if (function == nullptr && failure.empty()) failure = std::string("libcurl has no ") + name;
+    return function != nullptr;
+}
+
+CurlCalls loadCurl() {
+    CurlCalls calls;
+    // Never closed: a mail thread may still be inside a call at exit.
+    void* library = dlopen(config::kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* why = dlerror();
+        calls.failure = std::string("libcurl cannot be loaded: ") + (why != nullptr ? why : config::kCurlLibrary);
+        return calls;
+    }
+    bool all = bind(library, "curl_global_init", calls.globalInit, calls.failure);
+    all = bind(library, "curl_easy_init", calls.easyInit, calls.failure) && all;
+    all = bind(library, "curl_easy_setopt", calls.easySetopt, calls.failure) && all;
+    all = bind(library, "curl_easy_perform", calls.easyPerform, calls.failure) && all;
+    all = bind(library, "curl_easy_cleanup", calls.easyCleanup, calls.failure) && all;
+    all = bind(library, "curl_easy_strerror", calls.easyStrerror, calls.failure) && all;
+    all = bind(library, "curl_slist_append", calls.slistAppend, calls.failure) && all;
+    all = bind(library, "curl_slist_free_all", calls.slistFreeAll, calls.failure) && all;
+    calls.loaded = all;
+    return calls;
+}
+
+const CurlCalls& curl() {
+    static const CurlCalls calls = loadCurl();
+    return calls;
+}
+
 void initCurlOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
+        if (curl().loaded) curl().globalInit(CURL_GLOBAL_DEFAULT);
         // A server that hangs up in the middle of a TLS write would otherwise
         // end the program with SIGPIPE (libcurl is told not to touch
         // signals, being used from threads). A handler the program set is kept.
@@ -251,55 +302,55 @@ std::string failureText(const std::string& step, int result, const std::string& 
 
 class Transfer {
 public:
-    explicit Transfer(const MailState& session) : handle_(curl_easy_init()) {
+    explicit Transfer(const MailState& session) : handle_(curl().loaded ? curl().easyInit() : nullptr) {
         if (handle_ == nullptr) return;
         Library& lib = library();
         const MailTls tls = mailTlsRule(session.host, session.port, !session.user.empty(), lib.requireTls.load());
         url_ = smtpUrl(session.host, session.port, tls);
-        curl_easy_setopt(handle_, CURLOPT_URL, url_.c_str());
-        curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, tls == MailTls::Implicit ? "smtps" : "smtp");
-        curl_easy_setopt(handle_, CURLOPT_PROXY, "");  // straight to the server, whatever the environment says
-        curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(lib.connectMs.load()));
-        curl_easy_setopt(handle_, CURLOPT_TIMEOUT_MS, static_cast<long>(lib.totalMs.load()));
+        curl().easySetopt(handle_, CURLOPT_URL, url_.c_str());
+        curl().easySetopt(handle_, CURLOPT_PROTOCOLS_STR, tls == MailTls::Implicit ? "smtps" : "smtp");
+        curl().easySetopt(handle_, CURLOPT_PROXY, "");  // straight to the server, whatever the environment says
+        curl().easySetopt(handle_, CURLOPT_NOSIGNAL, 1L);
+        curl().easySetopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(lib.connectMs.load()));
+        curl().easySetopt(handle_, CURLOPT_TIMEOUT_MS, static_cast<long>(lib.totalMs.load()));
         // Each answer of the server, at most 10 s. The overall time-out does
         // not cover the QUIT that libcurl sends when it closes the connection;
         // without this a server that never answers QUIT holds the call for two
         // minutes.
         const long long responseMs = std::min<long long>(lib.totalMs.load(), 10000);
-        curl_easy_setopt(handle_, CURLOPT_SERVER_RESPONSE_TIMEOUT,
+        curl().easySetopt(handle_, CURLOPT_SERVER_RESPONSE_TIMEOUT,
                          static_cast<long>(std::max<long long>(1, (responseMs + 999) / 1000)));
-        curl_easy_setopt(handle_, CURLOPT_USE_SSL,
+        curl().easySetopt(handle_, CURLOPT_USE_SSL,
                          static_cast<long>(tls == MailTls::Try ? CURLUSESSL_TRY : CURLUSESSL_ALL));
         if (!session.user.empty()) {
-            curl_easy_setopt(handle_, CURLOPT_USERNAME, session.user.c_str());
-            curl_easy_setopt(handle_, CURLOPT_PASSWORD, session.password.c_str());
+            curl().easySetopt(handle_, CURLOPT_USERNAME, session.user.c_str());
+            curl().easySetopt(handle_, CURLOPT_PASSWORD, session.password.c_str());
         }
         errorText_[0] = '\0';
-        curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errorText_);
+        curl().easySetopt(handle_, CURLOPT_ERRORBUFFER, errorText_);
     }
     ~Transfer() {
-        if (handle_ != nullptr) curl_easy_cleanup(handle_);
-        curl_slist_free_all(recipients_);
+        if (handle_ != nullptr) curl().easyCleanup(handle_);
+        if (recipients_ != nullptr) curl().slistFreeAll(recipients_);
     }
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
     CURL* handle() const { return handle_; }
     void addRecipient(const std::string& address) {
-        recipients_ = curl_slist_append(recipients_, address.c_str());
-        curl_easy_setopt(handle_, CURLOPT_MAIL_RCPT, recipients_);
+        recipients_ = curl().slistAppend(recipients_, address.c_str());
+        curl().easySetopt(handle_, CURLOPT_MAIL_RCPT, recipients_);
     }
 
     // 0, or kMailTransferBase - the CURLcode; `error` tells why.
     int perform(std::string& error) {
         if (handle_ == nullptr) {
-            error = "cannot start a transfer";
+            error = curl().loaded ? "cannot start a transfer" : curl().failure;
             return kMailTransferBase - static_cast<int>(CURLE_FAILED_INIT);
         }
-        CURLcode code = curl_easy_perform(handle_);
+        CURLcode code = curl().easyPerform(handle_);
         if (code == CURLE_OK) return kMailOk;
-        error = errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(code);
+        error = errorText_[0] != '\0' ? errorText_ : curl().easyStrerror(code);
         while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) error.pop_back();
         return kMailTransferBase - static_cast<int>(code);
     }
@@ -343,7 +394,7 @@ int Login(const char* host, const char* user, const char* password, int port) {
     // Connect, greet, STARTTLS when offered, AUTH when offered; then hang up.
     // The lock is not held meanwhile.
     Transfer transfer(session);
-    if (transfer.handle() != nullptr) curl_easy_setopt(transfer.handle(), CURLOPT_CONNECT_ONLY, 1L);
+    if (transfer.handle() != nullptr) curl().easySetopt(transfer.handle(), CURLOPT_CONNECT_ONLY, 1L);
     std::string error;
     int result = transfer.perform(error);
 
@@ -427,12 +478,12 @@ int Send() {
     const std::string from = "<" + session.from + ">";
     Transfer transfer(session);
     if (transfer.handle() != nullptr) {
-        curl_easy_setopt(transfer.handle(), CURLOPT_MAIL_FROM, from.c_str());
+        curl().easySetopt(transfer.handle(), CURLOPT_MAIL_FROM, from.c_str());
         transfer.addRecipient("<" + session.to + ">");
-        curl_easy_setopt(transfer.handle(), CURLOPT_UPLOAD, 1L);
-        curl_easy_setopt(transfer.handle(), CURLOPT_READFUNCTION, readUpload);
-        curl_easy_setopt(transfer.handle(), CURLOPT_READDATA, &upload);
-        curl_easy_setopt(transfer.handle(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
+        curl().easySetopt(transfer.handle(), CURLOPT_UPLOAD, 1L);
+        curl().easySetopt(transfer.handle(), CURLOPT_READFUNCTION, readUpload);
+        curl().easySetopt(transfer.handle(), CURLOPT_READDATA, &upload);
+        curl().easySetopt(transfer.handle(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
     }
     std::string error;
     int result = transfer.perform(error);

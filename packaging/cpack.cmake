@@ -34,8 +34,23 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KESTREL_PACKAGE_MAINTAINER}")
-# Depends: from the shared libraries the binaries link (dpkg-shlibdeps).
+# Depends: from the shared libraries the binaries link (dpkg-shlibdeps), and
+# the package of the libcurl the feedback mail loads when it sends, which no
+# binary links.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(_kestrel_curl_package "")
+find_program(KESTREL_DPKG_QUERY dpkg-query)
+if(KESTREL_DPKG_QUERY)
+  execute_process(COMMAND ${KESTREL_DPKG_QUERY} --search "*/${KESTREL_CURL_LIBRARY}"
+                  OUTPUT_VARIABLE _kestrel_curl_owner ERROR_QUIET RESULT_VARIABLE _kestrel_curl_found)
+  if(_kestrel_curl_found EQUAL 0 AND _kestrel_curl_owner MATCHES "^([^:, ]+)")
+    set(_kestrel_curl_package "${CMAKE_MATCH_1}")
+  endif()
+endif()
+if(NOT _kestrel_curl_package)
+  set(_kestrel_curl_package "libcurl4")
+endif()
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_kestrel_curl_package}")
 # idevicebackup2 makes the backups the program reads.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libimobiledevice-utils")
 # No maintainer scripts: dpkg's own triggers refresh the menus and the icon

@@ -124,6 +124,14 @@ grep -q "$version" <<<"$out" || fail "the packaged kestrel-gui --version printed
 if command -v file >/dev/null && file "$root/usr/bin/kestrel" | grep -q 'not stripped'; then
   fail "the packaged kestrel is not stripped"
 fi
+# libcurl is loaded when a feedback mail goes out, not at every start: no
+# packaged program may link it (the Depends above still names it).
+if command -v objdump >/dev/null; then
+  for program in kestrel kestrel-gui; do
+    needed=$(objdump -p "$root/usr/bin/$program" | awk '$1 == "NEEDED" {print $2}')
+    grep -q '^libcurl' <<<"$needed" && fail "the packaged $program links libcurl"
+  done
+fi
 grep -q '^Exec=kestrel-gui' "$root/usr/share/applications/kestrel.desktop" || fail "kestrel.desktop does not start kestrel-gui"
 
 if [ "$failures" -ne 0 ]; then
