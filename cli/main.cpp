@@ -12,6 +12,7 @@
 #include <string>
 
 #include "scan/app_controller.h"
+#include "app/large_pages.h"
 #include "app/log.h"
 #include "app/working_folder.h"
 #include "cli/carve_command.h"
@@ -348,6 +349,9 @@ int runFeedback(const std::string& email, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything fills the heap (the phone-number metadata does, as the
+    // controller is made).
+    preferLargePagesForThisThread();
     CLI::App app{
         "kestrel - recovers the text messages (SMS and iMessage) and contacts of an iPhone, iPad or iPod touch,\n"
         "deleted ones included, from the backups that iTunes keeps on a computer."};

@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "app/large_pages.h"
 #include "app/log.h"
 #include "app/working_folder.h"
 #include "app/message_direction.h"
@@ -826,6 +827,7 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
             int lastStep = SQLITE_DONE;
             bool stopped = false;
             std::thread reader([&queue, statement, columns, &lastStep, &stopped] {
+                preferLargePagesForThisThread();
                 auto batch = queue.spare();
                 batch->reset(static_cast<int>(columns.size()));
                 int step = SQLITE_ROW;

@@ -9,6 +9,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "app/large_pages.h"
 #include "app/log.h"
 #include "app/working_folder.h"
 #include "carve/contact_carver.h"
@@ -108,8 +109,12 @@ void WrenfieldAppDelegate::ScanIOSBackFile(const std::string& path) {
     // From here until the worker ends, Ctrl-C (SIGINT) or SIGTERM stops the
     // scan instead of ending the process at once.
     running_ = std::make_unique<ScanRunning>();
+    preferLargePagesForThisThread();  // the lists grow on this thread's heap too
     scanning_.store(true);
-    scanBackFileThreader = std::thread([this, path] { ScanIOSBackUpFilehand(path); });
+    scanBackFileThreader = std::thread([this, path] {
+        preferLargePagesForThisThread();
+        ScanIOSBackUpFilehand(path);
+    });
 }
 
 std::unique_ptr<WorkingFolder> WrenfieldAppDelegate::prepareWorkingFolder(const std::string& backupFolder) {
@@ -456,6 +461,7 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     carvedContacts_ = CarvedBackupRecords{};
     messageOriginal_.reset();
     std::thread carving([&] {
+        preferLargePagesForThisThread();
         try {
             LogCapture capture;
             // The address book first: its deleted records are posted before
@@ -717,6 +723,7 @@ std::unique_ptr<WrenfieldAppDelegate::CopyWalk> WrenfieldAppDelegate::startCopyW
     });
     CopyWalk* w = walk.get();
     w->walker = std::thread([this, w, path, &carved] {
+        preferLargePagesForThisThread();
         w->handOver.beginWalk();
         try {
             // Committed first, as the walk would commit it after the step:

@@ -9,11 +9,13 @@
 #include <cstring>
 #include <memory>
 
+#include "app/large_pages.h"
 #include "app/backup_discovery.h"
 #include "ui/mail_thread.h"
 #include "ui/main_window.h"
 
 int main(int argc, char** argv) {
+    kestrel::preferLargePagesForThisThread();  // before anything fills the heap
     // --help and --version answer without a display. Without any display to
     // open (no X or Wayland session, no platform chosen), Qt would abort the
     // program while it starts; the options are then read without one, so a
