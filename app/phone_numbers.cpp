@@ -35,7 +35,13 @@ bool parse(const std::string& text, const std::string& region, PhoneNumber& out)
 
 PhoneNumbers::PhoneNumbers(std::string defaultRegion) : region_(std::move(defaultRegion)) {
     for (char& c : region_) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (region_.empty() || PhoneNumberUtil::GetInstance()->GetCountryCodeForRegion(region_) == 0) region_ = "US";
+}
+
+const std::string& PhoneNumbers::region() const {
+    std::call_once(regionChecked_, [this] {
+        if (region_.empty() || PhoneNumberUtil::GetInstance()->GetCountryCodeForRegion(region_) == 0) region_ = "US";
+    });
+    return region_;
 }
 
 bool PhoneNumbers::isEmail(std::string_view handle) { return handle.find('@') != std::string_view::npos; }
@@ -50,7 +56,7 @@ std::string PhoneNumbers::handleKey(std::string_view handle) const {
     if (digits.empty()) return std::string();
     const PhoneNumberUtil* util = PhoneNumberUtil::GetInstance();
     PhoneNumber number;
-    if (digits.size() > 6 && parse(text, region_, number) && util->IsPossibleNumber(number)) {
+    if (digits.size() > 6 && parse(text, region(), number) && util->IsPossibleNumber(number)) {
         std::string e164;
         util->Format(number, PhoneNumberUtil::E164, &e164);
         return e164;
@@ -70,7 +76,7 @@ bool PhoneNumbers::sameHandle(std::string_view a, std::string_view b) const {
     const PhoneNumberUtil* util = PhoneNumberUtil::GetInstance();
     PhoneNumber na;
     PhoneNumber nb;
-    if (!parse(ta, region_, na) || !parse(tb, region_, nb)) return false;
+    if (!parse(ta, region(), na) || !parse(tb, region(), nb)) return false;
     const bool aInternational = !ta.empty() && ta[0] == '+';
     const bool bInternational = !tb.empty() && tb[0] == '+';
     if (aInternational && bInternational) return false;

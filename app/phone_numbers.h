@@ -3,6 +3,7 @@
 // international writing), e-mail addresses without regard to letter case.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -11,10 +12,12 @@ namespace kestrel {
 class PhoneNumbers {
 public:
     // `defaultRegion` is the two-letter region numbers without a country code
-    // are read in ("US" when empty or unknown).
+    // are read in ("US" when empty or unknown). libphonenumber's metadata is
+    // loaded (some 15 ms) when a number is first compared, not here: a scan
+    // of an older message database never compares one this way.
     explicit PhoneNumbers(std::string defaultRegion = "US");
 
-    const std::string& region() const { return region_; }
+    const std::string& region() const;
 
     // Whether the handle is an e-mail address (it holds an "@").
     static bool isEmail(std::string_view handle);
@@ -33,7 +36,9 @@ public:
     bool sameHandle(std::string_view a, std::string_view b) const;
 
 private:
-    std::string region_;
+    // The region as given, checked against the metadata on first use.
+    mutable std::string region_;
+    mutable std::once_flag regionChecked_;
 };
 
 }  // namespace kestrel
