@@ -19,6 +19,7 @@
 extern "C" char end;  // the end of the program's data: the brk heap lies above it
 
 namespace kestrel {
+#ifndef KESTREL_OWN_ALLOCATOR
 namespace {
 
 // glibc keeps a thread's arena in heaps of 64 MiB (twice the largest mmap
@@ -31,6 +32,7 @@ constexpr int MADV_COLLAPSE = 25;
 #endif
 
 }  // namespace
+#endif
 
 void preferLargePagesForThisThread() {
 #ifndef KESTREL_OWN_ALLOCATOR
