@@ -736,6 +736,70 @@ TEST(CarveSqlite, ImagesOfMovedLiveRowsAreNotListedAndLiveRowsCanComeLast) {
     EXPECT_EQ(delivered, expected);
 }
 
+// The test on the later live rows reads the tested value where it lies in
+// the leaf; rows whose value lies in their overflow pages, rows with fewer
+// columns and a REAL column holding integers must be judged as when the
+// record is read whole: each row tested once, with the value it holds.
+TEST(CarveSqlite, LaterLiveRowsAreTestedOnTheValueTheyHold) {
+    TempDir dir;
+    const fs::path db = dir.path() / "tested.db";
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open(db.string().c_str(), &h), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(h,
+                           "PRAGMA page_size=1024; CREATE TABLE message(ROWID INTEGER PRIMARY KEY, a TEXT, "
+                           "text TEXT, b INTEGER)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    // Every eleventh row is written before the date column exists: its
+    // record holds four values. Every seventh has a text that spills,
+    // putting its date in the overflow pages.
+    const auto insert = [&](int n, bool dated) {
+        const std::string text(n % 7 == 0 ? 3000 + n : 10 + n % 30, static_cast<char>('a' + n % 26));
+        std::string sql = "INSERT INTO message VALUES (" + std::to_string(n) + ", 'x', '" + text + "', " +
+                          std::to_string(n * 3) + (dated ? ", " + std::to_string(1000 + n) : std::string()) + ")";
+        ASSERT_EQ(sqlite3_exec(h, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    };
+    ASSERT_EQ(sqlite3_exec(h, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
+    for (int n = 11; n <= 300; n += 11) insert(n, false);
+    ASSERT_EQ(sqlite3_exec(h, "ALTER TABLE message ADD COLUMN date REAL", nullptr, nullptr, nullptr), SQLITE_OK);
+    for (int n = 1; n <= 300; ++n)
+        if (n % 11 != 0) insert(n, true);
+    ASSERT_EQ(sqlite3_exec(h, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(h);
+
+    auto file = RawFile::open(db.string());
+    ASSERT_NE(file, nullptr);
+    carving::CarveInputs inputs;
+    inputs.database = file.get();
+    carving::CarveOptions options;
+    options.includeLive = true;
+    options.liveTables = {"message"};
+    options.liveAfterCarved = {"message"};
+    std::map<int64_t, Value> seen;  // what the test was shown, by the row's date
+    size_t tested = 0;
+    options.liveRowTest = [&](const std::string&) -> std::optional<carving::CarveOptions::LiveRowTest> {
+        carving::CarveOptions::LiveRowTest test;
+        test.column = 4;
+        test.accept = [&](const Value& date) {
+            ++tested;
+            if (date.kind == ValueKind::Null) return true;  // the rows without a date come
+            EXPECT_EQ(date.kind, ValueKind::Real) << "an integer in a REAL column is shown as a real";
+            return static_cast<int64_t>(date.real) % 4 == 0;
+        };
+        return test;
+    };
+    std::vector<int64_t> delivered;
+    carving::carveSqliteRecords(inputs, options, [&](const CarvedRecord& r) {
+        if (r.status == "live") delivered.push_back(*r.rowid);
+    });
+    std::vector<int64_t> expected;
+    for (int n = 1; n <= 300; ++n)
+        if (n % 11 == 0 || (1000 + n) % 4 == 0) expected.push_back(n);
+    std::sort(delivered.begin(), delivered.end());
+    EXPECT_EQ(tested, 300u);
+    EXPECT_EQ(delivered, expected);
+}
+
 // The chain walk that only marks overflow pages agrees with the one that
 // assembles the payload, on sound chains and on chains with damaged pointers.
 TEST(CarveSqlite, OverflowChainWalkAgreesWithPayloadAssembly) {
