@@ -1074,6 +1074,11 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         } else {
             continue;  // overflow, pointer-map and schema pages
         }
+        // The next page is fetched into the cache while this one is carved.
+        if (pgno < pages.filePageCount()) {
+            const PageView next = pages.filePage(pgno + 1);
+            for (int64_t at = 0; at < next.size; at += 64) __builtin_prefetch(next.data + at);
+        }
         carver.carveImage(pages.filePage(pgno), ctx);
     }
 
