@@ -349,9 +349,7 @@ int runFeedback(const std::string& email, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Before anything fills the heap (the phone-number metadata does, as the
-    // controller is made).
-    preferLargePagesForThisThread();
+    preferLargePagesForThisThread();  // before anything fills the heap
     CLI::App app{
         "kestrel - recovers the text messages (SMS and iMessage) and contacts of an iPhone, iPad or iPod touch,\n"
         "deleted ones included, from the backups that iTunes keeps on a computer."};

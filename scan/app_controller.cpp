@@ -352,7 +352,7 @@ void WrenfieldAppDelegate::carveOriginalMessages(const std::vector<CopyRequest>&
     // The carve's working memory (every image it found, most of them dropped
     // by now) stays with the carving thread's heap for what it makes next:
     // handed back to the system, each page of it would cost a fault and a
-    // zeroed page again (about 6% of a scan's processor time), for under
+    // zeroed page again (about 6% of a scan's processor time), for about
     // 2 MB less at the peak at 1,000,000 messages.
 }
 
