@@ -78,4 +78,12 @@ void preferLargePagesForThisThread() {
 #endif
 }
 
+bool largePagesCanBeAskedFor() {
+#ifdef KESTREL_OWN_ALLOCATOR
+    return false;
+#else
+    return true;
+#endif
+}
+
 }  // namespace kestrel

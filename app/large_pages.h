@@ -26,4 +26,8 @@ namespace kestrel {
 // lot; harmless anywhere.
 void preferLargePagesForThisThread();
 
+// Whether the calls above reach the allocator: false in the sanitizer
+// builds, whose allocator is their own.
+bool largePagesCanBeAskedFor();
+
 }  // namespace kestrel

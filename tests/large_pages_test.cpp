@@ -13,18 +13,6 @@
 namespace kestrel {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kGlibcAllocator = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kGlibcAllocator = false;
-#else
-constexpr bool kGlibcAllocator = true;
-#endif
-#else
-constexpr bool kGlibcAllocator = true;
-#endif
-
 // The VmFlags of the mapping that holds `address`, from /proc/self/smaps.
 std::string flagsOfMappingAt(const void* address) {
     const auto at = reinterpret_cast<uintptr_t>(address);
@@ -56,7 +44,7 @@ bool largePagesOnRequest() {
 // the calls work out where those heaps lie from how glibc lays them out,
 // which this checks against the kernel's own list of mappings.
 TEST(LargePages, TheHeapsOfTheCallingThreadsAskForThem) {
-    if (!kGlibcAllocator) GTEST_SKIP() << "a sanitizer build has its own allocator";
+    if (!largePagesCanBeAskedFor()) GTEST_SKIP() << "a sanitizer build has its own allocator";
     if (!largePagesOnRequest()) GTEST_SKIP() << "this kernel gives no large pages on request";
 
     std::string threadFlags, laterThreadFlags;
