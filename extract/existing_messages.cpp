@@ -20,6 +20,7 @@
 
 #include "app/large_pages.h"
 #include "app/log.h"
+#include "app/mapped_database.h"
 #include "app/working_folder.h"
 #include "app/message_direction.h"
 #include "extract/conversions.h"
@@ -765,12 +766,8 @@ void readFailed(RecordSink& sink, const char* what, int code, const char* detail
     sink.postReadFailure(text);
 }
 
-}  // namespace
-
-void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink) {
-    sqlite3* db = nullptr;
-    const int opened =
-        sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+// The step on a connection just opened (`opened` its result); closes it.
+void readMessagesOf(sqlite3* db, int opened, bool iOS6, RecordSink& sink) {
     if (opened != SQLITE_OK) {
         readFailed(sink, "the database cannot be opened", opened, nullptr);
     } else {
@@ -881,6 +878,21 @@ void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink
         }
     }
     sqlite3_close(db);
+}
+
+}  // namespace
+
+void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink) {
+    sqlite3* db = nullptr;
+    const int opened =
+        sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    readMessagesOf(db, opened, iOS6, sink);
+}
+
+void readExistingMessages(const uint8_t* data, int64_t size, bool iOS6, RecordSink& sink) {
+    sqlite3* db = nullptr;
+    const int opened = openMappedDatabase(data, size, &db);
+    readMessagesOf(db, opened, iOS6, sink);
 }
 
 std::string messageStatementFor(const std::string& dbPath) {

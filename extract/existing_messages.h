@@ -1,6 +1,7 @@
 // Existing messages: the rows of the message database read with SQL.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "app/record_sink.h"
@@ -19,6 +20,12 @@ namespace kestrel {
 // named through the sink's lookup and posted (postMessage) in row order.
 // Logs when no statement fits.
 void readExistingMessages(const std::string& dbPath, bool iOS6, RecordSink& sink);
+
+// The same step over a database already mapped in memory (`size` bytes at
+// `data`, which stay mapped until it returns), read through SQL without
+// any file access: for a database with no log or journal beside it, whose
+// committed copy would hold the same rows.
+void readExistingMessages(const uint8_t* data, int64_t size, bool iOS6, RecordSink& sink);
 
 // The message statement the step chooses by the database's columns (the
 // iOS 5, iOS 6-10 or newer one); empty when the columns tell nothing.

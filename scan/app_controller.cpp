@@ -325,9 +325,11 @@ std::unique_ptr<RawFile> originalOf(const std::vector<CopyRequest>& copied, cons
 template <typename Carver>
 CarvedBackupRecords carveOriginal(const std::vector<CopyRequest>& copied, const std::string& name, Carver&& carver,
                                   std::shared_ptr<const RawFile>* kept = nullptr) {
-    const std::shared_ptr<const RawFile> database = originalOf(copied, name);
+    // A mapping made before (and kept) is carved rather than made again.
+    const std::shared_ptr<const RawFile> database =
+        kept != nullptr && *kept ? *kept : std::shared_ptr<const RawFile>(originalOf(copied, name));
     if (!database) return CarvedBackupRecords{};
-    if (kept != nullptr) *kept = database;
+    if (kept != nullptr && !*kept) *kept = database;
     const std::unique_ptr<RawFile> wal = originalOf(copied, name + "-wal");
     const std::unique_ptr<RawFile> journal = originalOf(copied, name + "-journal");
     return carver(database.get(), wal.get(), journal.get());
@@ -460,6 +462,18 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     carvedMessages_ = CarvedBackupRecords{};
     carvedContacts_ = CarvedBackupRecords{};
     messageOriginal_.reset();
+    // A message database without a log or journal: its committed copy would
+    // hold the rows the original holds, so the existing-message step reads
+    // the original through the carving thread's mapping, made here for both.
+    // Its pages are then read from memory once, not through the copy's file.
+    messagesFromOriginal_ = false;
+    if (std::none_of(copied.begin(), copied.end(), [](const CopyRequest& request) {
+            return request.destinationName == std::string(kMessageDBName) + "-wal" ||
+                   request.destinationName == std::string(kMessageDBName) + "-journal";
+        })) {
+        messageOriginal_ = originalOf(copied, kMessageDBName);
+        messagesFromOriginal_ = messageOriginal_ != nullptr;
+    }
     std::thread carving([&] {
         preferLargePagesForThisThread();
         try {
@@ -630,7 +644,12 @@ void WrenfieldAppDelegate::scanMessageThread(const std::string& path) {
     reading_ = Reading::Messages;
     const std::string dbPath = databaseToScan(path, kMessageDBName, "messageDB is not exist");
     if (!dbPath.empty()) noteDatabaseRead(dbPath);
-    if (!dbPath.empty()) readExistingMessages(dbPath, currentNodeIsiOS6Version, *this);
+    const std::shared_ptr<const RawFile> original = messagesFromOriginal_ ? messageOriginal_ : nullptr;
+    if (!dbPath.empty() && original) {
+        readExistingMessages(original->data(), original->size(), currentNodeIsiOS6Version, *this);
+    } else if (!dbPath.empty()) {
+        readExistingMessages(dbPath, currentNodeIsiOS6Version, *this);
+    }
     reading_ = Reading::None;
     if (dbPath.empty()) return;
     NSLog("Existing messages: %zu found", existingMessageCount_);

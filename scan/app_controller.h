@@ -172,7 +172,8 @@ public:
     // while the steps commit and read the copies. The message database's
     // carve hands its live cells to `liveCellsKnown` as soon as it knows
     // them, before it carves the pages; its mapping of the original file is
-    // kept in messageOriginal_ from before then until the scan's steps end.
+    // kept in messageOriginal_ from before then until the scan's steps end
+    // (mapped earlier, when the existing-message step reads it too).
     void carveOriginalAddressBook(const std::vector<CopyRequest>& copied);
     void carveOriginalMessages(const std::vector<CopyRequest>& copied,
                                const std::function<void(LiveCellRanges)>& liveCellsKnown = {});
@@ -308,6 +309,11 @@ private:
     // The carving thread's mapping of the original message database, for
     // the walk of a copy that holds the same bytes past its header.
     std::shared_ptr<const RawFile> messageOriginal_;
+    // Set when the message database came without a log or journal: its
+    // original is then mapped before the steps start, and the
+    // existing-message step reads it through that mapping (the copy, once
+    // committed, would hold the same rows).
+    bool messagesFromOriginal_ = false;
 };
 
 }  // namespace kestrel

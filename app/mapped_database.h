@@ -1,0 +1,24 @@
+// SQL over bytes that are already mapped: a read-only SQLite connection whose
+// pages come straight from a mapping the caller holds (the carver's mapping
+// of a backup's database), instead of from reads of a file.
+//
+// The connection can write nothing anywhere: its file layer has no write,
+// no journal, no log and no lock, and the database is opened as immutable,
+// so SQLite neither looks for nor makes any file beside it. Pages are handed
+// to SQLite as pointers into the mapping where they lie whole inside it, and
+// copied (the part past the end read as zeros) otherwise.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+
+namespace kestrel {
+
+// Opens a connection over `size` bytes at `data`, which must stay mapped
+// until the connection is closed (sqlite3_close). Returns SQLite's result
+// code; `*db` is set as sqlite3_open_v2 sets it (close it in every case).
+// Safe to call from several threads.
+int openMappedDatabase(const uint8_t* data, int64_t size, sqlite3** db);
+
+}  // namespace kestrel
