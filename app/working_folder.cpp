@@ -227,6 +227,26 @@ bool copySparse(int in, int out, off_t size) {
 
 }  // namespace
 
+std::string sourceRefusal(const std::string& source, const std::string& backupFolder, std::string& openPath) {
+    struct stat link {};
+    if (::lstat(source.c_str(), &link) != 0) return errnoText("cannot be read", errno);
+    openPath = source;
+    if (!backupFolder.empty()) {
+        // Every link on the way, in the last name or in a folder, must stay
+        // inside the backup folder.
+        std::string real = resolved(source);
+        std::string root = resolved(backupFolder);
+        if (real.empty() || root.empty()) return errnoText("cannot be read", errno);
+        if (!insideFolder(real, root)) return "is a symbolic link leading out of the backup folder";
+        openPath = real;
+    } else if (S_ISLNK(link.st_mode)) {
+        return "is a symbolic link";
+    }
+    if (S_ISLNK(link.st_mode) && ::stat(openPath.c_str(), &link) != 0) return errnoText("cannot be read", errno);
+    if (!S_ISREG(link.st_mode)) return kindOf(link.st_mode);
+    return std::string();
+}
+
 std::unique_ptr<WorkingFolder> WorkingFolder::create(std::string* error) {
     installHandlers();
     const char* base = std::getenv("TMPDIR");
@@ -265,22 +285,9 @@ CopyOutcome WorkingFolder::copyIn(const std::string& source, const std::string& 
     if (destinationName.empty() || destinationName.find('/') != std::string::npos || destinationName[0] == '.') {
         return skip("bad name for a copy");
     }
-    struct stat link {};
-    if (::lstat(source.c_str(), &link) != 0) return skip(errnoText("cannot be read", errno));
-    std::string openPath = source;
-    if (!backupFolder.empty()) {
-        // Every link on the way, in the last name or in a folder, must stay
-        // inside the backup folder.
-        std::string real = resolved(source);
-        std::string root = resolved(backupFolder);
-        if (real.empty() || root.empty()) return skip(errnoText("cannot be read", errno));
-        if (!insideFolder(real, root)) return skip("is a symbolic link leading out of the backup folder");
-        openPath = real;
-    } else if (S_ISLNK(link.st_mode)) {
-        return skip("is a symbolic link");
-    }
-    if (S_ISLNK(link.st_mode) && ::stat(openPath.c_str(), &link) != 0) return skip(errnoText("cannot be read", errno));
-    if (!S_ISREG(link.st_mode)) return skip(kindOf(link.st_mode));
+    std::string openPath;
+    std::string refusal = sourceRefusal(source, backupFolder, openPath);
+    if (!refusal.empty()) return skip(std::move(refusal));
 
     // O_NONBLOCK: should a FIFO take the file's place after the check, the
     // open still returns at once and the fstat below refuses it.

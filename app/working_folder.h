@@ -82,6 +82,13 @@ private:
     bool removed_ = false;
 };
 
+// Whether `source` may be read as one of a backup's files: a regular file
+// whose links, when `backupFolder` is given, all stay inside that folder
+// (without it, the file itself may not be a link). Gives the empty text,
+// with the path to open in `openPath`, or why not, in words fit for a log
+// line (no path).
+std::string sourceRefusal(const std::string& source, const std::string& backupFolder, std::string& openPath);
+
 // The database of a backup and the files SQLite keeps beside it, as copy
 // requests: the database under `destinationName`, and each of "-wal",
 // "-shm", "-journal" that exists beside `source` under the same name with

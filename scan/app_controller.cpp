@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <any>
+#include <cstring>
 #include <condition_variable>
 #include <exception>
 #include <filesystem>
@@ -116,13 +117,40 @@ void WrenfieldAppDelegate::ScanIOSBackFile(const std::string& path) {
     });
 }
 
+namespace {
+
+// Whether committing a copy of this database, with no log or journal beside
+// it, would leave every byte past the header as it is: the file starts as a
+// database does, and the header's page count is in force (its change counter
+// matches its version-valid-for number) and covers the file exactly, so the
+// commit neither cuts nor extends it.
+bool wholePagesAsTheHeaderSays(const RawFile& file) {
+    static constexpr char kMagic[] = "SQLite format 3";
+    if (file.size() < 100 || std::memcmp(file.data(), kMagic, sizeof kMagic) != 0) return false;
+    const uint8_t* header = file.data();
+    const auto be32 = [&](int at) {
+        return (uint32_t{header[at]} << 24) | (uint32_t{header[at + 1]} << 16) | (uint32_t{header[at + 2]} << 8) |
+               uint32_t{header[at + 3]};
+    };
+    uint32_t pageSize = (uint32_t{header[16]} << 8) | header[17];
+    if (pageSize == 1) pageSize = 65536;
+    if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0) return false;
+    const uint32_t pages = be32(28);
+    return pages > 0 && be32(24) == be32(92) && uint64_t{pages} * pageSize == static_cast<uint64_t>(file.size());
+}
+
+}  // namespace
+
 std::unique_ptr<WorkingFolder> WrenfieldAppDelegate::prepareWorkingFolder(const std::string& backupFolder) {
     std::vector<CopyRequest> copied;
     return prepareWorkingFolder(backupFolder, copied);
 }
 
 std::unique_ptr<WorkingFolder> WrenfieldAppDelegate::prepareWorkingFolder(const std::string& backupFolder,
-                                                                          std::vector<CopyRequest>& copied) {
+                                                                          std::vector<CopyRequest>& copied,
+                                                                          bool messagesWithoutCopy) {
+    messageSource_.clear();
+    messageOriginal_.reset();
     std::string error;
     std::unique_ptr<WorkingFolder> working = WorkingFolder::create(&error);
     if (!working) {
@@ -131,7 +159,24 @@ std::unique_ptr<WorkingFolder> WrenfieldAppDelegate::prepareWorkingFolder(const 
         return nullptr;
     }
     std::vector<std::string> problems;
-    copyDatabasesInto(backupFolder, *working, problems, copied);
+    // A message database that came alone (no log, journal or shared-memory
+    // file) and whose header's page count covers the file exactly is not
+    // copied: its copy, once committed, would hold the same bytes past the
+    // header, so the steps read and walk the backup's own file through one
+    // read-only mapping instead, which nothing can write. Anything else is
+    // copied as before, and a file that is refused here is refused again,
+    // with its reason, by the copy.
+    const auto readWithoutCopy = [&](const std::string& name, const std::vector<CopyRequest>& requests) {
+        if (!messagesWithoutCopy || name != kMessageDBName || requests.size() != 1) return false;
+        std::string openPath;
+        if (!sourceRefusal(requests.front().source, backupFolder, openPath).empty()) return false;
+        std::shared_ptr<const RawFile> file = RawFile::open(openPath);
+        if (!file || !wholePagesAsTheHeaderSays(*file)) return false;
+        messageOriginal_ = std::move(file);
+        messageSource_ = requests.front().source;
+        return true;
+    };
+    copyDatabasesInto(backupFolder, *working, problems, copied, readWithoutCopy);
     for (const std::string& problem : problems) addWarning(problem);
     return working;
 }
@@ -141,7 +186,9 @@ void WrenfieldAppDelegate::ScanIOSBackUpFilehand(const std::string& path) {
     std::string folder = path;
     std::vector<CopyRequest> copied;
     if (!path.empty() && !scanInPlace_) {
-        working = prepareWorkingFolder(path, copied);
+        // Only the walk beside the existing-message step (the iOS 6 one)
+        // reads a message database that was not copied.
+        working = prepareWorkingFolder(path, copied, carveBesideSteps_ && !walkHandOver_ && currentNodeIsiOS6Version);
         folder = working ? working->path() : std::string();
     }
     if (working && carveBesideSteps_) {
@@ -164,6 +211,8 @@ void WrenfieldAppDelegate::ScanIOSBackUpFilehand(const std::string& path) {
     // The copies go before the finishing step, so that nothing of them is
     // left once the front end sees the scan end.
     working.reset();
+    messageSource_.clear();
+    messageOriginal_.reset();
     if (stopRequested()) {
         stopped_.store(true);
         NSLog("The scan was stopped");
@@ -461,13 +510,14 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     StepGate carved;
     carvedMessages_ = CarvedBackupRecords{};
     carvedContacts_ = CarvedBackupRecords{};
-    messageOriginal_.reset();
     // A message database without a log or journal: its committed copy would
     // hold the rows the original holds, so the existing-message step reads
-    // the original through the carving thread's mapping, made here for both.
+    // the original through the carving thread's mapping, made here for both
+    // (or when the database was not copied at all).
     // Its pages are then read from memory once, not through the copy's file.
-    messagesFromOriginal_ = false;
-    if (std::none_of(copied.begin(), copied.end(), [](const CopyRequest& request) {
+    messagesFromOriginal_ = !messageSource_.empty() && messageOriginal_ != nullptr;
+    if (!messagesFromOriginal_) messageOriginal_.reset();
+    if (!messagesFromOriginal_ && std::none_of(copied.begin(), copied.end(), [](const CopyRequest& request) {
             return request.destinationName == std::string(kMessageDBName) + "-wal" ||
                    request.destinationName == std::string(kMessageDBName) + "-journal";
         })) {
@@ -642,12 +692,15 @@ void WrenfieldAppDelegate::scanContactThread(const std::string& path) {
 void WrenfieldAppDelegate::scanMessageThread(const std::string& path) {
     if (path.empty()) return;
     reading_ = Reading::Messages;
-    const std::string dbPath = databaseToScan(path, kMessageDBName, "messageDB is not exist");
+    // The backup's own file when it was not copied (read through the
+    // mapping only, never opened by SQLite).
+    const std::string dbPath =
+        messageSource_.empty() ? databaseToScan(path, kMessageDBName, "messageDB is not exist") : messageSource_;
     if (!dbPath.empty()) noteDatabaseRead(dbPath);
     const std::shared_ptr<const RawFile> original = messagesFromOriginal_ ? messageOriginal_ : nullptr;
     if (!dbPath.empty() && original) {
         readExistingMessages(original->data(), original->size(), currentNodeIsiOS6Version, *this);
-    } else if (!dbPath.empty()) {
+    } else if (!dbPath.empty() && messageSource_.empty()) {
         readExistingMessages(dbPath, currentNodeIsiOS6Version, *this);
     }
     reading_ = Reading::None;
@@ -745,38 +798,49 @@ std::unique_ptr<WrenfieldAppDelegate::CopyWalk> WrenfieldAppDelegate::startCopyW
         preferLargePagesForThisThread();
         w->handOver.beginWalk();
         try {
-            // Committed first, as the walk would commit it after the step:
-            // the step then reads the same rows, and its connection has no
-            // log left to write back into the file while it is mapped here.
-            // Should the commit fail, the file is mapped after the step.
-            const std::string dbPath = databaseToScan(path, kMessageDBName, "messageDB is not exist");
-            std::error_code error;
-            const bool companions = !dbPath.empty() && (std::filesystem::exists(dbPath + "-wal", error) ||
-                                                        std::filesystem::exists(dbPath + "-journal", error));
-            const bool committed = !dbPath.empty() && commitDB(dbPath, scanInPlace_);
-            w->gate.reach(StepGate::CopyCommitted);
-            if (!dbPath.empty()) {
-                if (!committed) w->gate.waitFor(StepGate::MessagesRead);
-                const std::unique_ptr<RawFile> copy = RawFile::open(dbPath);
-                if (copy) {
-                    w->opened = true;
-                    carved.waitFor(StepGate::LiveCellsKnown);
-                    if (!carved.failure() && !stopRequested() && !w->handOver.abandoned()) {
-                        // A copy without a log or journal beside it is
-                        // committed by a change of its header at most (or
-                        // by cutting what lies past its last page, which
-                        // its size shows): its pages are then the
-                        // original's, which the carving thread has mapped
-                        // and read already, and the walk reads no byte of
-                        // the header but the page size. Reading those
-                        // spares touching every page of a second mapping.
-                        const RawFile* file = copy.get();
-                        const std::shared_ptr<const RawFile> original = messageOriginal_;
-                        if (currentNodeIsiOS6Version && committed && !companions && original &&
-                            original->size() == copy->size() &&
-                            original->at(16) == copy->at(16) && original->at(17) == copy->at(17))
-                            file = original.get();
-                        carveDeletedMessages(file, currentNodeIsiOS6Version, w->walked);
+            if (!messageSource_.empty()) {
+                // Not copied: the backup's own bytes, mapped read-only, are
+                // what the committed copy would hold past its header.
+                const std::shared_ptr<const RawFile> original = messageOriginal_;
+                w->gate.reach(StepGate::CopyCommitted);
+                w->opened = original != nullptr;
+                carved.waitFor(StepGate::LiveCellsKnown);
+                if (original && !carved.failure() && !stopRequested() && !w->handOver.abandoned())
+                    carveDeletedMessages(original.get(), currentNodeIsiOS6Version, w->walked);
+            } else {
+                // Committed first, as the walk would commit it after the step:
+                // the step then reads the same rows, and its connection has no
+                // log left to write back into the file while it is mapped here.
+                // Should the commit fail, the file is mapped after the step.
+                const std::string dbPath = databaseToScan(path, kMessageDBName, "messageDB is not exist");
+                std::error_code error;
+                const bool companions = !dbPath.empty() && (std::filesystem::exists(dbPath + "-wal", error) ||
+                                                            std::filesystem::exists(dbPath + "-journal", error));
+                const bool committed = !dbPath.empty() && commitDB(dbPath, scanInPlace_);
+                w->gate.reach(StepGate::CopyCommitted);
+                if (!dbPath.empty()) {
+                    if (!committed) w->gate.waitFor(StepGate::MessagesRead);
+                    const std::unique_ptr<RawFile> copy = RawFile::open(dbPath);
+                    if (copy) {
+                        w->opened = true;
+                        carved.waitFor(StepGate::LiveCellsKnown);
+                        if (!carved.failure() && !stopRequested() && !w->handOver.abandoned()) {
+                            // A copy without a log or journal beside it is
+                            // committed by a change of its header at most (or
+                            // by cutting what lies past its last page, which
+                            // its size shows): its pages are then the
+                            // original's, which the carving thread has mapped
+                            // and read already, and the walk reads no byte of
+                            // the header but the page size. Reading those
+                            // spares touching every page of a second mapping.
+                            const RawFile* file = copy.get();
+                            const std::shared_ptr<const RawFile> original = messageOriginal_;
+                            if (currentNodeIsiOS6Version && committed && !companions && original &&
+                                original->size() == copy->size() &&
+                                original->at(16) == copy->at(16) && original->at(17) == copy->at(17))
+                                file = original.get();
+                            carveDeletedMessages(file, currentNodeIsiOS6Version, w->walked);
+                        }
                     }
                 }
             }
@@ -808,6 +872,12 @@ bool WrenfieldAppDelegate::postCopyWalk(CopyWalk& walk, RecordSink& sink, const 
 
 bool WrenfieldAppDelegate::walkDelMessages(const std::string& path, RecordSink& walked) {
     if (path.empty()) return false;
+    if (!messageSource_.empty()) {
+        // Not copied: walked where it lies, never committed.
+        const std::shared_ptr<const RawFile> original = messageOriginal_;
+        if (original) carveDeletedMessages(original.get(), currentNodeIsiOS6Version, walked);
+        return original != nullptr;
+    }
     const std::unique_ptr<RawFile> file = openDatabaseToCarve(path, kMessageDBName, "messageDB is not exist");
     if (!file) return false;
     carveDeletedMessages(file.get(), currentNodeIsiOS6Version, walked);

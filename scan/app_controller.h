@@ -110,8 +110,13 @@ public:
     // no folder can be made.
     std::unique_ptr<WorkingFolder> prepareWorkingFolder(const std::string& backupFolder);
     // The same, also listing each copy with the backup file it was made from.
+    // With `messagesWithoutCopy`, a message database that came alone and
+    // whose committed copy would hold its very bytes past the header is not
+    // copied: it is mapped read-only into messageOriginal_, and its path
+    // kept in messageSource_, for the steps to read and walk where it lies.
     std::unique_ptr<WorkingFolder> prepareWorkingFolder(const std::string& backupFolder,
-                                                        std::vector<CopyRequest>& copied);
+                                                        std::vector<CopyRequest>& copied,
+                                                        bool messagesWithoutCopy = false);
 
     // Scans in place: the backup's own databases are committed and read
     // (the commit step writes into the backup). Off by default.
@@ -314,6 +319,10 @@ private:
     // existing-message step reads it through that mapping (the copy, once
     // committed, would hold the same rows).
     bool messagesFromOriginal_ = false;
+    // The backup's own message database when it was not copied (see
+    // prepareWorkingFolder): read through messageOriginal_ only, never
+    // opened by SQLite nor committed. Empty otherwise.
+    std::string messageSource_;
 };
 
 }  // namespace kestrel

@@ -73,6 +73,11 @@ bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, 
 
 bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, std::vector<std::string>& problems,
                        std::vector<CopyRequest>& copied) {
+    return copyDatabasesInto(backupFolder, working, problems, copied, ReadWithoutCopy());
+}
+
+bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, std::vector<std::string>& problems,
+                       std::vector<CopyRequest>& copied, const ReadWithoutCopy& readWithoutCopy) {
     bool anyThere = false;
     bool anyCopied = false;
     for (const BackupDatabase& database : backupDatabases()) {
@@ -90,6 +95,10 @@ bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, 
             if (have) continue;
             const std::string own = backupEntryPath(backupFolder, hashed);
             if (!own.empty()) requests.push_back({own, name + suffix});
+        }
+        if (readWithoutCopy && readWithoutCopy(name, requests)) {
+            anyCopied = true;
+            continue;
         }
         const std::vector<CopyOutcome> outcomes = working.copyAll(requests, backupFolder);
         for (const CopyOutcome& outcome : outcomes) {

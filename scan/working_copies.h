@@ -8,6 +8,7 @@
 // of its own domain path; both are taken.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,13 @@ bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, 
 // it returns: the backup file it was copied from and its name there.
 bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, std::vector<std::string>& problems,
                        std::vector<CopyRequest>& copied);
+// The same, asking `readWithoutCopy` first for each database that exists,
+// with its name and what would be copied for it (the database first, then
+// the companions found): when it answers true, the caller reads that
+// database from the backup itself and nothing of it is copied.
+using ReadWithoutCopy = std::function<bool(const std::string& name, const std::vector<CopyRequest>& requests)>;
+bool copyDatabasesInto(const std::string& backupFolder, WorkingFolder& working, std::vector<std::string>& problems,
+                       std::vector<CopyRequest>& copied, const ReadWithoutCopy& readWithoutCopy);
 
 // For a scan in place: why the database at `path` must be neither opened
 // nor written (it is not a regular file, or it or a folder on its way is a

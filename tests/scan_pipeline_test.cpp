@@ -15,6 +15,7 @@
 #include <thread>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -58,6 +59,7 @@ struct ScanTrace {
     std::vector<std::string> log;
     std::vector<std::string> warnings;
     std::vector<std::string> listedMessages, listedContacts;
+    std::vector<std::string> databaseFiles;  // the files the scan read, as it names them
 };
 
 ScanTrace traceScan(const std::string& folder, bool beside, bool handOver = false) {
@@ -97,6 +99,7 @@ ScanTrace traceScan(const std::string& folder, bool beside, bool handOver = fals
         app.waitForScanThread();
         for (auto token : tokens) nc.removeObserver(token);
         trace.warnings = app.scanWarnings();
+        trace.databaseFiles = app.scannedDatabaseFiles;
         for (const auto& m : app.resultViewController->messageArray) trace.listedMessages.push_back(describe(*m));
         for (const auto& c : app.resultViewController->contactArray) trace.listedContacts.push_back(describe(*c));
     }
@@ -217,6 +220,44 @@ INSTANTIATE_TEST_SUITE_P(ScanPipeline, CarvingBesideTheSteps,
                          ::testing::Values(Shape::Demo, Shape::IOS6Deleted, Shape::IOS5Deleted, Shape::Modern17,
                                            Shape::Modern18Wal, Shape::NoMessageDatabase, Shape::NoAddressBook,
                                            Shape::GarbageMessageDatabase, Shape::IOS6DeletedInLog));
+
+// A message database that came alone, whose header's page count covers the
+// file, is read and walked where it lies instead of through a copy: the
+// scan lists exactly what it lists for the same database copied (one whose
+// header's page count is not in force, which is copied), and the backup's
+// file keeps its bytes and time.
+TEST(ScanPipeline, AMessageDatabaseThatCameAloneIsReadWhereItLiesAndListsWhatACopyLists) {
+    test::TempDir dir;
+    const fs::path alone = dir.path() / "alone", copied = dir.path() / "copied";
+    ASSERT_EQ(writeShape(Shape::IOS6Deleted, alone), "");
+    fs::copy(alone, copied, fs::copy_options::recursive);
+    const std::string database = databasePathInBackup(alone.string(), kMessageDBName);
+    const std::string copiedDatabase = databasePathInBackup(copied.string(), kMessageDBName);
+    {
+        // Its version-valid-for number no longer matches its change counter.
+        std::fstream file(copiedDatabase, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(95);
+        file.put('\x7f');
+    }
+    const std::string before = test::readFile(database);
+    const auto modified = fs::last_write_time(database);
+
+    const ScanTrace inPlace = traceScan(alone.string(), /*beside=*/true);
+    const ScanTrace viaCopy = traceScan(copied.string(), /*beside=*/true);
+    EXPECT_NE(std::find(inPlace.databaseFiles.begin(), inPlace.databaseFiles.end(), database),
+              inPlace.databaseFiles.end());
+    EXPECT_EQ(std::find(viaCopy.databaseFiles.begin(), viaCopy.databaseFiles.end(), copiedDatabase),
+              viaCopy.databaseFiles.end());
+    ASSERT_FALSE(inPlace.listedMessages.empty());
+    EXPECT_EQ(inPlace.posted, viaCopy.posted);
+    EXPECT_EQ(inPlace.warnings, viaCopy.warnings);
+    EXPECT_EQ(inPlace.listedMessages, viaCopy.listedMessages);
+    EXPECT_EQ(test::readFile(database), before);
+    EXPECT_EQ(fs::last_write_time(database), modified);
+    for (const auto& entry : fs::directory_iterator(fs::path(database).parent_path())) {
+        EXPECT_EQ(entry.path().string().find(kMessageDBName + std::string("-")), std::string::npos) << entry.path();
+    }
+}
 
 // A stop asked for while both threads work ends the scan; nothing is left
 // waiting.
