@@ -187,25 +187,10 @@ ReportFacts reportFacts(const WrenfieldAppDelegate& controller, const TovIOSDevi
     facts.backup.backUpFilePath = absoluteFolder(backupFolder);
     facts.scanTime = controller.scanStartTime;
     facts.command = command;
-    for (const std::string& path : controller.scannedDatabaseFiles) {
-        // The scan reads copies in a working folder (or the decrypted ones)
-        // unless it ran in place; a copy is named as in the backup.
-        if (scanFolder == backupFolder && path.rfind(backupFolder + "/", 0) == 0) {
-            facts.databaseFiles.push_back(absoluteFolder(path));
-            continue;
-        }
-        // A copy is named by the database's name, with the same suffix.
-        std::string name = fs::path(path).filename().string();
-        std::string suffix;
-        for (const char* s : {"-wal", "-shm"}) {
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, s) == 0) {
-                suffix = s;
-                name.resize(name.size() - 4);
-            }
-        }
-        const std::string original = databasePathInBackup(backupFolder, name);
-        facts.databaseFiles.push_back(absoluteFolder(original.empty() ? path : original + suffix));
-    }
+    // The scan reads copies in a working folder (or the decrypted ones)
+    // unless it ran in place; a copy is named as in the backup.
+    for (const std::string& path : controller.databaseFilesInBackup(backupFolder, scanFolder))
+        facts.databaseFiles.push_back(absoluteFolder(path));
     return facts;
 }
 

@@ -333,6 +333,29 @@ std::unique_ptr<RawFile> WrenfieldAppDelegate::openDatabaseToCarve(const std::st
     return RawFile::open(dbPath);
 }
 
+std::vector<std::string> WrenfieldAppDelegate::databaseFilesInBackup(const std::string& backupFolder,
+                                                                     const std::string& scanFolder) const {
+    std::vector<std::string> files;
+    for (const std::string& path : scannedDatabaseFiles) {
+        if (scanFolder == backupFolder && path.rfind(backupFolder + "/", 0) == 0) {
+            files.push_back(path);
+            continue;
+        }
+        // A copy is named by the database's name, with the same suffix.
+        std::string name = std::filesystem::path(path).filename().string();
+        std::string suffix;
+        for (const char* s : {"-wal", "-shm"}) {
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, s) == 0) {
+                suffix = s;
+                name.resize(name.size() - 4);
+            }
+        }
+        const std::string original = databasePathInBackup(backupFolder, name);
+        files.push_back(original.empty() ? path : original + suffix);
+    }
+    return files;
+}
+
 void WrenfieldAppDelegate::noteDatabaseRead(const std::string& dbPath) {
     // SQLite reads a database's write-ahead log with it.
     for (const std::string& path : {dbPath, dbPath + "-wal"}) {

@@ -227,9 +227,19 @@ public:
 
     // ---- For the reports ----
     // The database files the last scan read, as paths in the folder it
-    // scanned, in the order read (each once), and when that scan started.
+    // scanned (or the backup's own file, for a database read without a
+    // copy), in the order read (each once), and when that scan started.
     // Read them once the scan has finished.
     std::vector<std::string> scannedDatabaseFiles;
+    // The same files named as they lie in `backupFolder`, the backup the
+    // scan of `scanFolder` was of: a copy in a working folder, or a
+    // decrypted one, by the backup's file of its name (with its -wal or
+    // -shm suffix, if any), a file of the backup itself as it is. A copy
+    // with no such file in the backup keeps its own path.
+    std::vector<std::string> databaseFilesInBackup(const std::string& backupFolder,
+                                                   const std::string& scanFolder) const;
+    // The folder the last scan was started on.
+    const std::string& scannedFolder() const { return scannedBackup_; }
     std::time_t scanStartTime = 0;
 
 private:

@@ -60,6 +60,7 @@ struct ScanTrace {
     std::vector<std::string> warnings;
     std::vector<std::string> listedMessages, listedContacts;
     std::vector<std::string> databaseFiles;  // the files the scan read, as it names them
+    std::vector<std::string> filesInBackup;  // the same, as the reports name them
 };
 
 ScanTrace traceScan(const std::string& folder, bool beside, bool handOver = false) {
@@ -100,6 +101,7 @@ ScanTrace traceScan(const std::string& folder, bool beside, bool handOver = fals
         for (auto token : tokens) nc.removeObserver(token);
         trace.warnings = app.scanWarnings();
         trace.databaseFiles = app.scannedDatabaseFiles;
+        trace.filesInBackup = app.databaseFilesInBackup(folder, app.scannedFolder());
         for (const auto& m : app.resultViewController->messageArray) trace.listedMessages.push_back(describe(*m));
         for (const auto& c : app.resultViewController->contactArray) trace.listedContacts.push_back(describe(*c));
     }
@@ -254,6 +256,18 @@ TEST(ScanPipeline, AMessageDatabaseThatCameAloneIsReadWhereItLiesAndListsWhatACo
     EXPECT_EQ(inPlace.listedMessages, viaCopy.listedMessages);
     EXPECT_EQ(test::readFile(database), before);
     EXPECT_EQ(fs::last_write_time(database), modified);
+    // Either way the reports name the backup's own files, which are there
+    // to be hashed once the copies are gone.
+    for (const auto& [trace, folder] : {std::pair(&inPlace, alone), std::pair(&viaCopy, copied)}) {
+        ASSERT_EQ(trace->filesInBackup.size(), trace->databaseFiles.size());
+        EXPECT_NE(std::find(trace->filesInBackup.begin(), trace->filesInBackup.end(),
+                            databasePathInBackup(folder.string(), kMessageDBName)),
+                  trace->filesInBackup.end());
+        for (const std::string& file : trace->filesInBackup) {
+            EXPECT_EQ(file.rfind(folder.string() + "/", 0), 0u) << file;
+            EXPECT_TRUE(fs::is_regular_file(file)) << file;
+        }
+    }
     for (const auto& entry : fs::directory_iterator(fs::path(database).parent_path())) {
         EXPECT_EQ(entry.path().string().find(kMessageDBName + std::string("-")), std::string::npos) << entry.path();
     }

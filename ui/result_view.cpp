@@ -652,7 +652,10 @@ void ResultView::actRecovery() {
             core_.setExportFormats(chosenFormats_);
             ReportFacts facts;
             if (app_.currentNode) facts.backup = *app_.currentNode;
-            facts.databaseFiles = app_.scannedDatabaseFiles;
+            // Named as they lie in the backup: the copies the scan read are
+            // gone by now, and are not what the report is about.
+            if (app_.currentNode)
+                facts.databaseFiles = app_.databaseFilesInBackup(app_.currentNode->backUpFilePath, app_.scannedFolder());
             facts.scanTime = app_.scanStartTime;
             facts.command = "Kestrel desktop program: scan of " + facts.backup.backUpFilePath +
                             ", export formats " + exportFormatsText(chosenFormats_);
