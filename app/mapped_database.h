@@ -4,9 +4,10 @@
 //
 // The connection can write nothing anywhere: its file layer has no write,
 // no journal, no log and no lock, and the database is opened as immutable,
-// so SQLite neither looks for nor makes any file beside it. Pages are handed
-// to SQLite as pointers into the mapping where they lie whole inside it, and
-// copied (the part past the end read as zeros) otherwise.
+// so SQLite neither looks for nor makes any file beside it. Each page is
+// copied out of the mapping as a read of the file would copy it (the part
+// past the end read as zeros), so that SQLite answers exactly as it does
+// over the file, damaged pages included.
 #pragma once
 
 #include <sqlite3.h>

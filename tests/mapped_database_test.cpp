@@ -125,9 +125,11 @@ TEST(MappedDatabase, BytesCutShortReadAsTheFileCutThereReads) {
     const std::string path = (dir.path() / "whole.db").string();
     const std::string bytes = writeDatabase(path, false);
     const std::string cutPath = (dir.path() / "cut.db").string();
-    // In the header, inside page 1, at a page boundary, inside an interior
+    // One byte (which SQLite takes for an empty file), in the header,
+    // inside page 1, at a page boundary, inside an interior
     // run of pages, and one byte short of the end.
-    for (size_t length : {size_t{50}, size_t{3000}, size_t{4096} * 7, bytes.size() / 2 + 123, bytes.size() - 1}) {
+    for (size_t length :
+         {size_t{1}, size_t{50}, size_t{3000}, size_t{4096} * 7, bytes.size() / 2 + 123, bytes.size() - 1}) {
         SCOPED_TRACE("cut at " + std::to_string(length));
         const std::string cut = bytes.substr(0, length);
         {
