@@ -1,5 +1,5 @@
-// SQL over bytes that are already mapped: a read-only SQLite connection whose
-// pages come straight from a mapping the caller holds (the carver's mapping
+// SQL over bytes that are already mapped: a read-only SQLite connection that
+// reads its pages from a mapping the caller holds (the carver's mapping
 // of a backup's database), instead of from reads of a file.
 //
 // The connection can write nothing anywhere: its file layer has no write,
