@@ -73,7 +73,6 @@ int mappedFileControl(sqlite3_file*, int, void*) { return SQLITE_NOTFOUND; }
 int mappedSectorSize(sqlite3_file*) { return 4096; }
 int mappedDeviceCharacteristics(sqlite3_file*) { return SQLITE_IOCAP_IMMUTABLE; }
 
-
 // Version 1: no shared memory (no write-ahead log can be used) and no pages
 // handed out in place. SQLite reads a page in place differently from one it
 // was given a copy of: past the end of a damaged page it meets the next

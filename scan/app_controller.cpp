@@ -128,15 +128,12 @@ bool wholePagesAsTheHeaderSays(const RawFile& file) {
     static constexpr char kMagic[] = "SQLite format 3";
     if (file.size() < 100 || std::memcmp(file.data(), kMagic, sizeof kMagic) != 0) return false;
     const uint8_t* header = file.data();
-    const auto be32 = [&](int at) {
-        return (uint32_t{header[at]} << 24) | (uint32_t{header[at + 1]} << 16) | (uint32_t{header[at + 2]} << 8) |
-               uint32_t{header[at + 3]};
-    };
-    uint32_t pageSize = (uint32_t{header[16]} << 8) | header[17];
+    uint64_t pageSize = readBigEndian(header, 16, 2);
     if (pageSize == 1) pageSize = 65536;
     if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0) return false;
-    const uint32_t pages = be32(28);
-    return pages > 0 && be32(24) == be32(92) && uint64_t{pages} * pageSize == static_cast<uint64_t>(file.size());
+    const uint64_t pages = readBigEndian(header, 28, 4);
+    return pages > 0 && readBigEndian(header, 24, 4) == readBigEndian(header, 92, 4) &&
+           pages * pageSize == static_cast<uint64_t>(file.size());
 }
 
 }  // namespace
@@ -536,8 +533,8 @@ void WrenfieldAppDelegate::runStepsAlongsideCarving(const std::string& folder, c
     // A message database without a log or journal: its committed copy would
     // hold the rows the original holds, so the existing-message step reads
     // the original through the carving thread's mapping, made here for both
-    // (or when the database was not copied at all).
-    // Its pages are then read from memory once, not through the copy's file.
+    // (or when the database was not copied at all). The file's pages are
+    // then brought into memory once for both, not read again from a copy.
     messagesFromOriginal_ = !messageSource_.empty() && messageOriginal_ != nullptr;
     if (!messagesFromOriginal_) messageOriginal_.reset();
     if (!messagesFromOriginal_ && std::none_of(copied.begin(), copied.end(), [](const CopyRequest& request) {
