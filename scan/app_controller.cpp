@@ -833,9 +833,6 @@ std::unique_ptr<WrenfieldAppDelegate::CopyWalk> WrenfieldAppDelegate::startCopyW
                 // log left to write back into the file while it is mapped here.
                 // Should the commit fail, the file is mapped after the step.
                 const std::string dbPath = databaseToScan(path, kMessageDBName, "messageDB is not exist");
-                std::error_code error;
-                const bool companions = !dbPath.empty() && (std::filesystem::exists(dbPath + "-wal", error) ||
-                                                            std::filesystem::exists(dbPath + "-journal", error));
                 const bool committed = !dbPath.empty() && commitDB(dbPath, scanInPlace_);
                 w->gate.reach(StepGate::CopyCommitted);
                 if (!dbPath.empty()) {
@@ -855,7 +852,9 @@ std::unique_ptr<WrenfieldAppDelegate::CopyWalk> WrenfieldAppDelegate::startCopyW
                             // spares touching every page of a second mapping.
                             const RawFile* file = copy.get();
                             const std::shared_ptr<const RawFile> original = messageOriginal_;
-                            if (currentNodeIsiOS6Version && committed && !companions && original &&
+                            // (messagesFromOriginal_: no log or journal was
+                            // copied beside it, and the original is mapped.)
+                            if (currentNodeIsiOS6Version && committed && messagesFromOriginal_ && original &&
                                 original->size() == copy->size() &&
                                 original->at(16) == copy->at(16) && original->at(17) == copy->at(17))
                                 file = original.get();
