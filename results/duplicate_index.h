@@ -32,31 +32,28 @@ public:
     void clear() {
         hashes_.clear();
         slots_.clear();
+        placed_ = 0;
     }
 
     // Adds the records of the list that are not indexed yet.
     template <typename List, typename KeyOf>
     void catchUp(const List& list, KeyOf keyOf) {
         if (hashes_.size() > list.size()) clear();
-        if (slots_.size() < 2 * list.size() + 16) rebuild(2 * list.size() + 16);
-        while (hashes_.size() < list.size()) {
-            uint64_t h = keyOf(*list[hashes_.size()]);
-            hashes_.push_back(h);
-            place(h, static_cast<uint32_t>(hashes_.size()));
-        }
+        hashes_.reserve(list.size());
+        while (hashes_.size() < list.size()) hashes_.push_back(keyOf(*list[hashes_.size()]));
+        placePending();
     }
 
     // Indexes one more position, the next after those indexed, by its hash.
-    void add(uint64_t h) {
-        if (slots_.size() < 2 * (hashes_.size() + 1) + 16) rebuild(2 * (hashes_.size() + 1) + 16);
-        hashes_.push_back(h);
-        place(h, static_cast<uint32_t>(hashes_.size()));
-    }
+    // It is placed in the table when the index is next looked in: positions
+    // added in a row then fill a table sized once for all of them.
+    void add(uint64_t h) { hashes_.push_back(h); }
     size_t size() const { return hashes_.size(); }
 
     // Whether `equal(position)` holds for some indexed position whose hash is h.
     template <typename Equal>
-    bool contains(uint64_t h, Equal equal) const {
+    bool contains(uint64_t h, Equal equal) {
+        placePending();
         if (slots_.empty()) return false;
         const size_t mask = slots_.size() - 1;
         for (size_t i = h & mask;; i = (i + 1) & mask) {
@@ -67,11 +64,24 @@ public:
     }
 
 private:
-    void rebuild(size_t minimumSlots) {
-        size_t size = 64;
-        while (size < minimumSlots) size *= 2;
-        slots_.assign(size, 0);
-        for (size_t p = 0; p < hashes_.size(); ++p) place(hashes_[p], static_cast<uint32_t>(p + 1));
+    void placePending() {
+        if (placed_ == hashes_.size()) return;
+        const size_t minimumSlots = 2 * hashes_.size() + 16;
+        if (slots_.size() < minimumSlots) {
+            size_t size = 64;
+            while (size < minimumSlots) size *= 2;
+            slots_.assign(size, 0);
+            placed_ = 0;
+        }
+        // The table is larger than the caches: the slot of a hash a few
+        // places ahead is fetched while this one is placed.
+        constexpr size_t kAhead = 8;
+        const size_t mask = slots_.size() - 1;
+        for (size_t p = placed_; p < hashes_.size(); ++p) {
+            if (p + kAhead < hashes_.size()) __builtin_prefetch(&slots_[hashes_[p + kAhead] & mask], 1);
+            place(hashes_[p], static_cast<uint32_t>(p + 1));
+        }
+        placed_ = hashes_.size();
     }
     void place(uint64_t h, uint32_t slotValue) {
         const size_t mask = slots_.size() - 1;
@@ -82,6 +92,7 @@ private:
 
     std::vector<uint64_t> hashes_;  // per indexed position
     std::vector<uint32_t> slots_;   // 0 for empty, else position + 1; at most half full
+    size_t placed_ = 0;             // positions placed in slots_
 };
 
 }  // namespace kestrel
