@@ -122,7 +122,7 @@ public:                                                                         
     std::string name() const {                                                   \
         return locked([this] { return std::string(texts_.get(index)); });        \
     }                                                                            \
-    void Setter(std::string value) {                                             \
+    void Setter(std::string_view value) {                                        \
         locked([&] { texts_.set(index, value); });                               \
     }                                                                            \
     template <typename F>                                                        \
@@ -228,6 +228,15 @@ class TovContactNode : public RecordBase {
     KESTREL_LOCKED_FIELD(Provenance, provenance, setProvenance)
 };
 
+// Every text of a message record at once, as views into the record (valid
+// while its lock is held: see TovMessageNode::visitAll).
+struct MessageTextsView {
+    std::string_view messageName, messagePhone, messageDate, messageType, messageContent, service, chat, deletedDate;
+    const std::vector<std::string>& attachments;
+    const std::string& source;
+    const Provenance* provenance;  // null when there is none
+};
+
 class TovMessageNode : public RecordBase {
     KESTREL_PACKED_FIELD(messageName, setMessageName, 0)
     KESTREL_PACKED_FIELD(messagePhone, setMessagePhone, 1)
@@ -257,6 +266,17 @@ public:
     void setProvenance(Provenance value) {
         std::unique_ptr<Provenance> next = value.empty() ? nullptr : std::make_unique<Provenance>(std::move(value));
         locked([&] { provenance_.swap(next); });
+    }
+    // Calls f with all the record's texts under one hold of its lock, for a
+    // reader of every field (the output of a long list takes the lock once
+    // per record rather than once per field).
+    template <typename F>
+    decltype(auto) visitAll(F&& f) const {
+        return locked([&]() -> decltype(auto) {
+            return f(MessageTextsView{texts_.get(0), texts_.get(1), texts_.get(2), texts_.get(3), texts_.get(4),
+                                      texts_.get(5), texts_.get(6), texts_.get(7), attachments_, source_,
+                                      provenance_.get()});
+        });
     }
 
 private:

@@ -279,16 +279,16 @@ void readDate(const Row& row, int column, MessageDateLayout layout, TovMessageNo
 }
 
 void fillFromIOS6Row(const Row& row, TovMessageNode& message) {
-    if (auto text = row.text(1)) message.setMessageContent(std::move(*text));
+    if (auto text = row.view(1)) message.setMessageContent(*text);
     readDate(row, 2, MessageDateLayout::Ios6OrLater, message);
-    if (auto phone = row.text(4)) message.setMessagePhone(std::move(*phone));
+    if (auto phone = row.view(4)) message.setMessagePhone(*phone);
     if (auto fromMe = row.number(5)) {
         message.setMessageType(fromMeWord(*fromMe, "unknown"));
     }
 }
 
 void fillFromOlderRow(const Row& row, TovMessageNode& message, bool withIMessageColumns) {
-    if (auto text = row.text(3)) message.setMessageContent(std::move(*text));
+    if (auto text = row.view(3)) message.setMessageContent(*text);
     // This layout keeps Unix seconds, but its iMessage rows may count from
     // 2001-01-01: the stored-time rule reads a value as Unix time unless that
     // falls before 1990, which no message of these systems can, and so
@@ -297,7 +297,7 @@ void fillFromOlderRow(const Row& row, TovMessageNode& message, bool withIMessage
         std::string date = formatStoredDate(*stored);
         if (!date.empty()) message.setMessageDate(std::move(date));
     }
-    if (auto address = row.text(5)) message.setMessagePhone(std::move(*address));
+    if (auto address = row.view(5)) message.setMessagePhone(*address);
     if (auto flags = row.number(7)) message.setMessageType(flagsWord(*flags));
     if (!withIMessageColumns) return;
     std::optional<int32_t> isMadrid = row.number(9);
@@ -598,7 +598,7 @@ void postModernRow(const Row& row, const ModernContext& context, std::unordered_
     auto message = std::make_shared<TovMessageNode>();
     readDate(row, kDate, MessageDateLayout::Ios6OrLater, *message);
     const std::string_view phone = row.view(kHandle).value_or(std::string_view());
-    if (!phone.empty()) message->setMessagePhone(std::string(phone));
+    if (!phone.empty()) message->setMessagePhone(phone);
     if (auto fromMe = row.number(kFromMe)) message->setMessageType(fromMeWord(*fromMe, "unknown"));
     if (auto service = row.text(kService)) {
         message->setBImessage(*service == "iMessage");

@@ -79,18 +79,24 @@ std::string textArrayJson(const std::vector<std::string>& texts) {
     return out;
 }
 
-std::string provenanceJson(const Provenance& p) {
-    if (p.empty()) return "null";
-    std::string out;
-    {
-        JsonObjectWriter o(out);
-        if (!p.file.empty()) o.text("file", p.file);
-        if (!p.area.empty()) o.text("area", p.area);
-        if (p.page) o.number("page", *p.page);
-        if (p.offset) o.number("offset", *p.offset);
-        if (p.frame) o.number("frame", *p.frame);
-        if (p.commit) o.number("commit", *p.commit);
+// The provenance object, or null when there is nothing to say.
+void appendProvenanceJson(std::string& out, const Provenance* p) {
+    if (p == nullptr || p->empty()) {
+        out.append("null");
+        return;
     }
+    JsonObjectWriter o(out);
+    if (!p->file.empty()) o.text("file", p->file);
+    if (!p->area.empty()) o.text("area", p->area);
+    if (p->page) o.number("page", *p->page);
+    if (p->offset) o.number("offset", *p->offset);
+    if (p->frame) o.number("frame", *p->frame);
+    if (p->commit) o.number("commit", *p->commit);
+}
+
+std::string provenanceJson(const Provenance& p) {
+    std::string out;
+    appendProvenanceJson(out, &p);
     return out;
 }
 
@@ -115,43 +121,52 @@ void appendContactJson(std::string& out, const TovContactNode& c) {
 void appendMessageJson(std::string& out, const TovMessageNode& m) {
     // The object is written as JsonObjectWriter writes it, each key with the
     // quotes and separators around it as one piece; the texts are written
-    // from the record under its lock, not copied.
+    // from the record under one hold of its lock, not copied.
     const auto piece = [&out](std::string_view text) { out.append(text); };
     const auto text = [&out](std::string_view value) { appendJsonStringContent(out, value); };
     const auto flag = [&out](bool value) { out.append(value ? std::string_view("true") : std::string_view("false")); };
-    piece("{\"messageName\": \"");
-    m.messageNameVisit(text);
-    piece("\", \"messagePhone\": \"");
-    m.messagePhoneVisit(text);
-    piece("\", \"messageDate\": \"");
-    m.messageDateVisit(text);
-    piece("\", \"messageType\": \"");
-    m.messageTypeVisit(text);
-    piece("\", \"messageContent\": \"");
-    m.messageContentVisit(text);
-    piece("\", \"bImessage\": ");
-    flag(m.bImessage());
-    piece(", \"bDeleted\": ");
-    flag(m.bDeleted());
-    piece(", \"handle_id\": ");
-    char digits[24];
-    const auto written = std::to_chars(digits, digits + sizeof digits, static_cast<long long>(m.handle_id()));
-    out.append(digits, static_cast<size_t>(written.ptr - digits));
-    piece(", \"bSelected\": ");
-    flag(m.bSelected());
-    piece(", \"service\": \"");
-    m.serviceVisit(text);
-    piece("\", \"chat\": \"");
-    m.chatVisit(text);
-    piece("\", \"attachments\": ");
-    out.append(textArrayJson(m.attachments()));
-    piece(", \"source\": ");
-    appendJsonString(out, m.source());
-    piece(", \"deletedDate\": \"");
-    m.deletedDateVisit(text);
-    piece("\", \"provenance\": ");
-    out.append(provenanceJson(m.provenance()));
-    out.push_back('}');
+    const bool iMessage = m.bImessage();
+    const bool deleted = m.bDeleted();
+    const int32_t handle = m.handle_id();
+    const bool selected = m.bSelected();
+    m.visitAll([&](const MessageTextsView& t) {
+        piece("{\"messageName\": \"");
+        text(t.messageName);
+        piece("\", \"messagePhone\": \"");
+        text(t.messagePhone);
+        piece("\", \"messageDate\": \"");
+        text(t.messageDate);
+        piece("\", \"messageType\": \"");
+        text(t.messageType);
+        piece("\", \"messageContent\": \"");
+        text(t.messageContent);
+        piece("\", \"bImessage\": ");
+        flag(iMessage);
+        piece(", \"bDeleted\": ");
+        flag(deleted);
+        piece(", \"handle_id\": ");
+        char digits[24];
+        const auto written = std::to_chars(digits, digits + sizeof digits, static_cast<long long>(handle));
+        out.append(digits, static_cast<size_t>(written.ptr - digits));
+        piece(", \"bSelected\": ");
+        flag(selected);
+        piece(", \"service\": \"");
+        text(t.service);
+        piece("\", \"chat\": \"");
+        text(t.chat);
+        piece("\", \"attachments\": [");
+        for (size_t i = 0; i < t.attachments.size(); ++i) {
+            if (i > 0) piece(", ");
+            appendJsonString(out, t.attachments[i]);
+        }
+        piece("], \"source\": ");
+        appendJsonString(out, t.source);
+        piece(", \"deletedDate\": \"");
+        text(t.deletedDate);
+        piece("\", \"provenance\": ");
+        appendProvenanceJson(out, t.provenance);
+        out.push_back('}');
+    });
 }
 
 void appendNoteJson(std::string& out, const TovNoteNode& n) {

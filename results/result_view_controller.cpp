@@ -101,9 +101,12 @@ void appendKeyText(std::string& key, std::string_view text) {
 uint64_t messageKey(const TovMessageNode& m, std::string& key) {
     key.clear();
     TextHash h;
-    m.messagePhoneVisit([&](std::string_view t) { h.add(t); appendKeyText(key, t); });
-    m.messageContentVisit([&](std::string_view t) { h.add(t); appendKeyText(key, t); });
-    m.messageDateVisit([&](std::string_view t) { h.add(t); appendKeyText(key, t); });
+    m.visitAll([&](const MessageTextsView& t) {
+        for (std::string_view text : {t.messagePhone, t.messageContent, t.messageDate}) {
+            h.add(text);
+            appendKeyText(key, text);
+        }
+    });
     return h.value();
 }
 

@@ -596,7 +596,7 @@ namespace {
 TEST(CompactRecords, EachTextOfAMessageStaysItsOwn) {
     TovMessageNode m;
     using Get = std::string (TovMessageNode::*)() const;
-    using Set = void (TovMessageNode::*)(std::string);
+    using Set = void (TovMessageNode::*)(std::string_view);
     const std::vector<std::pair<Get, Set>> fields = {
         {&TovMessageNode::messageName, &TovMessageNode::setMessageName},
         {&TovMessageNode::messagePhone, &TovMessageNode::setMessagePhone},
@@ -624,6 +624,13 @@ TEST(CompactRecords, EachTextOfAMessageStaysItsOwn) {
         }
     }
     EXPECT_EQ(m.messageContentVisit([](std::string_view t) { return t.size(); }), expected[4].size());
+    // All of them at once, each in its place.
+    m.visitAll([&](const MessageTextsView& t) {
+        const std::string_view all[] = {t.messageName, t.messagePhone, t.messageDate, t.messageType,
+                                        t.messageContent, t.service, t.chat, t.deletedDate};
+        for (size_t k = 0; k < fields.size(); ++k) EXPECT_EQ(all[k], expected[k]) << k;
+        EXPECT_EQ(t.provenance, nullptr);
+    });
     // No provenance is the empty one; a set one reads back whole.
     EXPECT_TRUE(m.provenance().empty());
     Provenance p{"sms.db", "freeblock", 21, 83245, std::nullopt, std::nullopt};
