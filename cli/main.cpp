@@ -366,7 +366,9 @@ int main(int argc, char** argv) {
                 "database pages.\nProgress goes to standard error, results to standard output.\n"
                 "The backup is never written: the databases and their -wal, -shm and -journal files are copied\n"
                 "into a private working folder (mode 0700 under $TMPDIR, removed at the end, on failure and on\n"
-                "Ctrl-C) and only the copies are read and committed.");
+                "Ctrl-C) and only the copies are read and committed; an iOS 6 message database that came with\n"
+                "no -wal, -shm or -journal file, and whose header covers the file exactly, is not copied but\n"
+                "mapped read-only and read where it lies.");
     scan->footer(
         "Exit status: 0 when everything was read; 1 when the lists may be incomplete (a database could not\n"
         "be read, a statement failed or a read ended early: each is named in a \"Warning:\" line, and in the\n"
@@ -379,7 +381,8 @@ int main(int argc, char** argv) {
                    "warnings (always present, empty when the scan read everything); with --export also\n"
                    "exportFolder, exported and ticked");
     scan->add_flag("--read-only", options.readOnly,
-                   "Scan copies of the databases in a private working folder (the default; kept for old scripts)");
+                   "Scan copies of the databases in a private working folder, or read them through a read-only\n"
+                   "mapping (the default; kept for old scripts)");
     scan->add_flag("--in-place", options.inPlace,
                    "Scan the backup's own databases, as older versions did: the commit step switches them to\n"
                    "write-ahead logging and checkpoints them, WHICH WRITES INTO THE BACKUP (a warning says so)")
