@@ -1,9 +1,11 @@
 #include "carve/page_carver.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -369,22 +371,21 @@ public:
     int64_t rebuildFreed(int64_t off, int64_t size, bool emit = true, int depth = 0) {
         const int64_t end = off + size;
         if (size < 6 || end > usable_) return 0;
-        struct Option {
-            int table;
-            int64_t h;
-            int64_t recordEnd;
-            std::vector<uint64_t> types;
-            uint64_t headerSize;
-            uint64_t payload;
-            bool exact;
-            bool weak;
-        };
-        std::vector<Option> options;
-        std::vector<int> tables;
-        if (hint_ >= 0) tables.push_back(hint_);
-        else tables = carvable_;
-        std::vector<uint64_t> types;
-        for (int t : tables) {
+        // This depth's buffers, kept from call to call: the readings tried
+        // at every freeblock allocate nothing (a reading that fits its
+        // neighbours, taken below, is rebuilt with the next depth's).
+        RebuildScratch& scratch = rebuildScratch_[static_cast<size_t>(depth)];
+        std::vector<RebuildOption>& options = scratch.options;
+        options.clear();
+        std::vector<uint64_t>& types = scratch.types;
+        const int* tables = carvable_.data();
+        size_t tableCount = carvable_.size();
+        const int hinted = hint_;
+        if (hinted >= 0) {
+            tables = &hinted;
+            tableCount = 1;
+        }
+        for (const int t : std::span<const int>(tables, tableCount)) {
             const SchemaObject& table = tables_[static_cast<size_t>(t)];
             const size_t n = table.columns.size();
             for (int64_t h = 2; h <= 12; ++h) {
@@ -396,7 +397,7 @@ public:
                     for (int64_t k = 4; k < h - 1; ++k) ok = ok && (page_[off + k] & 0x80) != 0;
                     if (!ok) continue;
                 }
-                auto consider = [&](std::vector<uint64_t> ts, uint64_t headerSize, uint64_t body) {
+                auto consider = [&](const std::vector<uint64_t>& ts, uint64_t headerSize, uint64_t body) {
                     const uint64_t payload = headerSize + body;
                     if (payload > static_cast<uint64_t>(kMaxValueLength)) return;
                     const int lp = varintLength(payload);
@@ -429,11 +430,11 @@ public:
                                (nextNext == 0 || nextNext >= recordEnd + nextSize);
                     }
                     if (!consistent && !weak) return;
-                    options.push_back({t, h, recordEnd, std::move(ts), headerSize, payload, recordEnd == end, weak});
+                    options.push_back({t, h, recordEnd, ts, headerSize, payload, recordEnd == end, weak});
                 };
                 const int64_t lost = std::max<int64_t>(0, 4 - h);
                 if (lost == 0) {
-                    RecordHeader header;
+                    RecordHeader& header = scratch.header;
                     if (!parseRecordHeader(page_ + off + h, page_ + end, n, header)) continue;
                     if (header.types.size() != n && hint_ < 0) continue;
                     consider(header.types, header.headerSize, header.bodySize);
@@ -452,44 +453,45 @@ public:
                     const uint64_t headerSize = 2 + used;
                     if (headerSize >= 128) continue;
                     const Column& first = table.columns[0];
-                    std::vector<uint64_t> firstTypes;
+                    uint64_t firstTypes[12];
+                    size_t firstCount = 0;
                     if (first.integerPrimaryKey) {
-                        firstTypes.push_back(0);
+                        firstTypes[firstCount++] = 0;
                     } else {
                         for (uint64_t t0 = 0; t0 <= 9; ++t0)
-                            if (fits(t0, first)) firstTypes.push_back(t0);
+                            if (fits(t0, first)) firstTypes[firstCount++] = t0;
                         // A text or blob sized so the record fills the freeblock.
                         const int64_t room = body > static_cast<uint64_t>(size)
                                                  ? -1
                                                  : size - h - static_cast<int64_t>(headerSize + body);
                         if (room >= 0) {
                             for (uint64_t t0 : {uint64_t(13 + 2 * room), uint64_t(12 + 2 * room)})
-                                if (t0 < 128 && fits(t0, first)) firstTypes.push_back(t0);
+                                if (t0 < 128 && fits(t0, first)) firstTypes[firstCount++] = t0;
                         }
                     }
-                    for (uint64_t t0 : firstTypes) {
-                        std::vector<uint64_t> ts;
-                        ts.reserve(n);
+                    for (const uint64_t t0 : std::span<const uint64_t>(firstTypes, firstCount)) {
+                        std::vector<uint64_t>& ts = scratch.withFirst;
+                        ts.clear();
                         ts.push_back(t0);
                         ts.insert(ts.end(), types.begin(), types.end());
                         const uint64_t total = headerSize + body + static_cast<uint64_t>(serialTypeLength(t0));
                         if (total >= 128) continue;
-                        consider(std::move(ts), headerSize, body + static_cast<uint64_t>(serialTypeLength(t0)));
+                        consider(ts, headerSize, body + static_cast<uint64_t>(serialTypeLength(t0)));
                     }
                 }
             }
         }
         // Readings borne out by what follows them come first.
-        if (std::any_of(options.begin(), options.end(), [](const Option& o) { return !o.weak; }))
-            options.erase(std::remove_if(options.begin(), options.end(), [](const Option& o) { return o.weak; }),
+        if (std::any_of(options.begin(), options.end(), [](const RebuildOption& o) { return !o.weak; }))
+            options.erase(std::remove_if(options.begin(), options.end(), [](const RebuildOption& o) { return o.weak; }),
                           options.end());
-        const Option* chosen = nullptr;
+        const RebuildOption* chosen = nullptr;
         if (options.size() == 1) {
             chosen = &options[0];
         } else if (options.size() > 1) {
-            const Option* exact = nullptr;
+            const RebuildOption* exact = nullptr;
             int exactCount = 0;
-            for (const Option& o : options)
+            for (const RebuildOption& o : options)
                 if (o.exact) {
                     exact = &o;
                     ++exactCount;
@@ -783,6 +785,27 @@ private:
             if (trunkPages->count(chain_[i]) != 0) return local + static_cast<int64_t>(i) * (usable_ - 4);
         return -1;
     }
+
+    // A reading of a freed cell's record that rebuildFreed weighs.
+    struct RebuildOption {
+        int table;
+        int64_t h;
+        int64_t recordEnd;
+        std::vector<uint64_t> types;
+        uint64_t headerSize;
+        uint64_t payload;
+        bool exact;
+        bool weak;
+    };
+    struct RebuildScratch {
+        std::vector<RebuildOption> options;
+        RecordHeader header;
+        std::vector<uint64_t> types;
+        std::vector<uint64_t> withFirst;
+    };
+    // One set per depth of rebuildFreed (a merged neighbour is read three
+    // deep at most).
+    std::array<RebuildScratch, 4> rebuildScratch_;
 
     std::vector<uint32_t> chain_;
     KeySet kept_;  // identityOf every candidate taken
