@@ -377,6 +377,7 @@ public:
         RebuildScratch& scratch = rebuildScratch_[static_cast<size_t>(depth)];
         std::vector<RebuildOption>& options = scratch.options;
         options.clear();
+        scratch.optionTypes.clear();
         std::vector<uint64_t>& types = scratch.types;
         const int* tables = carvable_.data();
         size_t tableCount = carvable_.size();
@@ -430,7 +431,9 @@ public:
                                (nextNext == 0 || nextNext >= recordEnd + nextSize);
                     }
                     if (!consistent && !weak) return;
-                    options.push_back({t, h, recordEnd, ts, headerSize, payload, recordEnd == end, weak});
+                    options.push_back({t, h, recordEnd, scratch.optionTypes.size(), ts.size(), headerSize, payload,
+                                       recordEnd == end, weak});
+                    scratch.optionTypes.insert(scratch.optionTypes.end(), ts.begin(), ts.end());
                 };
                 const int64_t lost = std::max<int64_t>(0, 4 - h);
                 if (lost == 0) {
@@ -501,7 +504,8 @@ public:
         if (chosen == nullptr) return 0;
         if (!emit) return chosen->recordEnd;
         const int64_t bodyStart = chosen->h + static_cast<int64_t>(chosen->headerSize);
-        return emitRebuilt(*chosen, off, bodyStart, area_) ? chosen->recordEnd : 0;
+        const std::span<const uint64_t> chosenTypes(scratch.optionTypes.data() + chosen->typesAt, chosen->typeCount);
+        return emitRebuilt(*chosen, chosenTypes, off, bodyStart, area_) ? chosen->recordEnd : 0;
     }
 
     // Once every image is carved: the keys that kept repeats out are of no
@@ -510,7 +514,7 @@ public:
 
 private:
     template <typename Option>
-    bool emitRebuilt(const Option& o, int64_t off, int64_t bodyStartInCell, Area area) {
+    bool emitRebuilt(const Option& o, std::span<const uint64_t> types, int64_t off, int64_t bodyStartInCell, Area area) {
         const int64_t local = tableLeafLocalSize(o.payload, usable_);
         const uint8_t* payloadStart = page_ + off + o.h;
         const uint8_t* body = nullptr;
@@ -522,7 +526,7 @@ private:
                 if (!partial || static_cast<int64_t>(o.headerSize) > local) return false;
                 Candidate c;
                 c.table = o.table;
-                c.types = o.types;
+                c.types.assign(types.begin(), types.end());
                 return addPartial(std::move(c), payloadStart + o.headerSize, local - static_cast<int64_t>(o.headerSize),
                                   off, area);
             }
@@ -531,7 +535,7 @@ private:
                 if (!partial || whole < static_cast<int64_t>(o.headerSize)) return false;
                 Candidate c;
                 c.table = o.table;
-                c.types = o.types;
+                c.types.assign(types.begin(), types.end());
                 return addPartial(std::move(c), body, whole - static_cast<int64_t>(o.headerSize), off, area);
             }
         } else {
@@ -539,7 +543,7 @@ private:
         }
         Candidate c;
         c.table = o.table;
-        c.types = o.types;
+        c.types.assign(types.begin(), types.end());
         return add(std::move(c), body, off, area);
     }
 
@@ -791,7 +795,8 @@ private:
         int table;
         int64_t h;
         int64_t recordEnd;
-        std::vector<uint64_t> types;
+        size_t typesAt;  // its serial types: optionTypes[typesAt, typesAt + typeCount)
+        size_t typeCount;
         uint64_t headerSize;
         uint64_t payload;
         bool exact;
@@ -799,6 +804,7 @@ private:
     };
     struct RebuildScratch {
         std::vector<RebuildOption> options;
+        std::vector<uint64_t> optionTypes;
         RecordHeader header;
         std::vector<uint64_t> types;
         std::vector<uint64_t> withFirst;
