@@ -12,12 +12,14 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestrel {
@@ -107,6 +109,25 @@ public:
         }
         data_.replace(begin, old, value);
         for (size_t k = i; k < N; ++k) ends_[k] = ends_[k] - old + value.size();
+    }
+
+    // Sets several texts at once ({index, text} pairs; a later pair for the
+    // same index wins): the buffer is made once, at the size of the whole.
+    void setMany(std::initializer_list<std::pair<size_t, std::string_view>> values) {
+        std::array<std::string_view, N> next;
+        for (size_t i = 0; i < N; ++i) next[i] = get(i);
+        for (const auto& [i, value] : values) next[i] = value;
+        size_t total = 0;
+        for (std::string_view text : next) total += text.size();
+        std::string data;
+        data.reserve(total);
+        std::array<size_t, N> ends{};
+        for (size_t i = 0; i < N; ++i) {
+            data.append(next[i]);
+            ends[i] = data.size();
+        }
+        data_.swap(data);
+        ends_ = ends;
     }
 
 private:
@@ -238,24 +259,34 @@ struct MessageTextsView {
 };
 
 class TovMessageNode : public RecordBase {
-    KESTREL_PACKED_FIELD(messageName, setMessageName, 0)
-    KESTREL_PACKED_FIELD(messagePhone, setMessagePhone, 1)
-    KESTREL_PACKED_FIELD(messageDate, setMessageDate, 2)
-    KESTREL_PACKED_FIELD(messageType, setMessageType, 3)
-    KESTREL_PACKED_FIELD(messageContent, setMessageContent, 4)
+public:
+    // The texts of a message by their place, for setTexts.
+    enum Text : size_t { kName = 0, kPhone, kDate, kType, kContent, kService, kChat, kDeletedDate };
+    // Sets several texts under one hold of the lock, in one allocation for
+    // all of the record's texts (a record filled field by field may grow its
+    // buffer more than once).
+    void setTexts(std::initializer_list<std::pair<size_t, std::string_view>> values) {
+        locked([&] { texts_.setMany(values); });
+    }
+
+    KESTREL_PACKED_FIELD(messageName, setMessageName, kName)
+    KESTREL_PACKED_FIELD(messagePhone, setMessagePhone, kPhone)
+    KESTREL_PACKED_FIELD(messageDate, setMessageDate, kDate)
+    KESTREL_PACKED_FIELD(messageType, setMessageType, kType)
+    KESTREL_PACKED_FIELD(messageContent, setMessageContent, kContent)
     KESTREL_VALUE_FIELD(bool, bImessage, setBImessage, false)
     KESTREL_VALUE_FIELD(bool, bSelected, setBSelected, false)
     KESTREL_VALUE_FIELD(bool, bDeleted, setBDeleted, false)
     KESTREL_VALUE_FIELD(int32_t, handle_id, setHandle_id, -1)
     // "iMessage", "SMS", "RCS" as stored; empty when the database has no such column.
-    KESTREL_PACKED_FIELD(service, setService, 5)
+    KESTREL_PACKED_FIELD(service, setService, kService)
     // The conversation: the group's name, or its participants' names/numbers.
-    KESTREL_PACKED_FIELD(chat, setChat, 6)
+    KESTREL_PACKED_FIELD(chat, setChat, kChat)
     // File names of the message's attachments.
     KESTREL_LOCKED_FIELD(std::vector<std::string>, attachments, setAttachments)
     KESTREL_SOURCE_FIELD
     // When the message was deleted, in messageDate's format; empty when unknown.
-    KESTREL_PACKED_FIELD(deletedDate, setDeletedDate, 7)
+    KESTREL_PACKED_FIELD(deletedDate, setDeletedDate, kDeletedDate)
 
 public:
     // Where a carved record was found; kept only when there is something
@@ -273,9 +304,9 @@ public:
     template <typename F>
     decltype(auto) visitAll(F&& f) const {
         return locked([&]() -> decltype(auto) {
-            return f(MessageTextsView{texts_.get(0), texts_.get(1), texts_.get(2), texts_.get(3), texts_.get(4),
-                                      texts_.get(5), texts_.get(6), texts_.get(7), attachments_, source_,
-                                      provenance_.get()});
+            return f(MessageTextsView{texts_.get(kName), texts_.get(kPhone), texts_.get(kDate), texts_.get(kType),
+                                      texts_.get(kContent), texts_.get(kService), texts_.get(kChat),
+                                      texts_.get(kDeletedDate), attachments_, source_, provenance_.get()});
         });
     }
 

@@ -325,8 +325,9 @@ bool storedTimeFields(int64_t seconds, LocalFields& parts) {
 }
 
 // "%02d-%02d-%04d %02d:%02d": month-day-year hour:minute.
-std::string dateText(const LocalFields& parts) {
-    char text[64];
+DateText dateTextInPlace(const LocalFields& parts) {
+    DateText out;
+    char* text = out.text;
     char* p = text;
     auto two = [&p](int v) {
         *p++ = static_cast<char>('0' + v / 10 % 10);
@@ -340,14 +341,19 @@ std::string dateText(const LocalFields& parts) {
         two(static_cast<int>(parts.year / 100));
         two(static_cast<int>(parts.year % 100));
     } else {
-        p += std::snprintf(p, 32, "%04lld", static_cast<long long>(parts.year));
+        // At most 20 characters for any 64-bit year, and 6 before it: the
+        // 11 after it still fit the 40.
+        p += std::snprintf(p, 22, "%04lld", static_cast<long long>(parts.year));
     }
     *p++ = ' ';
     two(parts.hour);
     *p++ = ':';
     two(parts.minute);
-    return std::string(text, static_cast<size_t>(p - text));
+    out.size = static_cast<size_t>(p - text);
+    return out;
 }
+
+std::string dateText(const LocalFields& parts) { return std::string(dateTextInPlace(parts).view()); }
 
 }  // namespace
 
@@ -383,9 +389,13 @@ int64_t messageDateToUnixSeconds(int64_t stored, MessageDateLayout layout) {
 }
 
 std::string formatMessageDate(int64_t stored, MessageDateLayout layout) {
+    return std::string(formatMessageDateText(stored, layout).view());
+}
+
+DateText formatMessageDateText(int64_t stored, MessageDateLayout layout) {
     LocalFields parts{};
-    if (!localFields(messageDateToUnixSeconds(stored, layout), parts)) return std::string();
-    return dateText(parts);
+    if (!localFields(messageDateToUnixSeconds(stored, layout), parts)) return DateText{};
+    return dateTextInPlace(parts);
 }
 
 std::string getCallHistoryDuration(int32_t seconds) {

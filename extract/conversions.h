@@ -65,6 +65,15 @@ int64_t messageDateToUnixSeconds(int64_t stored, MessageDateLayout layout);
 // time); empty text when the time cannot be broken down.
 std::string formatMessageDate(int64_t stored, MessageDateLayout layout);
 
+// A date text held in place, for a caller that copies it on (a long list
+// then makes no string per row).
+struct DateText {
+    char text[40];
+    size_t size = 0;
+    std::string_view view() const { return std::string_view(text, size); }
+};
+DateText formatMessageDateText(int64_t stored, MessageDateLayout layout);
+
 // "%d hours", "%d hour", "%d minutes", "%d minute", "%d second(s)".
 std::string getCallHistoryDuration(int32_t seconds);
 

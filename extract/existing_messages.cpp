@@ -274,17 +274,21 @@ private:
 void readDate(const Row& row, int column, MessageDateLayout layout, TovMessageNode& message) {
     std::optional<int64_t> stored = row.number64(column);
     if (!stored) return;
-    std::string date = formatMessageDate(*stored, layout);
-    if (!date.empty()) message.setMessageDate(std::move(date));
+    const DateText date = formatMessageDateText(*stored, layout);
+    if (date.size > 0) message.setMessageDate(date.view());
 }
 
-void fillFromIOS6Row(const Row& row, TovMessageNode& message) {
-    if (auto text = row.view(1)) message.setMessageContent(*text);
-    readDate(row, 2, MessageDateLayout::Ios6OrLater, message);
-    if (auto phone = row.view(4)) message.setMessagePhone(*phone);
-    if (auto fromMe = row.number(5)) {
-        message.setMessageType(fromMeWord(*fromMe, "unknown"));
-    }
+// The record of an iOS 6 row, its correspondent's name `name` (empty when
+// unknown): its texts set at once, in one allocation.
+void fillFromIOS6Row(const Row& row, std::string_view name, TovMessageNode& message) {
+    DateText date;
+    if (std::optional<int64_t> stored = row.number64(2)) date = formatMessageDateText(*stored, MessageDateLayout::Ios6OrLater);
+    const std::optional<int32_t> fromMe = row.number(5);
+    message.setTexts({{TovMessageNode::kContent, row.view(1).value_or(std::string_view())},
+                      {TovMessageNode::kDate, date.view()},
+                      {TovMessageNode::kPhone, row.view(4).value_or(std::string_view())},
+                      {TovMessageNode::kType, fromMe ? std::string_view(fromMeWord(*fromMe, "unknown")) : std::string_view()},
+                      {TovMessageNode::kName, name}});
 }
 
 void fillFromOlderRow(const Row& row, TovMessageNode& message, bool withIMessageColumns) {
@@ -853,12 +857,10 @@ void readMessagesOf(sqlite3* db, int opened, bool iOS6, RecordSink& sink) {
                     }
                     auto message = std::make_shared<TovMessageNode>();
                     if (layout == Layout::IOS6) {
-                        fillFromIOS6Row(row, *message);
                         // The handle's text follows from its handle_id.
                         const std::string_view phone = row.view(4).value_or(std::string_view());
-                        if (const std::optional<std::string>& name = names.nameOf(row.number64(3), phone, sink)) {
-                            message->setMessageName(*name);
-                        }
+                        const std::optional<std::string>& name = names.nameOf(row.number64(3), phone, sink);
+                        fillFromIOS6Row(row, name ? std::string_view(*name) : std::string_view(), *message);
                     } else {
                         fillFromOlderRow(row, *message, layout == Layout::IOS5);
                         if (auto name = sink.getNameByPhoneNumber(message->messagePhone())) {

@@ -624,6 +624,17 @@ TEST(CompactRecords, EachTextOfAMessageStaysItsOwn) {
         }
     }
     EXPECT_EQ(m.messageContentVisit([](std::string_view t) { return t.size(); }), expected[4].size());
+    // Several set at once: the others keep their texts, a later pair for
+    // the same text wins, and the empty text and a NUL byte stay as given.
+    m.setTexts({{TovMessageNode::kDate, "12-31-2012 23:59"},
+                {TovMessageNode::kName, std::string_view("a\0b", 3)},
+                {TovMessageNode::kChat, "first"},
+                {TovMessageNode::kChat, ""},
+                {TovMessageNode::kDate, "01-01-2013 00:00"}});
+    expected[2] = "01-01-2013 00:00";
+    expected[0] = std::string("a\0b", 3);
+    expected[6] = "";
+    for (size_t k = 0; k < fields.size(); ++k) ASSERT_EQ((m.*fields[k].first)(), expected[k]) << k;
     // All of them at once, each in its place.
     m.visitAll([&](const MessageTextsView& t) {
         const std::string_view all[] = {t.messageName, t.messagePhone, t.messageDate, t.messageType,
