@@ -42,9 +42,14 @@ struct Candidate {
     std::vector<uint64_t> types;
     std::vector<Value> values;  // as stored (an INTEGER PRIMARY KEY column is null)
     // A kept candidate holds its record compactly until it is delivered:
-    // its serial types as varints, then its body; decoded into `values`
-    // again when listed.
-    std::string image;
+    // its serial types as varints (`packedTypes`, `packedSize` bytes, in the
+    // carver's byte store) and its body (`body`, `bodySize` bytes: in the
+    // page image it was found in, which outlives the carve, or a copy in the
+    // byte store); decoded into `values` again when listed.
+    const uint8_t* packedTypes = nullptr;
+    const uint8_t* body = nullptr;
+    uint64_t bodySize = 0;
+    uint32_t packedSize = 0;
     uint32_t typeCount = 0;
     bool rowIsLive = false;  // its row number is a live row's (whose image it is not)
     std::optional<size_t> lostFrom;  // a partial record
@@ -156,18 +161,46 @@ bool textsAreUtf8(const std::vector<uint64_t>& types, const uint8_t* body) {
     return true;
 }
 
-// Keeps a candidate's record as its serial types (varints) and body, in
-// place of its decoded values: a tenth of the memory for a wide table.
-void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize) {
-    // Sized once: the image is kept for the rest of the carve.
-    size_t length = static_cast<size_t>(bodySize);
-    for (uint64_t t : c.types) {
-        int n = 1;
-        for (uint64_t rest = t >> 7; rest != 0 && n < 9; rest >>= 7) ++n;
-        length += static_cast<size_t>(n);
+// Bytes that the kept candidates hold until the carve ends, taken from
+// large blocks: one allocation per block rather than one per candidate.
+class ByteStore {
+public:
+    uint8_t* take(size_t n) {
+        if (n > kBlock / 8) {
+            large_.push_back(std::make_unique_for_overwrite<uint8_t[]>(n));
+            return large_.back().get();
+        }
+        if (left_ < n) {
+            blocks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlock));
+            next_ = blocks_.back().get();
+            left_ = kBlock;
+        }
+        uint8_t* at = next_;
+        next_ += n;
+        left_ -= n;
+        return at;
     }
-    std::string().swap(c.image);
-    c.image.reserve(length);
+
+private:
+    static constexpr size_t kBlock = size_t{256} << 10;
+    std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+    std::vector<std::unique_ptr<uint8_t[]>> large_;
+    uint8_t* next_ = nullptr;
+    size_t left_ = 0;
+};
+
+// Keeps a candidate's record as its serial types (varints) and body, in
+// place of its decoded values: a tenth of the memory for a wide table. A
+// body that lies in the page image (`page`, `pageSize` bytes) is pointed
+// to, not copied: the images are the mapped files' bytes, or images kept
+// for the whole carve. Any other body (assembled from an overflow chain in
+// a buffer used again) is copied into the store.
+void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize, const uint8_t* page, int64_t pageSize,
+               ByteStore& store) {
+    uint8_t packed[10 * 64];
+    size_t length = 0;
+    const size_t most = c.types.size() * 10;
+    uint8_t* out = most <= sizeof packed ? packed : store.take(most);
     for (uint64_t t : c.types) {
         uint8_t groups[10];
         int n = 0;
@@ -175,11 +208,26 @@ void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize) {
             groups[n++] = static_cast<uint8_t>(t & 0x7f);
             t >>= 7;
         } while (t != 0 && n < 9);
-        for (int i = n - 1; i >= 0; --i) c.image.push_back(static_cast<char>(groups[i] | (i > 0 ? 0x80 : 0)));
+        for (int i = n - 1; i >= 0; --i) out[length++] = static_cast<uint8_t>(groups[i] | (i > 0 ? 0x80 : 0));
     }
-    c.image.append(reinterpret_cast<const char*>(body), static_cast<size_t>(bodySize));
+    if (out == packed) {
+        uint8_t* kept = store.take(length);
+        std::memcpy(kept, packed, length);
+        out = kept;
+    }
+    c.packedTypes = out;
+    c.packedSize = static_cast<uint32_t>(length);
+    const bool inPage = page != nullptr && body >= page && bodySize <= static_cast<uint64_t>(pageSize) &&
+                        body + bodySize <= page + pageSize;
+    if (inPage || bodySize == 0) {
+        c.body = body;
+    } else {
+        uint8_t* copy = store.take(static_cast<size_t>(bodySize));
+        std::memcpy(copy, body, static_cast<size_t>(bodySize));
+        c.body = copy;
+    }
+    c.bodySize = bodySize;
     c.typeCount = static_cast<uint32_t>(c.types.size());
-    c.image.shrink_to_fit();
     std::vector<uint64_t>().swap(c.types);  // (assigning {} would keep the capacity)
     std::vector<Value>().swap(c.values);
 }
@@ -187,8 +235,8 @@ void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize) {
 // The values of a packed candidate.
 void unpackImage(Candidate& c) {
     if (c.typeCount == 0) return;
-    const auto* p = reinterpret_cast<const uint8_t*>(c.image.data());
-    const uint8_t* end = p + c.image.size();
+    const uint8_t* p = c.packedTypes;
+    const uint8_t* end = p + c.packedSize;
     std::vector<uint64_t> types;
     types.reserve(c.typeCount);
     for (uint32_t i = 0; i < c.typeCount; ++i) {
@@ -198,8 +246,9 @@ void unpackImage(Candidate& c) {
         p += n;
         types.push_back(t);
     }
-    decodeValues(types, p, c.values);
-    c.image = {};
+    decodeValues(types, c.body, c.values);
+    c.packedTypes = nullptr;
+    c.body = nullptr;
     c.typeCount = 0;
 }
 
@@ -754,7 +803,7 @@ private:
             if (bodySize >= 8) rowlessTails.insert(tailKey(c.table, body + bodySize - 8));
             else tablesWithShortRowless[static_cast<size_t>(c.table)] = true;
         }
-        packImage(c, body, bodySize);
+        packImage(c, body, bodySize, page_, pageSize_, store_);
         keep(std::move(c), offsetInPage, area);
         releaseLargeScratch();
         return true;
@@ -814,6 +863,7 @@ private:
     std::array<RebuildScratch, 4> rebuildScratch_;
 
     std::vector<uint32_t> chain_;
+    ByteStore store_;  // the kept candidates' serial types, and the bodies not in their page image
     KeySet kept_;  // identityOf every candidate taken
     std::vector<SchemaObject> tables_;
     std::vector<int> carvable_;
