@@ -54,19 +54,42 @@ bool parseRecordHeader(const uint8_t* p, const uint8_t* end, size_t maxColumns, 
     header.headerSize = size;
     const uint8_t* q = p + n;
     const uint8_t* headerEnd = p + size;
+    // Every type takes a byte at least: room for all of them is made at
+    // once and cut to the number read (the same types, and on a failure the
+    // same ones read so far, as pushing them one by one).
+    header.types.resize(std::min<size_t>(maxColumns, static_cast<size_t>(headerEnd - q)));
+    uint64_t* out = header.types.data();
+    size_t count = 0;
+    uint64_t bodySize = 0;
+    const uint64_t bodyLimit = payloadSize - size;  // (size <= payloadSize is checked above)
+    bool ok = true;
     while (q < headerEnd) {
-        if (header.types.size() >= maxColumns) return false;
-        uint64_t t = 0;
-        const int k = readVarint(q, headerEnd, t);
-        if (k == 0) return false;
+        if (count >= maxColumns) {
+            ok = false;
+            break;
+        }
+        uint64_t t = *q;
+        int k = 1;
+        if (t >= 0x80 && (k = readVarint(q, headerEnd, t)) == 0) {
+            ok = false;
+            break;
+        }
         const int64_t length = serialTypeLength(t);
-        if (length < 0 || length > kMaxValueLength) return false;
-        header.types.push_back(t);
-        header.bodySize += static_cast<uint64_t>(length);
-        if (header.bodySize > payloadSize - size) return false;  // (size <= payloadSize is checked first)
+        if (length < 0 || length > kMaxValueLength) {
+            ok = false;
+            break;
+        }
+        out[count++] = t;
+        bodySize += static_cast<uint64_t>(length);
+        if (bodySize > bodyLimit) {
+            ok = false;
+            break;
+        }
         q += k;
     }
-    return !header.types.empty();
+    header.types.resize(count);
+    header.bodySize = bodySize;
+    return ok && count > 0;
 }
 
 namespace {
