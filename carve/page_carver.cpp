@@ -51,6 +51,7 @@ struct Candidate {
     uint64_t bodySize = 0;
     uint32_t packedSize = 0;
     uint32_t typeCount = 0;
+    uint32_t storeBlock = 0;  // the block of the store its bytes lie in
     bool rowIsLive = false;  // its row number is a live row's (whose image it is not)
     std::optional<size_t> lostFrom;  // a partial record
     uint64_t hash = 0;
@@ -161,14 +162,22 @@ bool textsAreUtf8(const std::vector<uint64_t>& types, const uint8_t* body) {
     return true;
 }
 
-// Bytes that the kept candidates hold until the carve ends, taken from
+// Bytes that the kept candidates hold until they are delivered, taken from
 // large blocks: one allocation per block rather than one per candidate.
+// Candidates are delivered in the order they were kept, so a block is given
+// back once the candidates after it hold only later blocks.
 class ByteStore {
 public:
-    uint8_t* take(size_t n) {
+    struct Taken {
+        uint8_t* at;
+        uint32_t block;  // the block it lies in: blocks are numbered in the order they are made
+    };
+    Taken take(size_t n) {
         if (n > kBlock / 8) {
-            large_.push_back(std::make_unique_for_overwrite<uint8_t[]>(n));
-            return large_.back().get();
+            // A large one is a block of its own, between the others.
+            blocks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(n));
+            left_ = 0;
+            return {blocks_.back().get(), static_cast<uint32_t>(blocks_.size() - 1)};
         }
         if (left_ < n) {
             blocks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlock));
@@ -178,13 +187,17 @@ public:
         uint8_t* at = next_;
         next_ += n;
         left_ -= n;
-        return at;
+        return {at, static_cast<uint32_t>(blocks_.size() - 1)};
+    }
+    // Gives back every block before `block`.
+    void releaseBefore(uint32_t block) {
+        for (; released_ < block && released_ < blocks_.size(); ++released_) blocks_[released_].reset();
     }
 
 private:
     static constexpr size_t kBlock = size_t{256} << 10;
     std::vector<std::unique_ptr<uint8_t[]>> blocks_;
-    std::vector<std::unique_ptr<uint8_t[]>> large_;
+    size_t released_ = 0;
     uint8_t* next_ = nullptr;
     size_t left_ = 0;
 };
@@ -198,9 +211,13 @@ private:
 void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize, const uint8_t* page, int64_t pageSize,
                ByteStore& store) {
     uint8_t packed[10 * 64];
+    std::unique_ptr<uint8_t[]> wide;
+    uint8_t* out = packed;
+    if (c.types.size() * 10 > sizeof packed) {
+        wide = std::make_unique_for_overwrite<uint8_t[]>(c.types.size() * 10);
+        out = wide.get();
+    }
     size_t length = 0;
-    const size_t most = c.types.size() * 10;
-    uint8_t* out = most <= sizeof packed ? packed : store.take(most);
     for (uint64_t t : c.types) {
         uint8_t groups[10];
         int n = 0;
@@ -210,21 +227,20 @@ void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize, const uint8
         } while (t != 0 && n < 9);
         for (int i = n - 1; i >= 0; --i) out[length++] = static_cast<uint8_t>(groups[i] | (i > 0 ? 0x80 : 0));
     }
-    if (out == packed) {
-        uint8_t* kept = store.take(length);
-        std::memcpy(kept, packed, length);
-        out = kept;
-    }
-    c.packedTypes = out;
-    c.packedSize = static_cast<uint32_t>(length);
     const bool inPage = page != nullptr && body >= page && bodySize <= static_cast<uint64_t>(pageSize) &&
                         body + bodySize <= page + pageSize;
-    if (inPage || bodySize == 0) {
-        c.body = body;
+    const bool copyBody = !inPage && bodySize > 0;
+    // The types and a copied body in one piece, so in one block.
+    const ByteStore::Taken kept = store.take(length + (copyBody ? static_cast<size_t>(bodySize) : 0));
+    std::memcpy(kept.at, out, length);
+    c.packedTypes = kept.at;
+    c.packedSize = static_cast<uint32_t>(length);
+    c.storeBlock = kept.block;
+    if (copyBody) {
+        std::memcpy(kept.at + length, body, static_cast<size_t>(bodySize));
+        c.body = kept.at + length;
     } else {
-        uint8_t* copy = store.take(static_cast<size_t>(bodySize));
-        std::memcpy(copy, body, static_cast<size_t>(bodySize));
-        c.body = copy;
+        c.body = body;
     }
     c.bodySize = bodySize;
     c.typeCount = static_cast<uint32_t>(c.types.size());
@@ -560,6 +576,13 @@ public:
     // Once every image is carved: the keys that kept repeats out are of no
     // more use.
     void forgetTakenKeys() { kept_ = KeySet(); }
+
+    // Candidates are dealt with in the order they were kept: once the one
+    // whose bytes lie in a block of the store is reached, the blocks before
+    // that one are of no more use.
+    void reached(const Candidate& c) {
+        if (c.packedTypes != nullptr) store_.releaseBefore(c.storeBlock);
+    }
 
 private:
     template <typename Option>
@@ -1272,6 +1295,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
         // Each goes as soon as it is dealt with.
         const std::unique_ptr<Candidate> owned = std::move(taken);
         Candidate& c = *owned;
+        carver.reached(c);
         const SchemaObject& table = tables[static_cast<size_t>(c.table)];
         const uint64_t k = imageKey(c);
         std::string status = "deleted";
