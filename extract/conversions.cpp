@@ -463,11 +463,13 @@ void NameLookup::reset() {
     source_ = nullptr;
     builtSize_ = static_cast<size_t>(-1);
     phones_.clear();
+    firstEqual_.clear();
     cache_.clear();
 }
 
 void NameLookup::rebuild(const std::vector<ContactPtr>& contacts) {
     phones_.clear();
+    firstEqual_.clear();
     cache_.clear();
     phones_.reserve(contacts.size());
     for (const ContactPtr& contact : contacts) {
@@ -475,6 +477,7 @@ void NameLookup::rebuild(const std::vector<ContactPtr>& contacts) {
         std::string phone = contact->contactPhone();
         if (phone.empty()) continue;
         phones_.emplace_back(normalisePhoneForLookup(phone), contact);
+        firstEqual_.try_emplace(phones_.back().first, phones_.size() - 1);
     }
     source_ = &contacts;
     builtSize_ = contacts.size();
@@ -538,12 +541,20 @@ std::optional<std::string> NameLookup::lookup(const std::vector<ContactPtr>& con
     std::optional<std::string> answer;
     std::string query = normalisePhoneForLookup(phone);
     if (!query.empty()) {
-        for (const auto& [normalised, contact] : phones_) {
-            if (normalised.size() >= query.size() && normalised.find(query) != std::string::npos) {
-                answer = contact->contactName();
+        // The first contact whose phones hold the query. Up to the first one
+        // equal to it, only a longer text can hold it (one as long would be
+        // equal): the texts before that place are passed over by their
+        // length, not searched one by one.
+        const auto equal = firstEqual_.find(query);
+        const size_t limit = equal != firstEqual_.end() ? equal->second : phones_.size();
+        for (size_t i = 0; i < limit; ++i) {
+            const std::string& normalised = phones_[i].first;
+            if (normalised.size() > query.size() && normalised.find(query) != std::string::npos) {
+                answer = phones_[i].second->contactName();
                 break;
             }
         }
+        if (!answer && limit < phones_.size()) answer = phones_[limit].second->contactName();
     }
     cache_.emplace(phone, answer);
     return answer;

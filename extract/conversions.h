@@ -123,6 +123,7 @@ private:
     const std::vector<ContactPtr>* source_ = nullptr;
     size_t builtSize_ = static_cast<size_t>(-1);
     std::vector<std::pair<std::string, ContactPtr>> phones_;  // normalised phones, list order
+    std::unordered_map<std::string, size_t> firstEqual_;      // normalised phone -> its first place in phones_
     std::unordered_map<std::string, std::optional<std::string>> cache_;
 };
 

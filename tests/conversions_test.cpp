@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "app/log.h"
@@ -121,6 +122,34 @@ TEST(Conversions, NameLookupFindsTheFirstContactContainingTheNumber) {
     EXPECT_EQ(lookup.lookup(other, "5551234567"), "Cy");
     other.insert(other.begin(), contactWithPhones("Di", " 5551234567"));
     EXPECT_EQ(lookup.lookup(other, "5551234567"), "Di");
+
+    // Against the rule read plainly, over numbers of few digits (so that
+    // numbers hold one another, equal ones recur and some hold the query
+    // before the first equal one): the first contact whose text holds it.
+    std::mt19937 rng(3);
+    const auto digits = [&rng](size_t n) {
+        std::string d;
+        for (size_t i = 0; i < n; ++i) d.push_back(static_cast<char>('0' + rng() % 3));
+        return d;
+    };
+    std::vector<ContactPtr> many;
+    for (int i = 0; i < 300; ++i) {
+        std::string phones = " " + digits(2 + rng() % 5);
+        if (rng() % 4 == 0) phones += " " + digits(3);
+        many.push_back(contactWithPhones("P" + std::to_string(i), phones));
+    }
+    NameLookup fresh;
+    for (int q = 0; q < 400; ++q) {
+        const std::string query = digits(1 + rng() % 7);
+        std::optional<std::string> expected;
+        for (const ContactPtr& c : many) {
+            if (normalisePhoneForLookup(c->contactPhone()).find(query) != std::string::npos) {
+                expected = c->contactName();
+                break;
+            }
+        }
+        ASSERT_EQ(fresh.lookup(many, query), expected) << query;
+    }
 }
 
 TEST(Conversions, DurationsSizesAndNumberedNames) {
