@@ -586,6 +586,7 @@ CarvedBackupRecords carveMessageDatabase(const RawFile* database, const RawFile*
 
     const MessageDateLayout layout = c.ios5 ? MessageDateLayout::Ios5 : MessageDateLayout::Ios6OrLater;
     carving::KeySet listedKeys;
+    listedKeys.reserve(found.size());
     out.messages.reserve(found.size());
     for (auto& one : found) {
         // Each goes as soon as it is dealt with.

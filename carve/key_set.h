@@ -24,6 +24,15 @@ public:
         return true;
     }
 
+    // Makes room for `n` keys in all, so that inserting them grows the
+    // table at most once (a set whose size is known ahead is not rebuilt at
+    // each doubling).
+    void reserve(size_t n) {
+        size_t size = slots_.empty() ? 64 : slots_.size();
+        while (size < 2 * n) size *= 2;
+        if (size > slots_.size()) resize(size);
+    }
+
     bool contains(uint64_t key) const {
         if (key == 0) return hasZero_;
         if (slots_.empty()) return false;
@@ -54,8 +63,9 @@ private:
         }
     }
 
-    void grow() {
-        const size_t size = slots_.empty() ? 64 : 2 * slots_.size();
+    void grow() { resize(slots_.empty() ? 64 : 2 * slots_.size()); }
+
+    void resize(size_t size) {
         int bits = 0;
         while ((size_t{1} << bits) < size) ++bits;
         shift_ = 64 - bits;

@@ -1282,6 +1282,8 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     // rowless image of a record also found with its row number is dropped.
     KeySet withRowid;
     KeySet wholeRows;  // (table, row number) of every whole record found
+    withRowid.reserve(carver.candidates.size());
+    wholeRows.reserve(carver.candidates.size());
     const auto rowKey = [](const Candidate& c) {
         return static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull);
     };
@@ -1291,6 +1293,7 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
             if (!c->lostFrom) wholeRows.insert(rowKey(*c));
         }
     KeySet listed;
+    listed.reserve(carver.candidates.size());
     for (auto& taken : carver.candidates) {
         // Each goes as soon as it is dealt with.
         const std::unique_ptr<Candidate> owned = std::move(taken);

@@ -434,7 +434,7 @@ TEST(CarveProbes, SortRunAndHeaderLengthProbe) {
 
 // The flat key set against std::set: keys that differ only in high or low
 // bits, the key 0, keys inserted twice (the insert says whether the key was
-// new), and lookups across its growth.
+// new), and lookups across its growth and room made ahead.
 TEST(CarveKeySet, HoldsExactlyTheKeysInserted) {
     carving::KeySet set;
     std::set<uint64_t> reference;
@@ -452,6 +452,10 @@ TEST(CarveKeySet, HoldsExactlyTheKeysInserted) {
         if (i % 1000 == 0) {
             for (uint64_t k : reference) ASSERT_TRUE(set.contains(k)) << k;
         }
+        // Room made ahead, mid-way (the keys in it move) and smaller than
+        // what it has (nothing changes).
+        if (i == 5000) set.reserve(60000);
+        if (i == 12000) set.reserve(10);
     }
     EXPECT_EQ(set.size(), reference.size());
     for (uint64_t k : reference) EXPECT_TRUE(set.contains(k)) << k;
