@@ -551,23 +551,31 @@ public:
                                              RecordSink& sink) {
         // Row numbers of handles are small: most are found by index.
         const int64_t id = handleId.value_or(kNoHandleId);
-        size_t* slot = nullptr;
+        Known** slot = nullptr;
         if (id >= 0 && id < kIndexed) {
             const auto index = static_cast<size_t>(id);
-            if (index >= byId_.size()) byId_.resize(std::max(index + 1, byId_.size() * 2), kNone);
+            if (index >= byId_.size()) byId_.resize(std::max(index + 1, byId_.size() * 2), nullptr);
             slot = &byId_[index];
         } else {
-            slot = &others_.try_emplace(id, kNone).first->second;
+            slot = &others_.try_emplace(id, nullptr).first->second;
         }
-        if (*slot != kNone && known_[*slot].handle == handle) return known_[*slot].name;
+        if (*slot != nullptr && (*slot)->handle == handle) return (*slot)->name;
         std::optional<std::string> name = ask(std::string(handle), sink);
-        if (*slot != kNone) {
+        if (*slot != nullptr) {
             uncached_ = std::move(name);
             return uncached_;
         }
-        *slot = known_.size();
         known_.push_back(Known{std::string(handle), std::move(name)});
+        *slot = &known_.back();
         return known_.back().name;
+    }
+
+    // Fetches the entry of a row some rows ahead into the cache while the
+    // rows before it are built: rows come in handle_id order only by chance,
+    // and an entry read cold costs more than building the rest of a row.
+    void prefetch(std::optional<int64_t> handleId) const {
+        if (!handleId || *handleId < 0 || static_cast<uint64_t>(*handleId) >= byId_.size()) return;
+        if (const Known* known = byId_[static_cast<size_t>(*handleId)]; known != nullptr) __builtin_prefetch(known);
     }
 
 private:
@@ -581,10 +589,9 @@ private:
 
     static constexpr int64_t kNoHandleId = INT64_MIN;
     static constexpr int64_t kIndexed = 1 << 20;
-    static constexpr size_t kNone = static_cast<size_t>(-1);
     Rule rule_;
-    std::vector<size_t> byId_;                    // handle_id -> entry of known_
-    std::unordered_map<int64_t, size_t> others_;  // the same for other ids (and rows without one)
+    std::vector<Known*> byId_;                    // handle_id -> its entry of known_
+    std::unordered_map<int64_t, Known*> others_;  // the same for other ids (and rows without one)
     std::deque<Known> known_;                     // entries stay where they are as more are added
     std::optional<std::string> uncached_;
 };
@@ -848,8 +855,14 @@ void readMessagesOf(sqlite3* db, int opened, bool iOS6, RecordSink& sink) {
                 if (batch->rows > 0) queue.push(std::move(batch));
                 queue.finish();
             });
+            // The column of the handle's row number, whose name entry is
+            // fetched a few rows ahead.
+            const int handleIdColumn = layout == Layout::Modern ? kHandleId : layout == Layout::IOS6 ? 3 : -1;
+            constexpr size_t kAhead = 8;
             while (auto batch = queue.pop()) {
                 for (size_t r = 0; r < batch->rows; ++r) {
+                    if (handleIdColumn >= 0 && r + kAhead < batch->rows)
+                        names.prefetch(Row(*batch, r + kAhead, slots).number64(handleIdColumn));
                     Row row(*batch, r, slots);
                     if (layout == Layout::Modern) {
                         postModernRow(row, context, listedDeleted, names, sink);
