@@ -42,10 +42,9 @@ struct Candidate {
     std::vector<uint64_t> types;
     std::vector<Value> values;  // as stored (an INTEGER PRIMARY KEY column is null)
     // A kept candidate holds its record compactly until it is delivered:
-    // its serial types as varints (`packedTypes`, `packedSize` bytes, in the
-    // carver's byte store) and its body (`body`, `bodySize` bytes: in the
-    // page image it was found in, which outlives the carve, or a copy in the
-    // byte store); decoded into `values` again when listed.
+    // its serial types as varints (`packedTypes`, `packedSize` bytes) and
+    // its body (`body`, `bodySize` bytes) right after them, in the carver's
+    // byte store; decoded into `values` again when listed.
     const uint8_t* packedTypes = nullptr;
     const uint8_t* body = nullptr;
     uint64_t bodySize = 0;
@@ -203,13 +202,11 @@ private:
 };
 
 // Keeps a candidate's record as its serial types (varints) and body, in
-// place of its decoded values: a tenth of the memory for a wide table. A
-// body that lies in the page image (`page`, `pageSize` bytes) is pointed
-// to, not copied: the images are the mapped files' bytes, or images kept
-// for the whole carve. Any other body (assembled from an overflow chain in
-// a buffer used again) is copied into the store.
-void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize, const uint8_t* page, int64_t pageSize,
-               ByteStore& store) {
+// place of its decoded values: a tenth of the memory for a wide table. The
+// bytes go into the store side by side with those of the candidates kept
+// before, and are read back in the same order when listed (faster than
+// reading them again from the file's pages, scattered by then).
+void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize, ByteStore& store) {
     uint8_t packed[10 * 64];
     std::unique_ptr<uint8_t[]> wide;
     uint8_t* out = packed;
@@ -227,22 +224,15 @@ void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize, const uint8
         } while (t != 0 && n < 9);
         for (int i = n - 1; i >= 0; --i) out[length++] = static_cast<uint8_t>(groups[i] | (i > 0 ? 0x80 : 0));
     }
-    const bool inPage = page != nullptr && body >= page && bodySize <= static_cast<uint64_t>(pageSize) &&
-                        body + bodySize <= page + pageSize;
-    const bool copyBody = !inPage && bodySize > 0;
-    // The types and a copied body in one piece, so in one block.
-    const ByteStore::Taken kept = store.take(length + (copyBody ? static_cast<size_t>(bodySize) : 0));
+    // The types and the body in one piece, so in one block.
+    const ByteStore::Taken kept = store.take(length + static_cast<size_t>(bodySize));
     std::memcpy(kept.at, out, length);
+    if (bodySize > 0) std::memcpy(kept.at + length, body, static_cast<size_t>(bodySize));
     c.packedTypes = kept.at;
     c.packedSize = static_cast<uint32_t>(length);
-    c.storeBlock = kept.block;
-    if (copyBody) {
-        std::memcpy(kept.at + length, body, static_cast<size_t>(bodySize));
-        c.body = kept.at + length;
-    } else {
-        c.body = body;
-    }
+    c.body = kept.at + length;
     c.bodySize = bodySize;
+    c.storeBlock = kept.block;
     c.typeCount = static_cast<uint32_t>(c.types.size());
     std::vector<uint64_t>().swap(c.types);  // (assigning {} would keep the capacity)
     std::vector<Value>().swap(c.values);
@@ -826,7 +816,7 @@ private:
             if (bodySize >= 8) rowlessTails.insert(tailKey(c.table, body + bodySize - 8));
             else tablesWithShortRowless[static_cast<size_t>(c.table)] = true;
         }
-        packImage(c, body, bodySize, page_, pageSize_, store_);
+        packImage(c, body, bodySize, store_);
         keep(std::move(c), offsetInPage, area);
         releaseLargeScratch();
         return true;
@@ -886,7 +876,7 @@ private:
     std::array<RebuildScratch, 4> rebuildScratch_;
 
     std::vector<uint32_t> chain_;
-    ByteStore store_;  // the kept candidates' serial types, and the bodies not in their page image
+    ByteStore store_;  // the kept candidates' serial types and bodies
     KeySet kept_;  // identityOf every candidate taken
     std::vector<SchemaObject> tables_;
     std::vector<int> carvable_;
@@ -1282,8 +1272,10 @@ CarveSummary carveSqliteRecords(const CarveInputs& inputs, const CarveOptions& o
     // rowless image of a record also found with its row number is dropped.
     KeySet withRowid;
     KeySet wholeRows;  // (table, row number) of every whole record found
-    withRowid.reserve(carver.candidates.size());
-    wholeRows.reserve(carver.candidates.size());
+    const size_t numbered = static_cast<size_t>(std::count_if(carver.candidates.begin(), carver.candidates.end(),
+                                                              [](const auto& c) { return c->rowid.has_value(); }));
+    withRowid.reserve(numbered);
+    wholeRows.reserve(numbered);
     const auto rowKey = [](const Candidate& c) {
         return static_cast<uint64_t>(*c.rowid) * 0xC2B2AE3D27D4EB4Full ^ (uint64_t(c.table + 1) * 0x9E3779B97F4A7C15ull);
     };
