@@ -43,11 +43,10 @@ struct Candidate {
     std::vector<Value> values;  // as stored (an INTEGER PRIMARY KEY column is null)
     // A kept candidate holds its record compactly until it is delivered:
     // its serial types as varints (`packedTypes`, `packedSize` bytes) and
-    // its body (`body`, `bodySize` bytes) right after them, in the carver's
-    // byte store; decoded into `values` again when listed.
+    // its body (`body`, as long as its types say) right after them, in the
+    // carver's byte store; decoded into `values` again when listed.
     const uint8_t* packedTypes = nullptr;
     const uint8_t* body = nullptr;
-    uint64_t bodySize = 0;
     uint32_t packedSize = 0;
     uint32_t typeCount = 0;
     uint32_t storeBlock = 0;  // the block of the store its bytes lie in
@@ -231,7 +230,6 @@ void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize, ByteStore& 
     c.packedTypes = kept.at;
     c.packedSize = static_cast<uint32_t>(length);
     c.body = kept.at + length;
-    c.bodySize = bodySize;
     c.storeBlock = kept.block;
     c.typeCount = static_cast<uint32_t>(c.types.size());
     std::vector<uint64_t>().swap(c.types);  // (assigning {} would keep the capacity)
