@@ -42,11 +42,10 @@ struct Candidate {
     std::vector<uint64_t> types;
     std::vector<Value> values;  // as stored (an INTEGER PRIMARY KEY column is null)
     // A kept candidate holds its record compactly until it is delivered:
-    // its serial types as varints (`packedTypes`, `packedSize` bytes) and
-    // its body (`body`, as long as its types say) right after them, in the
-    // carver's byte store; decoded into `values` again when listed.
+    // its serial types as varints (`packedTypes`, `packedSize` bytes), then
+    // its body, in the carver's byte store; decoded into `values` again when
+    // listed.
     const uint8_t* packedTypes = nullptr;
-    const uint8_t* body = nullptr;
     uint32_t packedSize = 0;
     uint32_t typeCount = 0;
     uint32_t storeBlock = 0;  // the block of the store its bytes lie in
@@ -229,7 +228,6 @@ void packImage(Candidate& c, const uint8_t* body, uint64_t bodySize, ByteStore& 
     if (bodySize > 0) std::memcpy(kept.at + length, body, static_cast<size_t>(bodySize));
     c.packedTypes = kept.at;
     c.packedSize = static_cast<uint32_t>(length);
-    c.body = kept.at + length;
     c.storeBlock = kept.block;
     c.typeCount = static_cast<uint32_t>(c.types.size());
     std::vector<uint64_t>().swap(c.types);  // (assigning {} would keep the capacity)
@@ -250,9 +248,8 @@ void unpackImage(Candidate& c) {
         p += n;
         types.push_back(t);
     }
-    decodeValues(types, c.body, c.values);
+    decodeValues(types, c.packedTypes + c.packedSize, c.values);
     c.packedTypes = nullptr;
-    c.body = nullptr;
     c.typeCount = 0;
 }
 

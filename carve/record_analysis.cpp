@@ -49,13 +49,20 @@ int nibbleOfHexDigit(char c) {
     return c - 'a' + 10;
 }
 
-// A pattern as half-bytes, converted once; a pattern of whole bytes (an
-// even number of hex digits, at most eight bytes) also as one word and the
-// mask of its bytes, compared with a load at each window position.
+// Every pattern is whole bytes (an even number of hex digits, at most eight
+// bytes): it is kept as one word and the mask of its bytes, compared with a
+// load at each window position.
+template <size_t N>
+constexpr bool wholeBytes(const std::array<std::string_view, N>& patterns) {
+    for (std::string_view p : patterns)
+        if (p.size() % 2 != 0 || p.size() > 16) return false;
+    return true;
+}
+static_assert(wholeBytes(kOlderMessagePatterns) && wholeBytes(kContactPatterns) && wholeBytes(kChatPatterns) &&
+              wholeBytes(kMessagePatterns));
+
 struct NibblePattern {
-    uint8_t nib[16] = {};
-    int64_t length = 0;
-    bool wholeBytes = false;
+    int64_t length = 0;  // in half-bytes
     uint64_t word = 0;
     uint64_t mask = 0;
 };
@@ -64,15 +71,14 @@ template <size_t N>
 std::array<NibblePattern, N> toNibbles(const std::array<std::string_view, N>& patterns) {
     std::array<NibblePattern, N> out{};
     for (size_t i = 0; i < N; ++i) {
-        out[i].length = static_cast<int64_t>(patterns[i].size());
-        for (size_t j = 0; j < patterns[i].size(); ++j) out[i].nib[j] = static_cast<uint8_t>(nibbleOfHexDigit(patterns[i][j]));
-        out[i].wholeBytes = out[i].length % 2 == 0 && out[i].length <= 16;
-        if (!out[i].wholeBytes) continue;
+        const std::string_view p = patterns[i];
+        out[i].length = static_cast<int64_t>(p.size());
         uint8_t bytes[8] = {};
-        for (int64_t j = 0; j < out[i].length / 2; ++j)
-            bytes[j] = static_cast<uint8_t>(out[i].nib[2 * j] << 4 | out[i].nib[2 * j + 1]);
         uint8_t maskBytes[8] = {};
-        std::memset(maskBytes, 0xFF, static_cast<size_t>(out[i].length / 2));
+        for (size_t j = 0; j < p.size() / 2; ++j) {
+            bytes[j] = static_cast<uint8_t>(nibbleOfHexDigit(p[2 * j]) << 4 | nibbleOfHexDigit(p[2 * j + 1]));
+            maskBytes[j] = 0xFF;
+        }
         std::memcpy(&out[i].word, bytes, 8);
         std::memcpy(&out[i].mask, maskBytes, 8);
     }
@@ -96,8 +102,8 @@ std::span<const NibblePattern> nibblePatternsOf(int32_t kind) {
 //
 // A window at an even half-byte position starts on a byte; one at an odd
 // position starts on the second half of a byte, which is a byte of the
-// bytes shifted by half a byte. A pattern of whole bytes is then compared
-// as one masked word at each position instead of half-byte by half-byte.
+// bytes shifted by half a byte. A pattern is then compared as one masked
+// word at each position instead of half-byte by half-byte.
 int32_t windowSearchBytes(const RawFile* file, int64_t offset, int32_t count, int32_t w,
                           std::span<const NibblePattern> patterns) {
     if (file == nullptr || offset <= 0 || count <= 0 || w < 0) return 0;
@@ -115,23 +121,10 @@ int32_t windowSearchBytes(const RawFile* file, int64_t offset, int32_t count, in
     const int64_t len = 2 * int64_t{count};
     for (const NibblePattern& pat : patterns) {
         if (pat.length > w) continue;
-        if (pat.wholeBytes) {
-            for (int64_t p = 0; p < len - w; ++p) {
-                uint64_t word;
-                std::memcpy(&word, (p % 2 == 0 ? bytes : shifted) + p / 2, 8);
-                if ((word & pat.mask) == pat.word) return 1;
-            }
-            continue;
-        }
         for (int64_t p = 0; p < len - w; ++p) {
-            int64_t j = 0;
-            while (j < pat.length) {
-                const int64_t at = p + j;
-                const uint8_t b = bytes[at / 2];
-                if ((at % 2 == 0 ? b >> 4 : b & 0x0F) != pat.nib[j]) break;
-                ++j;
-            }
-            if (j == pat.length) return 1;
+            uint64_t word;
+            std::memcpy(&word, (p % 2 == 0 ? bytes : shifted) + p / 2, 8);
+            if ((word & pat.mask) == pat.word) return 1;
         }
     }
     return 0;

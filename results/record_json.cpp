@@ -69,13 +69,22 @@ void appendJsonString(std::string& out, std::string_view text) {
     out.push_back('"');
 }
 
-std::string textArrayJson(const std::vector<std::string>& texts) {
-    std::string out = "[";
+namespace {
+
+void appendTextArrayJson(std::string& out, const std::vector<std::string>& texts) {
+    out.push_back('[');
     for (size_t i = 0; i < texts.size(); ++i) {
         if (i > 0) out.append(", ");
         appendJsonString(out, texts[i]);
     }
     out.push_back(']');
+}
+
+}  // namespace
+
+std::string textArrayJson(const std::vector<std::string>& texts) {
+    std::string out;
+    appendTextArrayJson(out, texts);
     return out;
 }
 
@@ -154,12 +163,9 @@ void appendMessageJson(std::string& out, const TovMessageNode& m) {
         text(t.service);
         piece("\", \"chat\": \"");
         text(t.chat);
-        piece("\", \"attachments\": [");
-        for (size_t i = 0; i < t.attachments.size(); ++i) {
-            if (i > 0) piece(", ");
-            appendJsonString(out, t.attachments[i]);
-        }
-        piece("], \"source\": ");
+        piece("\", \"attachments\": ");
+        appendTextArrayJson(out, t.attachments);
+        piece(", \"source\": ");
         appendJsonString(out, t.source);
         piece(", \"deletedDate\": \"");
         text(t.deletedDate);
